@@ -1,0 +1,118 @@
+// GUI run-time for the bench programs.
+//
+// A program initialises the run-time, loads its one panel from a Qt Designer
+// form (".uir" file), shows it and runs the event loop; the run-time calls the
+// program's callbacks, bound by name from the panel file, on the main thread.
+// Controls are addressed by (panel handle, control identifier); values are read
+// and written through type-checked overloads. Graphs plot arrays with a y gain
+// and offset against an initial x and an x step. Everything that touches Qt
+// lives behind this header; the programs never include a Qt header.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+
+// ---- Events ----------------------------------------------------------------
+enum {
+    EVENT_COMMIT = 1,      // the operator committed a control
+    EVENT_GOT_FOCUS = 8,   // panel window gained the focus
+    EVENT_LOST_FOCUS = 9,  // panel window lost the focus
+    EVENT_CLOSE = 11,      // the operator asked to close the panel (close box)
+};
+
+// ---- Callbacks ---------------------------------------------------------------
+using CtrlCallbackPtr = int (*)(int panel, int control, int event, void *callbackData,
+                                int eventData1, int eventData2);
+using PanelCallbackPtr = int (*)(int panel, int event, void *callbackData, int eventData1,
+                                 int eventData2);
+
+// One entry of a program's callback table: the name a panel file uses, and the
+// function it stands for.
+struct CallbackEntry {
+    const char *name;
+    CtrlCallbackPtr control = nullptr;
+    PanelCallbackPtr panel = nullptr;
+    CallbackEntry(const char *n, CtrlCallbackPtr f) : name(n), control(f) {}
+    CallbackEntry(const char *n, PanelCallbackPtr f) : name(n), panel(f) {}
+};
+
+// A program declares its callbacks once, at file scope:
+//   static const CallbackRegistration callbacks{{"Ampl", Ampl}, {"Exit", Exit}};
+// LoadPanel binds each callback name in the panel file to this table and
+// refuses a panel that names a function the program does not define.
+struct CallbackRegistration {
+    CallbackRegistration(std::initializer_list<CallbackEntry> entries);
+};
+
+// ---- Start-up, panels, event loop ------------------------------------------
+// Returns 1 when the GUI can start, 0 (after one line on stderr naming the
+// reason) when it cannot: no display, a dead display, refused authorisation.
+int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
+
+// LoadPanel error codes (all negative).
+enum {
+    UIE_FILE_NOT_FOUND = -1,     // missing or unreadable panel file
+    UIE_BAD_FORM = -2,           // not a well-formed Qt Designer form
+    UIE_NO_SUCH_PANEL = -3,      // no panel with that resource id in the file
+    UIE_CONTROL_NO_ID = -4,      // a control without identifier
+    UIE_DUPLICATE_ID = -5,       // two controls with one identifier
+    UIE_UNKNOWN_CALLBACK = -6,   // callback name the program does not define
+    UIE_KIND_MISMATCH = -7,      // control kind does not fit its value type
+    UIE_NOT_INITIALISED = -8,    // InitCVIRTE has not succeeded
+    UIE_BAD_PANEL = -10,         // no such panel handle
+    UIE_BAD_CONTROL = -11,       // no such control on the panel
+    UIE_TYPE_MISMATCH = -12,     // value of another type or width than the control's
+    UIE_BAD_ARGUMENT = -13,      // e.g. unknown data type code, count <= 0
+};
+
+// Bare file names are looked up in the executable's folder, then in the
+// installed data folder. The first panel loaded gets handle 1.
+int LoadPanel(int parentPanel, const char *fileName, int resourceId);
+int DisplayPanel(int panel);
+int DiscardPanel(int panel);
+int RunUserInterface(void);
+int QuitUserInterface(int returnCode);
+
+// ---- Control values ----------------------------------------------------------
+// Each control declares its value type in the panel file; an access with a
+// variable of another type or width returns UIE_TYPE_MISMATCH and writes nothing.
+// SetCtrlVal on a numeric control coerces the value into the control's range.
+int GetCtrlVal(int panel, int control, float *value);
+int GetCtrlVal(int panel, int control, double *value);
+int GetCtrlVal(int panel, int control, int *value);
+int GetCtrlVal(int panel, int control, unsigned char *value);
+int GetCtrlVal(int panel, int control, signed char *value);
+int GetCtrlVal(int panel, int control, char *buffer);  // string controls; buffer must hold the text
+int SetCtrlVal(int panel, int control, float value);
+int SetCtrlVal(int panel, int control, double value);
+int SetCtrlVal(int panel, int control, int value);
+int SetCtrlVal(int panel, int control, unsigned char value);
+int SetCtrlVal(int panel, int control, signed char value);
+int SetCtrlVal(int panel, int control, const char *text);
+
+// ---- Graphs -----------------------------------------------------------------
+// Element type codes of PlotWaveform arrays.
+enum {
+    WAVE_INT8 = 0,
+    WAVE_INT16 = 1,
+    WAVE_INT32 = 2,
+    WAVE_FLOAT = 3,
+    WAVE_DOUBLE = 4,
+    WAVE_UINT8 = 5,
+    WAVE_UINT16 = 6,
+    WAVE_UINT32 = 7,
+};
+
+// Point i is drawn at x = initialX + i*xIncrement, y = yGain*array[i] + yOffset.
+// colour is 0xRRGGBB. Returns a plot handle (> 0) or a negative error code.
+int PlotWaveform(int panel, int control, const void *array, int count, int dataType,
+                 double yGain, double yOffset, double initialX, double xIncrement,
+                 int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int colour);
+// plotHandle -1 removes every plot; refresh 1 redraws at once.
+int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
+// axis 1 = left y axis (0 = x axis); mode 0 = fixed range [min, max], 1 = autoscale.
+int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
+
+// ---- Popups -----------------------------------------------------------------
+// Modal message box; returns when the operator dismisses it.
+int MessagePopup(const char *title, const char *message);

@@ -1,0 +1,53 @@
+// Test access to the GUI run-time.
+//
+// Tests drive panels as an operator does, with key and mouse events (QTest) on
+// the real widgets; these hooks only let a test find those widgets, run its
+// script from inside the event loop, and see and answer popups. Programs never
+// include this header.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class QWidget;
+class QChart;
+
+namespace userint_testing {
+
+// Runs `script` once, from inside the next RunUserInterface, after the panel is
+// shown. The script may send events, process events, and end the loop by
+// operating the panel's quit control.
+void runInEventLoop(std::function<void()> script);
+
+// The widget of a loaded panel (nullptr when the handle is not a loaded panel).
+QWidget *panelWidget(int panel);
+// The widget of a control (nullptr when unknown).
+QWidget *controlWidget(int panel, int control);
+
+// A popup as the run-time showed it.
+struct Popup {
+    std::string title;
+    std::string message;
+};
+// Every MessagePopup since the last clearPopups(), in order.
+const std::vector<Popup> &popups();
+void clearPopups();
+// When set, MessagePopup records the popup, calls `answer` instead of blocking
+// in a modal dialog, and returns. Pass nullptr to restore the real dialog.
+void answerPopupsWith(std::function<void(const Popup &)> answer);
+
+// Points of every plot currently on a graph control, in plot order.
+struct PlotPoints {
+    std::vector<double> x, y;
+    unsigned colour = 0;  // 0xRRGGBB
+};
+std::vector<PlotPoints> graphPlots(int panel, int control);
+// The left y axis range of a graph, and whether it is fixed (not autoscaled).
+struct AxisRange {
+    double min = 0, max = 0;
+    bool fixed = false;
+};
+AxisRange graphYAxis(int panel, int control);
+
+}  // namespace userint_testing

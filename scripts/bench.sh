@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The one command that installs what LabBench needs, builds it, and starts both
+# programs side by side on the simulated bench: the simulated board measures
+# what the simulated instrument outputs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+BUILD_DIR=${BUILD_DIR:-build} scripts/build.sh
+build=$(cd "${BUILD_DIR:-build}" && pwd)
+export GPIB_LIBRARY="$build/sim/instrument/liblabbench_sim_gpib.so"
+export PORTIO_LIBRARY="$build/sim/board/liblabbench_sim_board.so"
+export BENCH_SIM_STATE=${BENCH_SIM_STATE:-${XDG_RUNTIME_DIR:-/tmp}/labbench-bench.state}
+# A little bus time, so the busy indicator can be seen during an upload.
+export GPIB_SIM_BYTES_PER_S=${GPIB_SIM_BYTES_PER_S:-200000}
+"$build/generator/generator" & gen=$!
+"$build/deska/deska" & board=$!
+echo "generator (pid $gen) and deska (pid $board) are running on the simulated bench."
+wait

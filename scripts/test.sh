@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The one command that installs what LabBench needs, builds it and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+BUILD_DIR=${BUILD_DIR:-build} scripts/build.sh -DBUILD_TESTING=ON -DLABBENCH_WERROR=ON
+cd "${BUILD_DIR:-build}"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300
