@@ -1,0 +1,458 @@
+// IEEE 488.2 bus routines, forwarded to a GPIB driver library bound at run time.
+//
+// The driver is opened with dlopen on the first routine called (GPIB_LIBRARY,
+// else libgpib.so.0) and every routine the programs use is resolved at once, so
+// that a library lacking one is refused as a whole rather than failing halfway
+// through a conversation with the instrument. The driver library has the Linux
+// GPIB library's ABI, whose address type is unsigned and whose end-mode numbers
+// differ from the programs' (see to_driver_end_mode); this file converts both.
+// A driver that cannot be bound turns every routine into a failure with ERR and
+// EDVR, announced once on stderr. GPIB_TRACE=1 prints each call on stderr.
+#include "gpib.h"
+#include "gpib_testing.h"
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+// The program-side status words. They carry the same names as the driver
+// library's own variables, so they must never interpose on them: hidden
+// visibility keeps them out of the executable's dynamic symbol table even if
+// someone links with -rdynamic, and the driver is opened RTLD_LOCAL. (The
+// library is static and the executables are not built with exported symbols;
+// keep it that way.)
+__attribute__((visibility("hidden"))) int ibsta = 0;
+__attribute__((visibility("hidden"))) int iberr = 0;
+__attribute__((visibility("hidden"))) int ibcnt = 0;
+
+namespace {
+
+using DriverAddr = std::uint16_t;  // the driver's Addr4882_t
+
+// End modes in the driver's numbering.
+constexpr int kDriverNullEnd = 0;
+constexpr int kDriverDabEnd = 1;  // EOI with the last byte
+constexpr int kDriverNlEnd = 2;   // newline appended, EOI with it
+
+constexpr const char *kDefaultLibrary = "libgpib.so.0";
+
+// A bus has at most 31 primary addresses; a list longer than that without its
+// NOADDR terminator is treated as malformed instead of being read on and on.
+constexpr int kMaxAddressList = 31;
+
+// Bytes of a transfer shown by the trace.
+constexpr long kTraceBytes = 40;
+
+struct Driver {
+    bool attempted = false;
+    bool bound = false;
+    bool trace = false;
+    std::string library;
+    void *handle = nullptr;
+
+    void (*sendIfc)(int) = nullptr;
+    void (*enableRemote)(int, const DriverAddr *) = nullptr;
+    void (*enableLocal)(int, const DriverAddr *) = nullptr;
+    void (*send)(int, DriverAddr, const void *, long, int) = nullptr;
+    void (*receive)(int, DriverAddr, void *, long, int) = nullptr;
+
+    // Status: the per-thread functions where exported, else the variables.
+    int (*threadIbsta)() = nullptr;
+    int (*threadIberr)() = nullptr;
+    int (*threadIbcnt)() = nullptr;
+    volatile int *varIbsta = nullptr;
+    volatile int *varIberr = nullptr;
+    volatile int *varIbcnt = nullptr;
+};
+
+Driver &driver() {
+    static Driver instance;
+    return instance;
+}
+
+bool env_flag(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+void report_unbound(const Driver &d, const std::string &reason) {
+    std::fprintf(stderr,
+                 "gpib: cannot use the GPIB driver library %s: %s. Every GPIB routine will fail "
+                 "with EDVR; install the Linux GPIB library or set GPIB_LIBRARY to the path of "
+                 "the driver library.\n",
+                 d.library.c_str(), reason.c_str());
+    std::fflush(stderr);
+}
+
+// Looks up one symbol; empty text when found, else the loader's reason.
+template <typename T>
+std::string resolve(void *handle, const char *name, T &target) {
+    dlerror();
+    void *symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        const char *why = dlerror();
+        return why != nullptr ? why : std::string("symbol ") + name + " is null";
+    }
+    target = reinterpret_cast<T>(symbol);
+    return {};
+}
+
+Driver &bound_driver() {
+    Driver &d = driver();
+    if (d.attempted)
+        return d;
+    d.attempted = true;
+    d.trace = env_flag("GPIB_TRACE");
+    const char *named = std::getenv("GPIB_LIBRARY");
+    d.library = (named != nullptr && named[0] != '\0') ? named : kDefaultLibrary;
+
+    d.handle = dlopen(d.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (d.handle == nullptr) {
+        const char *why = dlerror();
+        report_unbound(d, why != nullptr ? why : "dlopen failed");
+        return d;
+    }
+
+    std::string missing;
+    auto need = [&](const char *name, auto &target) {
+        if (!missing.empty())
+            return;
+        std::string why = resolve(d.handle, name, target);
+        if (!why.empty())
+            missing = std::string("it lacks the routine ") + name + " (" + why + ")";
+    };
+    need("SendIFC", d.sendIfc);
+    need("EnableRemote", d.enableRemote);
+    need("EnableLocal", d.enableLocal);
+    need("Send", d.send);
+    need("Receive", d.receive);
+
+    auto status = [&](const char *function, auto &threadTarget, const char *variable,
+                      auto &variableTarget) {
+        if (!missing.empty())
+            return;
+        if (resolve(d.handle, function, threadTarget).empty())
+            return;
+        if (!resolve(d.handle, variable, variableTarget).empty())
+            missing = std::string("it exports neither ") + function + " nor the variable " +
+                      variable;
+    };
+    status("ThreadIbsta", d.threadIbsta, "ibsta", d.varIbsta);
+    status("ThreadIberr", d.threadIberr, "iberr", d.varIberr);
+    status("ThreadIbcnt", d.threadIbcnt, "ibcnt", d.varIbcnt);
+
+    if (!missing.empty()) {
+        report_unbound(d, missing);
+        dlclose(d.handle);
+        Driver reset;
+        reset.attempted = true;
+        reset.trace = d.trace;
+        reset.library = d.library;
+        d = reset;
+        return d;
+    }
+    d.bound = true;
+    return d;
+}
+
+void set_outcome(int status, int error, int count) {
+    ibsta = status;
+    iberr = error;
+    ibcnt = count;
+}
+
+// Copies the driver's status of the routine just called; the count is kept
+// within [0, limit] so that a caller indexing its buffer with ibcnt stays inside it.
+void take_driver_status(const Driver &d, long limit) {
+    int status = d.threadIbsta ? d.threadIbsta() : *d.varIbsta;
+    int error = d.threadIberr ? d.threadIberr() : *d.varIberr;
+    int count = d.threadIbcnt ? d.threadIbcnt() : *d.varIbcnt;
+    if (count < 0)
+        count = 0;
+    if (count > limit)
+        count = static_cast<int>(limit);
+    set_outcome(status, error, count);
+}
+
+void set_unbound_outcome() { set_outcome(ERR, EDVR, 0); }
+void set_refused_outcome() { set_outcome(ERR, EARG, 0); }
+
+int to_driver_end_mode(int endMode) {
+    switch (endMode) {
+    case NULLend: return kDriverNullEnd;
+    case DABend: return kDriverDabEnd;
+    case NLend: return kDriverNlEnd;
+    default: return -1;
+    }
+}
+
+const char *end_mode_name(int endMode) {
+    switch (endMode) {
+    case NULLend: return "NULLend";
+    case DABend: return "DABend";
+    case NLend: return "NLend";
+    default: return "unknown end mode";
+    }
+}
+
+// Copies a NOADDR-terminated list into the driver's type; false when the list
+// is missing or has no terminator within the bus's address range.
+bool to_driver_list(const Addr4882_t *list, DriverAddr (&out)[kMaxAddressList + 1]) {
+    if (list == nullptr)
+        return false;
+    for (int i = 0; i <= kMaxAddressList; ++i) {
+        out[i] = static_cast<DriverAddr>(list[i]);
+        if (list[i] == NOADDR)
+            return true;
+    }
+    return false;
+}
+
+std::string escaped(const void *buffer, long count) {
+    std::string text = "\"";
+    const auto *bytes = static_cast<const unsigned char *>(buffer);
+    long shown = count < kTraceBytes ? count : kTraceBytes;
+    for (long i = 0; i < shown; ++i) {
+        unsigned char c = bytes[i];
+        switch (c) {
+        case '\n': text += "\\n"; break;
+        case '\r': text += "\\r"; break;
+        case '\t': text += "\\t"; break;
+        case '\\': text += "\\\\"; break;
+        case '"': text += "\\\""; break;
+        default:
+            if (c >= 0x20 && c < 0x7F) {
+                text += static_cast<char>(c);
+            } else {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X", c);
+                text += hex;
+            }
+        }
+    }
+    text += "\"";
+    if (count > shown)
+        text += "...";
+    return text;
+}
+
+std::string address_text(Addr4882_t address) {
+    return std::to_string(static_cast<DriverAddr>(address));
+}
+
+std::string list_text(const Addr4882_t *list) {
+    if (list == nullptr)
+        return "no list";
+    std::string text = "addresses";
+    for (int i = 0; i <= kMaxAddressList; ++i) {
+        if (list[i] == NOADDR)
+            return text;
+        text += " " + address_text(list[i]);
+    }
+    return text + " (no NOADDR at the end)";
+}
+
+// One trace line: the call as given, then the outcome now in ibsta/iberr/ibcnt.
+void trace(const Driver &d, const std::string &call, const std::string &tail = {}) {
+    if (!d.trace)
+        return;
+    char status[16];
+    std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(ibsta) & 0xFFFFu);
+    std::string line = "gpib: " + call + " -> ibsta " + status + " <" +
+                       gpib_status_names(ibsta) + ">";
+    if (ibsta & ERR)
+        line += std::string(", iberr ") + gpib_error_name(iberr);
+    line += ", ibcnt " + std::to_string(ibcnt) + tail + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string board_text(int board) { return "board " + std::to_string(board); }
+
+}  // namespace
+
+void SendIFC(int board) {
+    Driver &d = bound_driver();
+    if (!d.bound) {
+        set_unbound_outcome();
+    } else {
+        d.sendIfc(board);
+        take_driver_status(d, 0);
+    }
+    trace(d, "SendIFC(" + board_text(board) + ")");
+}
+
+static void enable(const char *routine, void (*Driver::*entry)(int, const DriverAddr *), int board,
+                   const Addr4882_t addressList[]) {
+    Driver &d = bound_driver();
+    DriverAddr list[kMaxAddressList + 1];
+    if (!d.bound)
+        set_unbound_outcome();
+    else if (!to_driver_list(addressList, list))
+        set_refused_outcome();
+    else {
+        (d.*entry)(board, list);
+        take_driver_status(d, 0);
+    }
+    trace(d, std::string(routine) + "(" + board_text(board) + ", " + list_text(addressList) + ")");
+}
+
+void EnableRemote(int board, const Addr4882_t addressList[]) {
+    enable("EnableRemote", &Driver::enableRemote, board, addressList);
+}
+
+void EnableLocal(int board, const Addr4882_t addressList[]) {
+    enable("EnableLocal", &Driver::enableLocal, board, addressList);
+}
+
+void Send(int board, Addr4882_t address, const void *buffer, long count, int endMode) {
+    Driver &d = bound_driver();
+    int driverEndMode = to_driver_end_mode(endMode);
+    bool valid = count >= 0 && (buffer != nullptr || count == 0) && driverEndMode >= 0;
+    if (!d.bound)
+        set_unbound_outcome();
+    else if (!valid)
+        set_refused_outcome();
+    else {
+        d.send(board, static_cast<DriverAddr>(address), buffer, count, driverEndMode);
+        take_driver_status(d, count);
+    }
+    if (d.trace) {
+        std::string bytes = valid && buffer != nullptr ? " " + escaped(buffer, count) : "";
+        trace(d, "Send(" + board_text(board) + ", address " + address_text(address) + ", " +
+                     std::to_string(count) + " bytes" + bytes + ", " + end_mode_name(endMode) +
+                     ")");
+    }
+}
+
+void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
+    Driver &d = bound_driver();
+    bool valid = count >= 0 && (buffer != nullptr || count == 0);
+    if (!d.bound)
+        set_unbound_outcome();
+    else if (!valid)
+        set_refused_outcome();
+    else {
+        d.receive(board, static_cast<DriverAddr>(address), buffer, count, termination);
+        take_driver_status(d, count);
+    }
+    if (d.trace) {
+        char term[32];
+        if (termination == STOPend)
+            std::snprintf(term, sizeof term, "STOPend");
+        else
+            std::snprintf(term, sizeof term, "end byte 0x%02X", termination & 0xFF);
+        std::string received = valid && buffer != nullptr ? ": " + escaped(buffer, ibcnt) : "";
+        trace(d,
+              "Receive(" + board_text(board) + ", address " + address_text(address) + ", max " +
+                  std::to_string(count) + " bytes, " + term + ")",
+              received);
+    }
+}
+
+const char *gpib_error_name(int error) {
+    switch (error) {
+    case EDVR: return "EDVR";
+    case ECIC: return "ECIC";
+    case ENOL: return "ENOL";
+    case EADR: return "EADR";
+    case EARG: return "EARG";
+    case ESAC: return "ESAC";
+    case EABO: return "EABO";
+    case ENEB: return "ENEB";
+    case EDMA: return "EDMA";
+    case EOIP: return "EOIP";
+    case ECAP: return "ECAP";
+    case EFSO: return "EFSO";
+    case EBUS: return "EBUS";
+    case ESTB: return "ESTB";
+    case ESRQ: return "ESRQ";
+    case ETAB: return "ETAB";
+    default: {
+        thread_local char unknown[24];
+        std::snprintf(unknown, sizeof unknown, "E?%d", error);
+        return unknown;
+    }
+    }
+}
+
+std::string gpib_error_hint(int error, int primaryAddress) {
+    const std::string at = std::to_string(primaryAddress);
+    switch (error) {
+    case EDVR:
+        return "GPIB driver error: the driver library is not bound or the board cannot be "
+               "opened; install and configure the Linux GPIB library, or set GPIB_LIBRARY to "
+               "the driver library";
+    case ECIC:
+        return "the GPIB board is not controller-in-charge: clear the interface (SendIFC) and "
+               "make the board the system controller";
+    case ENOL:
+        return "no listener at address " + at + ": is the instrument on and set to address " +
+               at + "?";
+    case EADR:
+        return "addressing failed for address " + at +
+               ": use a primary address from 0 to 30";
+    case EARG:
+        return "invalid argument to a GPIB routine: check the address list, byte count and "
+               "end mode";
+    case ESAC:
+        return "the GPIB board is not the system controller: configure it as system controller";
+    case EABO:
+        return "time-out: the instrument at address " + at + " is busy or not answering";
+    case ENEB:
+        return "no such GPIB board: check that the interface is installed and configured as "
+               "board 0";
+    case EDMA:
+        return "DMA error on the GPIB board: check the driver's board configuration";
+    case EOIP:
+        return "an asynchronous GPIB operation is still in progress";
+    case ECAP:
+        return "the GPIB board or driver does not support this operation";
+    case EFSO:
+        return "file system error in the GPIB driver";
+    case EBUS:
+        return "GPIB bus error: command bytes were not accepted; check the cables and that "
+               "every device on the bus is powered";
+    case ESTB:
+        return "serial-poll status bytes were lost";
+    case ESRQ:
+        return "a device keeps the service request line asserted";
+    case ETAB:
+        return "GPIB table problem: too many devices in an address list";
+    default:
+        return std::string("unknown GPIB error ") + gpib_error_name(error);
+    }
+}
+
+std::string gpib_status_names(int status) {
+    static const struct {
+        int bit;
+        const char *name;
+    } bits[] = {
+        {ERR, "ERR"},     {TIMO, "TIMO"}, {END, "END"},   {SRQI, "SRQI"}, {RQS, "RQS"},
+        {SPOLL, "SPOLL"}, {EVENT, "EVENT"}, {CMPL, "CMPL"}, {LOK, "LOK"},  {REM, "REM"},
+        {CIC, "CIC"},     {ATN, "ATN"},   {TACS, "TACS"}, {LACS, "LACS"}, {DTAS, "DTAS"},
+        {DCAS, "DCAS"},
+    };
+    std::string names;
+    for (const auto &entry : bits) {
+        if (status & entry.bit) {
+            if (!names.empty())
+                names += ' ';
+            names += entry.name;
+        }
+    }
+    return names;
+}
+
+void gpib_unbind_for_testing() {
+    Driver &d = driver();
+    if (d.handle != nullptr)
+        dlclose(d.handle);
+    d = Driver{};
+    set_outcome(0, 0, 0);
+}

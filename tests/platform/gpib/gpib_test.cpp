@@ -1,0 +1,493 @@
+// Tests of the GPIB binding against the test driver library (test_driver.cpp):
+// what reaches the driver (end modes, addresses, bytes), what comes back
+// (status, error, count), and how a missing or incomplete driver library and
+// GPIB_TRACE show on stderr.
+#include "gpib.h"
+#include "gpib_testing.h"
+#include "test_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Captures what the process writes to stderr (fd 2) while it lives.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        saved_ = dup(2);
+        dup2(fileno(file_), 2);
+    }
+    ~StderrCapture() { restore(); }
+    std::string text() {
+        restore();
+        std::string out;
+        std::rewind(file_);
+        char chunk[512];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
+            out.append(chunk, n);
+        return out;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::FILE *file_;
+    int saved_ = -1;
+};
+
+int line_count(const std::string &text) {
+    int lines = 0;
+    for (char c : text)
+        lines += c == '\n';
+    return lines;
+}
+
+// Binds the binding to one driver library and opens the same library for control.
+class Driver {
+public:
+    explicit Driver(const char *path) {
+        setenv("GPIB_LIBRARY", path, 1);
+        gpib_unbind_for_testing();
+        handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) {
+            ADD_FAILURE() << "cannot open the test driver " << path << ": " << dlerror();
+            return;
+        }
+        reset_ = find<TestDriverReset>("testdriver_reset");
+        scriptStatus = find<TestDriverScriptStatus>("testdriver_script_status");
+        scriptReply = find<TestDriverScriptReply>("testdriver_script_reply");
+        scriptCount = find<TestDriverScriptCount>("testdriver_script_count");
+        callCount = find<TestDriverCallCount>("testdriver_call_count");
+        callAt = find<TestDriverCallAt>("testdriver_call");
+        reset_();
+    }
+    ~Driver() {
+        gpib_unbind_for_testing();
+        unsetenv("GPIB_LIBRARY");
+        unsetenv("GPIB_TRACE");
+        if (handle_ != nullptr)
+            dlclose(handle_);
+    }
+    const TestDriverCall &last() {
+        int n = callCount();
+        EXPECT_GT(n, 0) << "the driver received no call";
+        static TestDriverCall none{};
+        return n > 0 ? *callAt(n - 1) : none;
+    }
+    void *handle() const { return handle_; }
+
+    TestDriverScriptStatus scriptStatus = nullptr;
+    TestDriverScriptReply scriptReply = nullptr;
+    TestDriverScriptCount scriptCount = nullptr;
+    TestDriverCallCount callCount = nullptr;
+    TestDriverCallAt callAt = nullptr;
+
+private:
+    template <typename T>
+    T find(const char *name) {
+        void *symbol = dlsym(handle_, name);
+        if (symbol == nullptr)
+            ADD_FAILURE() << "test driver lacks " << name;
+        return reinterpret_cast<T>(symbol);
+    }
+    void *handle_ = nullptr;
+    TestDriverReset reset_ = nullptr;
+};
+
+const Addr4882_t kInstrument[] = {8, NOADDR};
+
+TEST(GpibSend, EndModeAndAddressReachTheDriverInItsNumbering) {
+    struct Case {
+        Addr4882_t address;
+        int programEndMode;
+        std::uint16_t driverAddress;
+        int driverEndMode;
+    } cases[] = {
+        {8, DABend, 8, 1},  // a command: EOI on its last byte, no newline appended
+        {8, NLend, 8, 2},
+        {8, NULLend, 8, 0},
+        {static_cast<Addr4882_t>(0x6008), DABend, 0x6008, 1},  // secondary address in the high byte
+        {static_cast<Addr4882_t>(0x8008), DABend, 0x8008, 1},  // negative as signed 16 bits
+    };
+    Driver driver(GPIB_TEST_DRIVER);
+    for (const Case &c : cases) {
+        SCOPED_TRACE("program end mode " + std::to_string(c.programEndMode) + ", address " +
+                     std::to_string(c.driverAddress));
+        const char command[] = "freq 1000.000000";
+        Send(0, c.address, command, std::strlen(command), c.programEndMode);
+        const TestDriverCall &call = driver.last();
+        EXPECT_STREQ(call.routine, "Send");
+        EXPECT_EQ(call.board, 0);
+        EXPECT_EQ(call.address, c.driverAddress);
+        EXPECT_EQ(call.mode, c.driverEndMode);
+        EXPECT_EQ(call.count, static_cast<long>(std::strlen(command)));
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(call.bytes), call.count), command);
+        EXPECT_EQ(ibcnt, static_cast<int>(std::strlen(command)));
+        EXPECT_EQ(ibsta, CMPL);
+    }
+}
+
+TEST(GpibSend, BinaryBlockPassesUnchanged) {
+    Driver driver(GPIB_TEST_DRIVER);
+    std::vector<unsigned char> block = {'#', '4', 0x00, 0xFF, 0x0A, 0x80, 0x7F};
+    Send(0, 8, block.data(), static_cast<long>(block.size()), DABend);
+    const TestDriverCall &call = driver.last();
+    ASSERT_EQ(call.count, static_cast<long>(block.size()));
+    EXPECT_EQ(std::vector<unsigned char>(call.bytes, call.bytes + call.count), block);
+}
+
+TEST(GpibRemote, AddressListReachesTheDriverEndedByNoaddr) {
+    Driver driver(GPIB_TEST_DRIVER);
+    const Addr4882_t two[] = {8, 12, NOADDR};
+    struct Case {
+        void (*routine)(int, const Addr4882_t[]);
+        const char *name;
+        const Addr4882_t *list;
+        std::vector<std::uint16_t> expected;
+    } cases[] = {
+        {EnableRemote, "EnableRemote", kInstrument, {8, 0xFFFF}},
+        {EnableLocal, "EnableLocal", kInstrument, {8, 0xFFFF}},
+        {EnableRemote, "EnableRemote", two, {8, 12, 0xFFFF}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.routine(0, c.list);
+        const TestDriverCall &call = driver.last();
+        EXPECT_STREQ(call.routine, c.name);
+        EXPECT_EQ(std::vector<std::uint16_t>(call.addressList,
+                                             call.addressList + c.expected.size()),
+                  c.expected);
+        EXPECT_EQ(ibsta, CMPL);
+    }
+    SendIFC(0);
+    EXPECT_STREQ(driver.last().routine, "SendIFC");
+}
+
+TEST(GpibReceive, CountOfBytesReceivedLandsInIbcnt) {
+    struct Case {
+        const char *what;
+        std::string reply;
+        long max;
+        int expectedCount;
+        bool endSeen;
+    } cases[] = {
+        {"short reply ended by EOI", "HP,33120A,0,1.0\n", 255, 16, true},
+        {"reply of exactly the maximum", std::string(255, 'x'), 255, 255, true},
+        {"reply longer than the maximum is cut", std::string(300, 'y'), 255, 255, false},
+        {"nothing answered", "", 255, 0, true},
+    };
+    Driver driver(GPIB_TEST_DRIVER);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        driver.scriptReply(c.reply.data(), static_cast<long>(c.reply.size()));
+        std::vector<char> buffer(c.max + 1, '\x55');
+        Receive(0, 8, buffer.data(), c.max, STOPend);
+        const TestDriverCall &call = driver.last();
+        EXPECT_EQ(call.mode, STOPend);
+        EXPECT_EQ(call.count, c.max);
+        EXPECT_EQ(ibcnt, c.expectedCount);
+        EXPECT_EQ(std::string(buffer.data(), ibcnt), c.reply.substr(0, c.expectedCount));
+        EXPECT_EQ(buffer[c.max], '\x55') << "written past the count";
+        EXPECT_EQ((ibsta & END) != 0, c.endSeen) << gpib_status_names(ibsta);
+        driver.scriptReply("", 0);
+    }
+}
+
+TEST(GpibReceive, CountReportedByTheDriverIsKeptInsideTheBuffer) {
+    struct Case {
+        long reported;
+        int expected;
+    } cases[] = {{9999, 255}, {256, 255}, {-5, 0}, {17, 17}};
+    Driver driver(GPIB_TEST_DRIVER);
+    for (const Case &c : cases) {
+        SCOPED_TRACE("driver reports " + std::to_string(c.reported));
+        driver.scriptCount(c.reported);
+        char buffer[256];
+        Receive(0, 8, buffer, 255, STOPend);
+        EXPECT_EQ(ibcnt, c.expected);
+    }
+}
+
+// The same status must arrive whether the driver offers Thread* functions
+// (whose variables then hold a decoy) or only the variables.
+class GpibStatus : public testing::TestWithParam<const char *> {};
+
+TEST_P(GpibStatus, DriverStatusReachesIbstaIberrIbcnt) {
+    struct Case {
+        int status;
+        int error;
+        long count;
+    } cases[] = {
+        {CMPL | CIC | TACS, 0, 5},
+        {ERR | TIMO | CMPL, EABO, 0},
+        {ERR | CMPL, ENOL, 0},
+        {ERR, ECIC, 3},
+    };
+    Driver driver(GetParam());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(gpib_status_names(c.status) + " " + gpib_error_name(c.error));
+        driver.scriptStatus(c.status, c.error);
+        driver.scriptCount(c.count);
+        Send(0, 8, "*idn?", 5, DABend);
+        EXPECT_EQ(ibsta, c.status);
+        EXPECT_EQ(iberr, c.error);
+        EXPECT_EQ(ibcnt, c.count);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, GpibStatus,
+                         testing::Values(GPIB_TEST_DRIVER, GPIB_TEST_DRIVER_VARIABLES_ONLY),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.index == 0 ? "ThreadFunctions"
+                                                                : "VariablesOnly");
+                         });
+
+TEST(GpibStatus, ProgramVariablesAreNotTheDriversOwn) {
+    Driver driver(GPIB_TEST_DRIVER_VARIABLES_ONLY);
+    SendIFC(0);
+    for (const char *name : {"ibsta", "iberr", "ibcnt"}) {
+        void *driverVariable = dlsym(driver.handle(), name);
+        ASSERT_NE(driverVariable, nullptr) << name;
+        EXPECT_NE(driverVariable, static_cast<void *>(&ibsta)) << name;
+        EXPECT_NE(driverVariable, static_cast<void *>(&iberr)) << name;
+        EXPECT_NE(driverVariable, static_cast<void *>(&ibcnt)) << name;
+    }
+}
+
+TEST(GpibArguments, MalformedCallsAreRefusedWithEargAndReachNoDriver) {
+    Addr4882_t unterminated[40];
+    for (Addr4882_t &a : unterminated)
+        a = 8;
+    char buffer[16];
+    struct Case {
+        const char *what;
+        void (*call)(Addr4882_t *, char *);
+    } cases[] = {
+        {"EnableRemote without a list", [](Addr4882_t *, char *) { EnableRemote(0, nullptr); }},
+        {"EnableLocal with no NOADDR", [](Addr4882_t *l, char *) { EnableLocal(0, l); }},
+        {"Send from no buffer", [](Addr4882_t *, char *) { Send(0, 8, nullptr, 5, DABend); }},
+        {"Send a negative count", [](Addr4882_t *, char *b) { Send(0, 8, b, -1, DABend); }},
+        {"Send with an unknown end mode", [](Addr4882_t *, char *b) { Send(0, 8, b, 1, 7); }},
+        {"Receive into no buffer", [](Addr4882_t *, char *) { Receive(0, 8, nullptr, 255, STOPend); }},
+        {"Receive a negative count", [](Addr4882_t *, char *b) { Receive(0, 8, b, -3, STOPend); }},
+    };
+    Driver driver(GPIB_TEST_DRIVER);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.call(unterminated, buffer);
+        EXPECT_EQ(ibsta, ERR);
+        EXPECT_EQ(iberr, EARG);
+        EXPECT_EQ(ibcnt, 0);
+        EXPECT_EQ(driver.callCount(), 0);
+    }
+}
+
+// Every routine once, as generator calls them; returns the receive buffer.
+std::string call_every_routine() {
+    char reply[256];
+    std::memset(reply, '\x55', sizeof reply);
+    struct Step {
+        const char *name;
+        void (*run)(char *);
+    } steps[] = {
+        {"SendIFC", [](char *) { SendIFC(0); }},
+        {"EnableRemote", [](char *) { EnableRemote(0, kInstrument); }},
+        {"Send", [](char *) { Send(0, 8, "*idn?", 5, DABend); }},
+        {"Receive", [](char *r) { Receive(0, 8, r, 255, STOPend); }},
+        {"EnableLocal", [](char *) { EnableLocal(0, kInstrument); }},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.name);
+        ibsta = 0;
+        iberr = -1;
+        ibcnt = 77;
+        step.run(reply);
+        EXPECT_EQ(ibsta, ERR);
+        EXPECT_EQ(iberr, EDVR);
+        EXPECT_EQ(ibcnt, 0);
+    }
+    return std::string(reply, sizeof reply);
+}
+
+TEST(GpibUnbound, MissingLibraryFailsEveryRoutineAndSaysSoOnce) {
+    const char *missing = "/nonexistent/libgpib-missing.so";
+    setenv("GPIB_LIBRARY", missing, 1);
+    gpib_unbind_for_testing();
+    StderrCapture capture;
+    std::string reply = call_every_routine();
+    call_every_routine();
+    std::string err = capture.text();
+    unsetenv("GPIB_LIBRARY");
+    gpib_unbind_for_testing();
+
+    EXPECT_EQ(reply, std::string(256, '\x55')) << "Receive wrote into the buffer";
+    EXPECT_EQ(line_count(err), 1) << err;
+    EXPECT_NE(err.find(missing), std::string::npos) << err;
+    EXPECT_NE(err.find("No such file"), std::string::npos) << err;
+    EXPECT_NE(err.find("set GPIB_LIBRARY"), std::string::npos) << err;
+    EXPECT_NE(err.find("install the Linux GPIB library"), std::string::npos) << err;
+}
+
+TEST(GpibUnbound, DefaultLibraryIsTheLinuxGpibLibrary) {
+    void *installed = dlopen("libgpib.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (installed != nullptr) {
+        dlclose(installed);
+        GTEST_SKIP() << "libgpib.so.0 is installed here; its absence cannot be shown";
+    }
+    unsetenv("GPIB_LIBRARY");
+    gpib_unbind_for_testing();
+    StderrCapture capture;
+    SendIFC(0);
+    std::string err = capture.text();
+    gpib_unbind_for_testing();
+    EXPECT_EQ(iberr, EDVR);
+    EXPECT_NE(err.find("libgpib.so.0"), std::string::npos) << err;
+}
+
+TEST(GpibUnbound, LibraryLackingARoutineIsNotUsedAtAll) {
+    Driver driver(GPIB_TEST_DRIVER_WITHOUT_RECEIVE);
+    StderrCapture capture;
+    call_every_routine();
+    call_every_routine();
+    std::string err = capture.text();
+
+    EXPECT_EQ(driver.callCount(), 0) << "a routine reached a driver that was refused";
+    EXPECT_EQ(line_count(err), 1) << err;
+    EXPECT_NE(err.find(GPIB_TEST_DRIVER_WITHOUT_RECEIVE), std::string::npos) << err;
+    EXPECT_NE(err.find("lacks the routine Receive"), std::string::npos) << err;
+}
+
+TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {
+    struct Case {
+        const char *what;
+        int status;
+        int error;
+        const char *reply;
+        void (*call)();
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"command", CMPL, 0, "", [] { Send(0, 8, "*idn?", 5, DABend); },
+         {"gpib: Send(board 0, address 8, 5 bytes \"*idn?\", DABend) -> ibsta 0x0100 <CMPL>, "
+          "ibcnt 5\n"}},
+        {"reply with control characters", CMPL, 0, "A,\"b\"\r\n\x01",
+         [] {
+             char buffer[255];
+             Receive(0, 8, buffer, 255, STOPend);
+         },
+         {"gpib: Receive(board 0, address 8, max 255 bytes, STOPend) -> ibsta 0x2100 <END CMPL>, "
+          "ibcnt 8: \"A,\\\"b\\\"\\r\\n\\x01\"\n"}},
+        {"time-out", ERR | TIMO | CMPL, EABO, "", [] { Send(0, 8, "volt 4.500000", 13, DABend); },
+         {"ibsta 0xC100 <ERR TIMO CMPL>, iberr EABO, ibcnt 13"}},
+        {"remote", CMPL | REM, 0, "", [] { EnableRemote(0, kInstrument); },
+         {"gpib: EnableRemote(board 0, addresses 8) -> ibsta 0x0140 <CMPL REM>"}},
+        {"long data is cut in the trace", CMPL, 0, "",
+         [] {
+             std::string block(100, 'z');
+             Send(0, 8, block.data(), 100, DABend);
+         },
+         {"100 bytes \"" + std::string(40, 'z') + "\"...,"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        setenv("GPIB_TRACE", "1", 1);
+        Driver driver(GPIB_TEST_DRIVER);
+        driver.scriptStatus(c.status, c.error);
+        driver.scriptReply(c.reply, static_cast<long>(std::strlen(c.reply)));
+        StderrCapture capture;
+        c.call();
+        std::string err = capture.text();
+        EXPECT_EQ(line_count(err), 1) << err;
+        for (const std::string &part : c.expected)
+            EXPECT_NE(err.find(part), std::string::npos) << "expected " << part << "\nin " << err;
+    }
+}
+
+TEST(GpibTrace, SilentUnlessAsked) {
+    for (const char *value : {"", "0"}) {
+        setenv("GPIB_TRACE", value, 1);
+        Driver driver(GPIB_TEST_DRIVER);
+        StderrCapture capture;
+        Send(0, 8, "*idn?", 5, DABend);
+        EXPECT_EQ(capture.text(), "") << "GPIB_TRACE=" << value;
+    }
+}
+
+TEST(GpibTrace, UnboundDriverStillTracesEachCall) {
+    setenv("GPIB_TRACE", "1", 1);
+    setenv("GPIB_LIBRARY", "/nonexistent/libgpib-missing.so", 1);
+    gpib_unbind_for_testing();
+    StderrCapture capture;
+    Send(0, 8, "*idn?", 5, DABend);
+    Send(0, 8, "*idn?", 5, DABend);
+    std::string err = capture.text();
+    unsetenv("GPIB_TRACE");
+    unsetenv("GPIB_LIBRARY");
+    gpib_unbind_for_testing();
+    EXPECT_EQ(line_count(err), 3) << err;  // the binding failure once, then each call
+    EXPECT_NE(err.find("<ERR>, iberr EDVR, ibcnt 0"), std::string::npos) << err;
+}
+
+TEST(GpibNames, ErrorNamesStatusNamesAndHints) {
+    struct NameCase {
+        int error;
+        const char *name;
+    } names[] = {
+        {EDVR, "EDVR"}, {ECIC, "ECIC"}, {ENOL, "ENOL"}, {EADR, "EADR"}, {EARG, "EARG"},
+        {ESAC, "ESAC"}, {EABO, "EABO"}, {ENEB, "ENEB"}, {EDMA, "EDMA"}, {EOIP, "EOIP"},
+        {ECAP, "ECAP"}, {EFSO, "EFSO"}, {EBUS, "EBUS"}, {ESTB, "ESTB"}, {ESRQ, "ESRQ"},
+        {ETAB, "ETAB"}, {9, "E?9"},     {-1, "E?-1"},
+    };
+    for (const NameCase &c : names) {
+        EXPECT_STREQ(gpib_error_name(c.error), c.name);
+        EXPECT_FALSE(gpib_error_hint(c.error, 8).empty()) << c.name;
+    }
+
+    struct HintCase {
+        int error;
+        int address;
+        const char *part;
+    } hints[] = {
+        {ENOL, 8, "no listener at address 8: is the instrument on and set to address 8?"},
+        {ENOL, 17, "no listener at address 17: is the instrument on and set to address 17?"},
+        {EABO, 8, "time-out: the instrument at address 8 is busy or not answering"},
+        {EDVR, 8, "GPIB_LIBRARY"},
+        {ECIC, 8, "SendIFC"},
+        {ENEB, 8, "board 0"},
+        {EARG, 8, "invalid argument"},
+    };
+    for (const HintCase &c : hints)
+        EXPECT_NE(gpib_error_hint(c.error, c.address).find(c.part), std::string::npos)
+            << gpib_error_hint(c.error, c.address);
+
+    struct StatusCase {
+        int status;
+        const char *names;
+    } statuses[] = {
+        {0, ""},
+        {ERR | TIMO | CMPL, "ERR TIMO CMPL"},
+        {END | CMPL | CIC | LACS, "END CMPL CIC LACS"},
+        {0xFFFF, "ERR TIMO END SRQI RQS SPOLL EVENT CMPL LOK REM CIC ATN TACS LACS DTAS DCAS"},
+    };
+    for (const StatusCase &c : statuses)
+        EXPECT_EQ(gpib_status_names(c.status), c.names);
+}
+
+}  // namespace
