@@ -1,0 +1,34 @@
+// deska: control identifiers of the panel in "deska.uir" and the program's functions.
+//
+// The identifiers here and the controlId properties in deska.uir must agree: the
+// program addresses every control by these numbers (the tests check each one).
+#pragma once
+
+enum {
+    PANEL = 1,           // resource id of the one panel in deska.uir
+    PANEL_GRAPH = 2,     // graph of the last capture, volts at the board's input against ms
+    PANEL_BUSY = 3,      // lamp: lit while a measurement runs
+    PANEL_RUN = 4,       // button: one measurement
+    PANEL_QUIT = 5,      // button: ends the program
+    PANEL_FREQ = 6,      // sampling frequency, kHz (float)
+    PANEL_GAIN = 7,      // ring of gain codes 0..4 (amplification 2^code)
+    PANEL_UF = 8,        // RMS of the capture at the converter, V ("%f" text)
+    PANEL_UF_INPUT = 9,  // the same RMS referred to the board's input (divided by 2^gain), V
+};
+
+// Panel callbacks, bound by name from deska.uir.
+int konec(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int work(int panel, int event, void *callbackData, int eventData1, int eventData2);
+int freq(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int graph(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int ring(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+
+// Programs the board for one capture at f kHz; shows the realised frequency.
+int activation(float f);
+// Collects 1000 samples into Pole; 0 when all came, -1 when the board stopped answering.
+int read_data(void);
+// Shows the RMS value of Pole at the converter and at the board's input.
+int Uf_hodnota(void);
+// Console prompt "Stiskni ENTER"; returns the character read. No panel operation calls it.
+char keypress(void);
