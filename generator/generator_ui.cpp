@@ -1,0 +1,381 @@
+// generator: drives the arbitrary-waveform generator at GPIB address 8.
+//
+// From the operator's frequency (a value and a decade, at most 1 MHz), amplitude
+// and angle it sends the frequency and amplitude commands, synthesises one period
+// of a phase-cut sine as 3600 DAC codes (each half-period held at zero up to the
+// angle), previews it on the graph, uploads it as a definite-length binary block
+// into the instrument's volatile waveform memory and selects it as the output.
+// This happens once at start-up with 10000 Hz, angle 0 and 4.5 Vpp, and again
+// after every committed change. Every transfer's status is kept, and the status
+// line tells the operator how the last upload went.
+
+#include "generator_ui.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "userint.h"
+
+// ---- Instrument protocol ---------------------------------------------------------
+static const int BOARD = 0;
+static const short INSTRUMENT = 8;   // primary address, no secondary address
+static const int SEND_EOI_LAST = 2;  // EOI with the last byte, no newline appended
+static const int RECEIVE_TO_EOI = 0x100;
+static const long REPLY_MAX = 255;   // bytes of a reply kept in `data`
+static const char IDENTIFY_QUERY[] = "*idn?";
+static const char BLOCK_HEADER[] = "data:dac volatile,#47200";  // "#4": 4 digits of count
+static const char BYTE_ORDER_LOW_FIRST[] = "FORM:BORD SWAP";
+static const char SELECT_USER_WAVEFORM[] = "FUNC:USER VOLATILE";
+static const char OUTPUT_USER_WAVEFORM[] = "FUNC:SHAP USER";
+static const int TRANSFERS_PER_UPLOAD = 6;
+
+// ---- Waveform table ---------------------------------------------------------------
+static const int TABLE_ENTRIES = 3600;  // one period: 10 entries per degree
+static const int HALF_PERIOD = 1800;    // entries
+static const int TABLE_BYTES = 2 * TABLE_ENTRIES;
+static const int DATA_ENTRIES = sizeof Data.b / sizeof Data.b[0];
+static const double RADIANS_PER_ENTRY = 0.001745;  // as the table was designed, not pi/1800
+static const double FULL_SCALE = 2047.0;           // codes
+static const double PREVIEW_GAIN = 0.00048828;     // code to about +-1
+static const double PREVIEW_STEP_DEGREES = 0.1;
+static const int PREVIEW_COLOUR = 0xFF0000;
+
+// ---- Frequency controls -------------------------------------------------------------
+static const signed char TOP_DECADE = 6;
+static const float CEILING_HZ = 1000000.0f;
+
+// ---- Globals ---------------------------------------------------------------------------
+Addr4882_t IAdress[2] = {8, NOADDR};
+float Freq = 10000.0f;
+float Alpha = 0.0f;
+float Um = 4.5f;
+short delka;
+DTyp Data;
+char data[10000];
+static int panelHandle;
+
+// Outcome of the transfers since the last reset (start of an upload or of an
+// identification): how many failed, and the first failure. `transferName` names
+// the transfer in progress in the operator's words.
+static const char *transferName = "transfer";
+static char blockTransferName[40];
+static int failedTransfers;
+static const char *failedTransfer;
+static int failedStatus;
+static int failedError;
+
+static const CallbackRegistration callbacks{
+    {"Ampl", Ampl}, {"Uhel", Uhel},         {"Frekv", Frekv}, {"rad", rad},
+    {"Graf", Graf}, {"Identify", Identify}, {"Exit", Exit},
+};
+
+// ---- Number texts ------------------------------------------------------------------------
+// The instrument parses a decimal point, so these never go through the C locale,
+// which the GUI run-time sets from the desktop (a comma on a Czech or German one).
+
+// `out` = `keyword` followed by `value` as "%f" prints it in the C locale (six decimals).
+static void formatCommand(char *out, size_t size, const char *keyword, double value)
+{
+    size_t n = std::strlen(keyword);
+    std::memcpy(out, keyword, n);
+    std::to_chars_result r = std::to_chars(out + n, out + size - 1, value,
+                                           std::chars_format::fixed, 6);
+    *(r.ec == std::errc() ? r.ptr : out + n) = '\0';
+}
+
+// The shortest plain decimal that reads back as `value`: 10000, 4.5, 0.1, 45.05.
+static void formatSetting(char *out, size_t size, float value)
+{
+    std::to_chars_result r = std::to_chars(out, out + size - 1, value, std::chars_format::fixed);
+    *(r.ec == std::errc() ? r.ptr : out) = '\0';
+}
+
+// ---- Command channel ------------------------------------------------------------------------
+
+void SendCmd(short address, const char *cmd)
+{
+    Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
+    chyby("Send status: ");
+}
+
+// Sends `cmd` and receives the reply into `data` as a NUL-terminated string of at
+// most 255 bytes; ibcnt holds the number of bytes received.
+void Query(short address, const char *cmd)
+{
+    transferName = "query";
+    Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
+    chyby("Send status: ");
+    transferName = "reply";
+    Receive(BOARD, address, data, REPLY_MAX, RECEIVE_TO_EOI);
+    chyby("Receive status: ");
+    // A driver that reports more than was asked for must not move the NUL past the reply.
+    long received = ibcnt < 0 ? 0 : ibcnt > REPLY_MAX ? REPLY_MAX : ibcnt;
+    data[received] = '\0';
+}
+
+// Status hook, called right after every transfer while its ibsta and iberr are
+// still current. Keeps the first failure since the last reset; never touches
+// ibcnt, which Query and idn read after it.
+void chyby(const char *label)
+{
+    (void)label;  // the transfer is named by transferName, in the operator's words
+    if ((ibsta & ERR) == 0)
+        return;
+    if (failedTransfers++ == 0) {
+        failedTransfer = transferName;
+        failedStatus = ibsta;
+        failedError = iberr;
+    }
+}
+
+static void forgetFailures(void)
+{
+    failedTransfers = 0;
+    failedTransfer = nullptr;
+    failedStatus = 0;
+    failedError = 0;
+}
+
+// "<what> at the <transfer> (<status bits>, <error>): <hint>", into `out`.
+static void describeFirstFailure(char *out, size_t size, const char *what)
+{
+    std::snprintf(out, size, "%s at the %s (%s, %s): %s", what, failedTransfer,
+                  gpib_status_names(failedStatus).c_str(), gpib_error_name(failedError),
+                  gpib_error_hint(failedError, IAdress[0] & 0xFF).c_str());
+}
+
+// Asks the instrument to identify itself and shows its answer in the popup "IDN".
+void idn(short address)
+{
+    forgetFailures();
+    Query(address, IDENTIFY_QUERY);
+    // Drop the reply's last byte, the instrument's line terminator; an empty reply stays empty.
+    long received = ibcnt < 0 ? 0 : ibcnt > REPLY_MAX ? REPLY_MAX : ibcnt;
+    if (received > 0)
+        data[received - 1] = '\0';
+    if (failedTransfers > 0) {
+        char status[512];
+        describeFirstFailure(status, sizeof status, "Identification failed");
+        SetCtrlVal(PANEL, PANEL_STATUS, status);
+    }
+    MessagePopup("IDN", data);
+}
+
+// ---- Waveform table ------------------------------------------------------------------------
+
+// code(i): the sine at entry i, full scale 2047, truncated, as a 16-bit two's complement pattern.
+static unsigned short sineCode(int i)
+{
+    return (unsigned short)(int)(std::sin(RADIANS_PER_ENTRY * i) * FULL_SCALE);
+}
+
+// Fills entries 0..3599 of Data.b with one period of the sine whose half-periods are
+// held at zero up to `angle` degrees. Four runs share one index, each continuing
+// where the previous stopped. The zero runs stop at the end of Data whatever the
+// angle: from 180 to 820 degrees they also zero spare entries, past that the table
+// is all zeros. A negative angle or NaN zeroes nothing. The amplitude does not
+// enter the table: the level is set by the amplitude command.
+void GenSin(float angle, float amplitude)
+{
+    (void)amplitude;
+    // Ten times a float is exact in double, and i - 1800 is exact, so both bounds
+    // are compared as real numbers without rounding.
+    const double tenfoldAngle = 10.0 * (double)angle;
+    short i = 0;
+    while (i < DATA_ENTRIES && i <= tenfoldAngle)
+        Data.b[i++] = 0;
+    for (; i < HALF_PERIOD; i++)
+        Data.b[i] = sineCode(i);
+    while (i < DATA_ENTRIES && i - HALF_PERIOD <= tenfoldAngle)
+        Data.b[i++] = 0;
+    for (; i < TABLE_ENTRIES; i++)
+        Data.b[i] = sineCode(i);
+}
+
+// ---- Upload ------------------------------------------------------------------------------------
+
+void SendBlok(short address, char *buffer, short length)
+{
+    Send(BOARD, address, buffer, length, SEND_EOI_LAST);
+    chyby("Send status: ");
+}
+
+// The status line after an upload: the first failed transfer in words, or the settings sent.
+static void showUploadOutcome(float frequency, float amplitude)
+{
+    char status[512];
+    if (failedTransfers == 0) {
+        char hz[64], vpp[64], degrees[64];
+        formatSetting(hz, sizeof hz, frequency);
+        formatSetting(vpp, sizeof vpp, amplitude);
+        formatSetting(degrees, sizeof degrees, Alpha);
+        std::snprintf(status, sizeof status, "Sent all %d transfers: %s Hz, %s Vpp, angle %s\u00b0",
+                      TRANSFERS_PER_UPLOAD, hz, vpp, degrees);
+    } else {
+        char first[400];
+        describeFirstFailure(first, sizeof first, "Upload failed");
+        std::snprintf(status, sizeof status, "%s (%d of %d transfers failed)", first,
+                      failedTransfers, TRANSFERS_PER_UPLOAD);
+    }
+    SetCtrlVal(PANEL, PANEL_STATUS, status);
+}
+
+// Brings the instrument to the settings: frequency, amplitude, byte order, the
+// table as one 7224-byte block, then the user waveform as the output. Every step
+// runs, whatever an earlier transfer did; the busy lamp is lit meanwhile. The
+// table is synthesised from Alpha, which every caller also passes as `angle`.
+void SendSin(float frequency, float angle, float amplitude)
+{
+    (void)angle;
+    forgetFailures();
+    SetCtrlVal(PANEL, PANEL_BUSY, 1);
+
+    formatCommand(data, sizeof data, "freq ", frequency);
+    transferName = "frequency command";
+    SendCmd(INSTRUMENT, data);
+    formatCommand(data, sizeof data, "volt ", amplitude);
+    transferName = "amplitude command";
+    SendCmd(INSTRUMENT, data);
+
+    std::snprintf(data, sizeof data, "%s", BLOCK_HEADER);
+    GenSin(Alpha, Um);
+    delka = (short)std::strlen(data);
+    // Samples go low byte first, the order FORM:BORD SWAP announces, on any host.
+    for (short k = 0; k < TABLE_ENTRIES; k++) {
+        data[delka + 2 * k] = (char)(Data.b[k] & 0xFF);
+        data[delka + 2 * k + 1] = (char)(Data.b[k] >> 8);
+    }
+
+    DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
+    PlotWaveform(PANEL, PANEL_GRAPH, Data.b, TABLE_ENTRIES, WAVE_INT16, PREVIEW_GAIN, 0.0, 0.0,
+                 PREVIEW_STEP_DEGREES, 0, 1, 0, 1, PREVIEW_COLOUR);
+
+    // The instrument decodes a block in the byte order in force when it arrives,
+    // most significant byte first after power-on, so the order goes out first.
+    transferName = "byte order command";
+    SendCmd(INSTRUMENT, BYTE_ORDER_LOW_FIRST);
+    std::snprintf(blockTransferName, sizeof blockTransferName, "block upload (%d bytes)",
+                  delka + TABLE_BYTES);
+    transferName = blockTransferName;
+    SendBlok(INSTRUMENT, data, (short)(delka + TABLE_BYTES));
+    transferName = "waveform selection command";
+    SendCmd(INSTRUMENT, SELECT_USER_WAVEFORM);
+    transferName = "output function command";
+    SendCmd(INSTRUMENT, OUTPUT_USER_WAVEFORM);
+
+    showUploadOutcome(frequency, amplitude);
+    SetCtrlVal(PANEL, PANEL_BUSY, 0);
+}
+
+// ---- Parameter controls ---------------------------------------------------------------------
+
+int Ampl(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT) {
+        GetCtrlVal(panel, PANEL_AMPL, &Um);
+        SendSin(Freq, Alpha, Um);
+    }
+    return 0;
+}
+
+int Uhel(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT) {
+        GetCtrlVal(panel, PANEL_ANGLE, &Alpha);
+        SendSin(Freq, Alpha, Um);
+    }
+    return 0;
+}
+
+// Freq from the value and the decade controls. The product is rounded to float
+// after each decade and then truncated, so 9.99 at decade 2 gives 998 Hz
+// (998.99994). Above 1 MHz the frequency stays at 1 MHz and the panel shows it.
+static void applyFrequencyControls(int panel)
+{
+    signed char decade = 0;
+    float m = 0.0f;
+    GetCtrlVal(panel, PANEL_DECADE, &decade);
+    GetCtrlVal(panel, PANEL_FREQ, &m);
+    if (decade == TOP_DECADE && m > 1.0) {
+        Freq = CEILING_HZ;
+        SetCtrlVal(panel, PANEL_FREQ, 1.0f);
+        SetCtrlVal(panel, PANEL_DECADE, TOP_DECADE);
+    } else {
+        for (signed char k = 0; k < decade; k++)
+            m = m * 10.0f;
+        Freq = std::trunc(m);
+    }
+    SendSin(Freq, Alpha, Um);
+}
+
+int Frekv(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT)
+        applyFrequencyControls(panel);
+    return 0;
+}
+
+int rad(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT)
+        applyFrequencyControls(panel);
+    return 0;
+}
+
+// Bound to the graph; the preview is drawn by the upload alone.
+int Graf(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)panel, (void)control, (void)event, (void)callbackData, (void)eventData1,
+        (void)eventData2;
+    return 0;
+}
+
+int Identify(int panel, int control, int event, void *callbackData, int eventData1,
+             int eventData2)
+{
+    (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT)
+        idn(IAdress[0]);
+    return 0;
+}
+
+// Quit button and close box: ends the event loop and returns the instrument to
+// its front panel, so that the operator can use it by hand again.
+int Exit(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
+{
+    (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event == EVENT_COMMIT) {
+        QuitUserInterface(0);
+        EnableLocal(BOARD, IAdress);
+    }
+    return 0;
+}
+
+// ---- Entry -----------------------------------------------------------------------------------------
+
+// The bus is prepared before the GUI starts; the default waveform is uploaded
+// before the panel is first shown, so that the panel shows what the instrument
+// got. Returns -1 (exit status 255) when the GUI cannot start or the panel file
+// cannot be loaded; the run-time has then said why on stderr.
+int main(int argc, char *argv[])
+{
+    (void)argc;
+    SendIFC(BOARD);
+    EnableRemote(BOARD, IAdress);
+    if (InitCVIRTE(0, argv, 0) == 0)
+        return -1;
+    panelHandle = LoadPanel(0, "generator.uir", PANEL);
+    if (panelHandle < 0)
+        return -1;
+    SendSin(Freq, Alpha, Um);
+    DisplayPanel(panelHandle);
+    RunUserInterface();
+    DiscardPanel(panelHandle);
+    return 0;
+}
