@@ -4,12 +4,12 @@
 // GPIB_TRACE show on stderr.
 #include "gpib.h"
 #include "gpib_testing.h"
+#include "capture_stderr.h"
 #include "test_driver.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,47 +18,6 @@
 #include <vector>
 
 namespace {
-
-// Captures what the process writes to stderr (fd 2) while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        file_ = std::tmpfile();
-        saved_ = dup(2);
-        dup2(fileno(file_), 2);
-    }
-    ~StderrCapture() { restore(); }
-    std::string text() {
-        restore();
-        std::string out;
-        std::rewind(file_);
-        char chunk[512];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
-            out.append(chunk, n);
-        return out;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::FILE *file_;
-    int saved_ = -1;
-};
-
-int line_count(const std::string &text) {
-    int lines = 0;
-    for (char c : text)
-        lines += c == '\n';
-    return lines;
-}
 
 // Binds the binding to one driver library and opens the same library for control.
 class Driver {
