@@ -96,7 +96,8 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int eot
     call.address = address;
     call.count = count;
     call.mode = eotMode;
-    std::memcpy(call.bytes, buffer, std::min<long>(count, sizeof call.bytes));
+    if (count > 0)
+        std::memcpy(call.bytes, buffer, std::min<long>(count, sizeof call.bytes));
     finish(0, count);
 }
 
@@ -107,7 +108,8 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
     call.count = count;
     call.mode = termination;
     long given = std::min<long>(count, static_cast<long>(reply.size()));
-    std::memcpy(buffer, reply.data(), given);
+    if (given > 0)
+        std::memcpy(buffer, reply.data(), given);
     bool sawEoi = given == static_cast<long>(reply.size()) && termination == kStopEnd;
     reply.erase(reply.begin(), reply.begin() + given);
     finish(sawEoi ? kEnd : 0, given);
