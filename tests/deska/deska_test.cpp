@@ -1,0 +1,493 @@
+// deska driven through its panel as an operator drives it: the frequency typed into its
+// field, the gain chosen on the ring, Run and Quit clicked. The scripted board behind the
+// port layer records every register write and serves the converter words a test asks for.
+// Each test runs the program's entry in its own process, so the program starts fresh.
+
+#include "deska.h"
+#include "scripted_board.h"
+#include "userint.h"
+#include "userint_testing.h"
+
+#include <QApplication>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+int deska_main(int argc, char *argv[]);
+
+namespace scripted_board {
+void PrintTo(const Write &write, std::ostream *os)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%02X -> 0x%03X", write.value, write.port);
+    *os << text;
+}
+}  // namespace scripted_board
+
+namespace {
+
+using scripted_board::Write;
+using userint_testing::graphPlots;
+using userint_testing::graphYAxis;
+
+// The run-time gives the first (and only) panel loaded the handle 1.
+constexpr int Handle = 1;
+
+template <class W>
+W *widget(int id)
+{
+    W *found = qobject_cast<W *>(userint_testing::controlWidget(Handle, id));
+    if (found == nullptr) {
+        std::fprintf(stderr, "control %d of the deska panel is missing or not a %s\n", id,
+                     W::staticMetaObject.className());
+        std::abort();
+    }
+    return found;
+}
+
+// Runs deska's entry with `script` inside its event loop, then clicks Quit;
+// returns the entry's exit status.
+int runDeska(const std::function<void()> &script)
+{
+    userint_testing::runInEventLoop([script] {
+        script();
+        QTest::mouseClick(widget<QPushButton>(PANEL_QUIT), Qt::LeftButton);
+    });
+    static char name[] = "deska";
+    static char *argv[] = {name, nullptr};
+    return deska_main(1, argv);
+}
+
+// ---- What the operator does ---------------------------------------------------------
+
+void typeFrequency(const char *kHz)
+{
+    QDoubleSpinBox *field = widget<QDoubleSpinBox>(PANEL_FREQ);
+    QTest::mouseClick(field, Qt::LeftButton);
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, kHz);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+// Picks ring item `index` with the keyboard (Home, then Down), committing each step.
+void chooseGain(int index)
+{
+    QComboBox *ring = widget<QComboBox>(PANEL_GAIN);
+    QTest::keyClick(ring, Qt::Key_Home);
+    for (int i = 0; i < index; i++)
+        QTest::keyClick(ring, Qt::Key_Down);
+}
+
+void clickRun() { QTest::mouseClick(widget<QPushButton>(PANEL_RUN), Qt::LeftButton); }
+
+// ---- What the operator sees -------------------------------------------------------------
+
+std::string text(int id) { return widget<QLineEdit>(id)->text().toStdString(); }
+double shownFrequency() { return widget<QDoubleSpinBox>(PANEL_FREQ)->value(); }
+int busyLamp()
+{
+    int lit = -1;
+    GetCtrlVal(Handle, PANEL_BUSY, &lit);
+    return lit;
+}
+
+// The nine set-up writes of one run, for timer counts c1, c2 (65536 loaded as 0).
+std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode)
+{
+    return {{0x303, 0x74},           {0x303, 0xB4},           {0x301, c1 & 0xFF},
+            {0x301, (c1 >> 8) & 0xFF}, {0x302, c2 & 0xFF},      {0x302, (c2 >> 8) & 0xFF},
+            {0x309, gainCode},       {0x30A, 0},              {0x30B, 4}};
+}
+
+// Volts at the converter for a 12-bit code, as single precision.
+float volts(unsigned code) { return static_cast<float>(10.0 * code / 4096.0 - 5.0); }
+
+// The sampling frequency a pair of timer counts gives, kHz; the field shows it to 6 decimals.
+void expectShownFrequency(unsigned c1, unsigned c2)
+{
+    double realised = 2000.0 / (double(c1) * c2);
+    EXPECT_NEAR(shownFrequency(), realised, realised * 1e-6 + 5e-7)
+        << "the frequency field should show 2000/(" << c1 << "*" << c2 << ") kHz";
+}
+
+// ---- Panel -------------------------------------------------------------------------------
+
+struct ControlCase {
+    int id;
+    const char *widgetClass;
+    const char *nameMentions;  // the accessible name must say which control it is
+};
+
+TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram)
+{
+    const ControlCase controls[] = {
+        {PANEL_GRAPH, "QChartView", "waveform"}, {PANEL_BUSY, "QLabel", "Measuring"},
+        {PANEL_RUN, "QPushButton", "Run"},       {PANEL_QUIT, "QPushButton", "Quit"},
+        {PANEL_FREQ, "QDoubleSpinBox", "kHz"},   {PANEL_GAIN, "QComboBox", "Gain"},
+        {PANEL_UF, "QLineEdit", "converter"},    {PANEL_UF_INPUT, "QLineEdit", "input"},
+    };
+    int status = runDeska([&] {
+        for (const ControlCase &c : controls) {
+            QWidget *w = userint_testing::controlWidget(Handle, c.id);
+            ASSERT_NE(w, nullptr) << "no control with id " << c.id;
+            EXPECT_TRUE(w->inherits(c.widgetClass)) << "control " << c.id << " is a "
+                                                    << w->metaObject()->className();
+            EXPECT_TRUE(w->accessibleName().contains(c.nameMentions))
+                << "control " << c.id << " is named \"" << w->accessibleName().toStdString() << '"';
+        }
+        QComboBox *ring = widget<QComboBox>(PANEL_GAIN);
+        QStringList items;
+        for (int i = 0; i < ring->count(); i++)
+            items << ring->itemText(i);
+        EXPECT_EQ(items.join(' ').toStdString(), "x1 x2 x4 x8 x16");
+        EXPECT_EQ(shownFrequency(), 1.0) << "default sampling frequency, kHz";
+        EXPECT_EQ(busyLamp(), 0);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsAndQuit)
+{
+    int status = runDeska([] {
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        panel->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+        widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
+        const int order[] = {PANEL_GAIN, PANEL_RUN, PANEL_UF, PANEL_UF_INPUT, PANEL_QUIT, PANEL_FREQ};
+        for (int next : order) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget *expected = userint_testing::controlWidget(Handle, next);
+            QWidget *focus = QApplication::focusWidget();
+            EXPECT_TRUE(focus == expected || expected->isAncestorOf(focus))
+                << "Tab should reach control " << next << ", focus is on "
+                << (focus ? focus->objectName().toStdString() : "nothing");
+        }
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(DeskaPanel, FrequencyOutsideItsRangeCannotBeEntered)
+{
+    int status = runDeska([] {
+        for (const char *typed : {"150", "0.001", "-5", "0"}) {
+            typeFrequency(typed);
+            EXPECT_GE(shownFrequency(), 0.01) << "typed " << typed;
+            EXPECT_LE(shownFrequency(), 100.0) << "typed " << typed;
+        }
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// ---- Board set-up ---------------------------------------------------------------------------
+
+struct SetupCase {
+    const char *typedKhz;
+    int gainCode;
+    unsigned c1, c2;  // counts expected in counter 1 and counter 2
+};
+
+class DeskaSetup : public testing::TestWithParam<SetupCase> {};
+
+TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency)
+{
+    const SetupCase c = GetParam();
+    int status = runDeska([&] {
+        typeFrequency(c.typedKhz);
+        if (c.gainCode != 0)
+            chooseGain(c.gainCode);
+        clickRun();
+        EXPECT_EQ(scripted_board::writes(), setupWrites(c.c1, c.c2, c.gainCode));
+        expectShownFrequency(c.c1, c.c2);
+        EXPECT_EQ(scripted_board::samplesDelivered(), 1000);
+        EXPECT_EQ(busyLamp(), 0);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frequencies, DeskaSetup,
+    testing::Values(
+        //         kHz         gain  c1  c2           divisor 2000/f truncated
+        SetupCase{"1",         0,    2,  1000},    // 2000; the gain code is 0 until the ring is used
+        SetupCase{"3",         0,    2,  333},     // 666: shows 2000/666
+        SetupCase{"100",       4,    2,  10},      // 20, the highest rate
+        SetupCase{"7",         1,    3,  95},      // 285 = 3*5*19
+        SetupCase{"0.9985",    2,    2,  1002},    // 2003 is prime: nearest 2004 (2002 as near, further from 2000/f)
+        SetupCase{"0.030517",  0,    2,  32769},   // 65537 is prime and above 65535: 65538
+        SetupCase{"0.015254",  3,    3,  43704},   // 131113 prime, 131114 = 2*65557 cannot: 131112
+        SetupCase{"0.02",      0,    2,  50000},   // 100000
+        SetupCase{"0.01",      3,    4,  50000}),  // 200000, the lowest rate: counter 1 needs 4
+    [](const testing::TestParamInfo<SetupCase> &info) {
+        return "f" + std::to_string(info.index) + "_gain" + std::to_string(info.param.gainCode);
+    });
+
+struct RerunCase {
+    const char *typedKhz;
+    unsigned c1, c2;
+};
+
+class DeskaRerun : public testing::TestWithParam<RerunCase> {};
+
+// The field then shows the realised frequency, rounded; a second Run must not turn that
+// rounding into another divisor (76.923077 read back as a float truncates to 25, not 26).
+TEST_P(DeskaRerun, RunAgainKeepsTheRealisedFrequency)
+{
+    const RerunCase c = GetParam();
+    int status = runDeska([&] {
+        typeFrequency(c.typedKhz);
+        clickRun();
+        double shownFirst = shownFrequency();
+        scripted_board::clearWrites();
+        clickRun();
+        clickRun();
+        std::vector<Write> expected = setupWrites(c.c1, c.c2, 0);
+        expected.insert(expected.end(), expected.begin(), expected.end());
+        EXPECT_EQ(scripted_board::writes(), expected);
+        EXPECT_EQ(shownFrequency(), shownFirst);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frequencies, DeskaRerun,
+                         testing::Values(RerunCase{"76.923", 2, 13}, RerunCase{"3", 2, 333},
+                                         RerunCase{"0.0123", 11, 14782}));
+
+// ---- RMS read-outs --------------------------------------------------------------------------
+
+struct RmsCase {
+    const char *what;
+    std::vector<uint16_t> words;
+    int notReadyReads;
+    int gainCode;
+    const char *atConverter;
+    const char *atInput;
+};
+
+class DeskaRms : public testing::TestWithParam<RmsCase> {};
+
+TEST_P(DeskaRms, ShowsTheRmsAtTheConverterAndAtTheInput)
+{
+    const RmsCase c = GetParam();
+    scripted_board::serve(c.words, c.notReadyReads);
+    int status = runDeska([&] {
+        if (c.gainCode != 0)
+            chooseGain(c.gainCode);
+        clickRun();
+        EXPECT_EQ(text(PANEL_UF), c.atConverter) << c.what;
+        EXPECT_EQ(text(PANEL_UF_INPUT), c.atInput) << c.what;
+        EXPECT_EQ(scripted_board::samplesDelivered(), 1000) << c.what;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, DeskaRms,
+    testing::Values(
+        RmsCase{"all code 0 (-5 V)", {0}, 0, 0, "5.000000", "5.000000"},
+        RmsCase{"+2.5/-2.5 V alternating", {3072, 1024}, 0, 0, "2.500000", "2.500000"},
+        RmsCase{"+2.5/-2.5 V at gain x8", {3072, 1024}, 0, 3, "2.500000", "0.312500"},
+        RmsCase{"all code 2048 (0 V)", {2048}, 0, 0, "0.000000", "0.000000"},
+        RmsCase{"all code 4095 at gain x16", {4095}, 0, 4, "4.997559", "0.312347"},
+        RmsCase{"bits 13-15 of the word set", {0xE000 | 3072, 0xE000 | 1024}, 0, 0, "2.500000", "2.500000"},
+        RmsCase{"three not-ready reads per sample", {3072, 1024}, 3, 1, "2.500000", "1.250000"}));
+
+// ---- Plot -------------------------------------------------------------------------------------
+
+struct PlotCase {
+    const char *typedKhz;
+    int gainCode;
+    float step_ms;  // x step: 1/f as typed, single precision
+    double yLimit;  // fixed y range +-5/2^gain, V
+};
+
+class DeskaPlot : public testing::TestWithParam<PlotCase> {};
+
+TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs)
+{
+    const PlotCase c = GetParam();
+    std::vector<uint16_t> ramp;
+    for (unsigned i = 0; i < 1000; i++)
+        ramp.push_back(static_cast<uint16_t>(i * 4));
+    scripted_board::serve(ramp);
+    const double g = 1.0 / (1 << c.gainCode);
+    int status = runDeska([&] {
+        typeFrequency(c.typedKhz);
+        if (c.gainCode != 0)
+            chooseGain(c.gainCode);
+        clickRun();
+        userint_testing::AxisRange axis = graphYAxis(Handle, PANEL_GRAPH);
+        EXPECT_TRUE(axis.fixed);
+        EXPECT_DOUBLE_EQ(axis.min, -c.yLimit);
+        EXPECT_DOUBLE_EQ(axis.max, c.yLimit);
+        std::vector<userint_testing::PlotPoints> plots = graphPlots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u);
+        const userint_testing::PlotPoints &plot = plots[0];
+        EXPECT_EQ(plot.colour, 0xFF0000u);
+        ASSERT_EQ(plot.x.size(), 1000u);
+        ASSERT_EQ(plot.y.size(), 1000u);
+        for (unsigned i = 0; i < 1000; i++) {
+            ASSERT_NEAR(plot.x[i], i * double(c.step_ms), 1e-9 * (1 + i)) << "point " << i;
+            ASSERT_NEAR(plot.y[i], g * volts(i * 4), 1e-9) << "point " << i;
+        }
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gains, DeskaPlot,
+                         testing::Values(PlotCase{"1", 0, 1.0f, 5.0},
+                                         // the field then shows 2000/666, the step stays 1/3
+                                         PlotCase{"3", 3, static_cast<float>(1.0 / 3.0), 0.625}));
+
+// ---- Settings and panel events between runs ----------------------------------------------------
+
+TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun)
+{
+    scripted_board::serve({3072, 1024});
+    int status = runDeska([] {
+        clickRun();
+        const std::vector<double> firstY = graphPlots(Handle, PANEL_GRAPH).at(0).y;
+        scripted_board::clearWrites();
+
+        chooseGain(3);
+        typeFrequency("3");
+        QTest::mouseClick(widget<QChartView>(PANEL_GRAPH), Qt::LeftButton);
+        EXPECT_TRUE(scripted_board::writes().empty()) << "ring, field and graph must not touch the board";
+        EXPECT_EQ(text(PANEL_UF_INPUT), "2.500000");
+        EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 5.0);
+        EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, firstY);
+
+        clickRun();
+        EXPECT_EQ(scripted_board::writes(), setupWrites(2, 333, 3));
+        EXPECT_EQ(text(PANEL_UF), "2.500000") << "same samples, same text";
+        EXPECT_EQ(text(PANEL_UF_INPUT), "0.312500");
+        EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 0.625);
+        std::vector<userint_testing::PlotPoints> plots = graphPlots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u) << "each run leaves exactly one plot";
+        EXPECT_DOUBLE_EQ(plots[0].y[0], firstY[0] / 8);
+        EXPECT_DOUBLE_EQ(plots[0].x[999], 999 * double(static_cast<float>(1.0 / 3.0)));
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking)
+{
+    scripted_board::serve({3072, 1024});
+    int status = runDeska([] {
+        clickRun();
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        scripted_board::clearWrites();
+        panel->close();
+        QApplication::processEvents();
+        EXPECT_TRUE(panel->isVisible()) << "a close request must not close the panel";
+        EXPECT_EQ(userint_testing::panelWidget(Handle), panel);
+        EXPECT_TRUE(scripted_board::writes().empty());
+        EXPECT_EQ(text(PANEL_UF), "2.500000");
+
+        scripted_board::serve({2048});
+        clickRun();
+        EXPECT_EQ(text(PANEL_UF), "0.000000") << "the program keeps working after a close request";
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel)
+{
+    EXPECT_EQ(runDeska([] {}), 0);
+    EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr);
+    EXPECT_TRUE(scripted_board::writes().empty()) << "start-up and quit leave the board alone";
+}
+
+// ---- A board that stops answering -----------------------------------------------------------
+
+struct TimeoutCase {
+    const char *what;
+    bool measuredBefore;  // a full capture precedes the one that stops
+    int answeredSamples;
+    const char *messageMentions;
+};
+
+class DeskaTimeout : public testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult)
+{
+    const TimeoutCase c = GetParam();
+    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    scripted_board::serve({3072, 1024});
+    int status = runDeska([&] {
+        if (c.measuredBefore)
+            clickRun();
+        const std::string converterBefore = text(PANEL_UF);
+        const std::string inputBefore = text(PANEL_UF_INPUT);
+        const std::vector<userint_testing::PlotPoints> plotsBefore = graphPlots(Handle, PANEL_GRAPH);
+
+        scripted_board::serve({2048});
+        scripted_board::answerSamples(c.answeredSamples);
+        userint_testing::clearPopups();
+        clickRun();
+
+        ASSERT_EQ(userint_testing::popups().size(), 1u) << c.what;
+        const std::string &message = userint_testing::popups()[0].message;
+        EXPECT_NE(message.find(c.messageMentions), std::string::npos) << message;
+        EXPECT_NE(message.find("No board is answering at I/O port 0x300"), std::string::npos) << message;
+        EXPECT_EQ(busyLamp(), 0);
+        EXPECT_EQ(text(PANEL_UF), converterBefore);
+        EXPECT_EQ(text(PANEL_UF_INPUT), inputBefore);
+        std::vector<userint_testing::PlotPoints> plotsAfter = graphPlots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plotsAfter.size(), plotsBefore.size());
+        if (!plotsAfter.empty()) {
+            EXPECT_EQ(plotsAfter[0].y, plotsBefore[0].y) << "a partial capture must not be plotted";
+        }
+
+        scripted_board::answerSamples(-1);
+        clickRun();
+        EXPECT_EQ(text(PANEL_UF), "0.000000") << "the next run measures again";
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DeskaTimeout,
+    testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
+                    TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}));
+
+// ---- Locale ---------------------------------------------------------------------------------------
+
+class DeskaLocale : public testing::TestWithParam<const char *> {};
+
+TEST_P(DeskaLocale, ReadOutsKeepADecimalPointOnACommaDecimalDesktop)
+{
+    const char *locale = GetParam();
+    setenv("LC_ALL", locale, 1);
+    scripted_board::serve({3072, 1024});
+    int status = runDeska([&] {
+        char probe[16];
+        std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+        ASSERT_STREQ(probe, "2,5") << "the desktop locale " << locale
+                                   << " is not in effect; install it with scripts/deps.sh";
+        chooseGain(3);
+        clickRun();
+        EXPECT_EQ(text(PANEL_UF), "2.500000");
+        EXPECT_EQ(text(PANEL_UF_INPUT), "0.312500");
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommaDecimal, DeskaLocale, testing::Values("de_DE.UTF-8", "cs_CZ.UTF-8"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param).substr(0, 5);
+                         });
+
+}  // namespace
