@@ -9,7 +9,6 @@
 // A driver that cannot be bound turns every routine into a failure with ERR and
 // EDVR, announced once on stderr. GPIB_TRACE=1 prints each call on stderr.
 #include "gpib.h"
-#include "gpib_testing.h"
 
 #include <dlfcn.h>
 
@@ -18,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "gpib_testing.h"
 
 // The program-side status words. They carry the same names as the driver
 // library's own variables, so they must never interpose on them: hidden
@@ -103,8 +104,7 @@ std::string resolve(void *handle, const char *name, T &target) {
 
 Driver &bound_driver() {
     Driver &d = driver();
-    if (d.attempted)
-        return d;
+    if (d.attempted) return d;
     d.attempted = true;
     d.trace = env_flag("GPIB_TRACE");
     const char *named = std::getenv("GPIB_LIBRARY");
@@ -119,11 +119,9 @@ Driver &bound_driver() {
 
     std::string missing;
     auto need = [&](const char *name, auto &target) {
-        if (!missing.empty())
-            return;
+        if (!missing.empty()) return;
         std::string why = resolve(d.handle, name, target);
-        if (!why.empty())
-            missing = std::string("it lacks the routine ") + name + " (" + why + ")";
+        if (!why.empty()) missing = std::string("it lacks the routine ") + name + " (" + why + ")";
     };
     need("SendIFC", d.sendIfc);
     need("EnableRemote", d.enableRemote);
@@ -133,13 +131,11 @@ Driver &bound_driver() {
 
     auto status = [&](const char *function, auto &threadTarget, const char *variable,
                       auto &variableTarget) {
-        if (!missing.empty())
-            return;
-        if (resolve(d.handle, function, threadTarget).empty())
-            return;
+        if (!missing.empty()) return;
+        if (resolve(d.handle, function, threadTarget).empty()) return;
         if (!resolve(d.handle, variable, variableTarget).empty())
-            missing = std::string("it exports neither ") + function + " nor the variable " +
-                      variable;
+            missing =
+                std::string("it exports neither ") + function + " nor the variable " + variable;
     };
     status("ThreadIbsta", d.threadIbsta, "ibsta", d.varIbsta);
     status("ThreadIberr", d.threadIberr, "iberr", d.varIberr);
@@ -171,10 +167,8 @@ void take_driver_status(const Driver &d, long limit) {
     int status = d.threadIbsta ? d.threadIbsta() : *d.varIbsta;
     int error = d.threadIberr ? d.threadIberr() : *d.varIberr;
     int count = d.threadIbcnt ? d.threadIbcnt() : *d.varIbcnt;
-    if (count < 0)
-        count = 0;
-    if (count > limit)
-        count = static_cast<int>(limit);
+    if (count < 0) count = 0;
+    if (count > limit) count = static_cast<int>(limit);
     set_outcome(status, error, count);
 }
 
@@ -183,31 +177,37 @@ void set_refused_outcome() { set_outcome(ERR, EARG, 0); }
 
 int to_driver_end_mode(int endMode) {
     switch (endMode) {
-    case NULLend: return kDriverNullEnd;
-    case DABend: return kDriverDabEnd;
-    case NLend: return kDriverNlEnd;
-    default: return -1;
+        case NULLend:
+            return kDriverNullEnd;
+        case DABend:
+            return kDriverDabEnd;
+        case NLend:
+            return kDriverNlEnd;
+        default:
+            return -1;
     }
 }
 
 const char *end_mode_name(int endMode) {
     switch (endMode) {
-    case NULLend: return "NULLend";
-    case DABend: return "DABend";
-    case NLend: return "NLend";
-    default: return "unknown end mode";
+        case NULLend:
+            return "NULLend";
+        case DABend:
+            return "DABend";
+        case NLend:
+            return "NLend";
+        default:
+            return "unknown end mode";
     }
 }
 
 // Copies a NOADDR-terminated list into the driver's type; false when the list
 // is missing or has no terminator within the bus's address range.
 bool to_driver_list(const Addr4882_t *list, DriverAddr (&out)[kMaxAddressList + 1]) {
-    if (list == nullptr)
-        return false;
+    if (list == nullptr) return false;
     for (int i = 0; i <= kMaxAddressList; ++i) {
         out[i] = static_cast<DriverAddr>(list[i]);
-        if (list[i] == NOADDR)
-            return true;
+        if (list[i] == NOADDR) return true;
     }
     return false;
 }
@@ -219,24 +219,33 @@ std::string escaped(const void *buffer, long count) {
     for (long i = 0; i < shown; ++i) {
         unsigned char c = bytes[i];
         switch (c) {
-        case '\n': text += "\\n"; break;
-        case '\r': text += "\\r"; break;
-        case '\t': text += "\\t"; break;
-        case '\\': text += "\\\\"; break;
-        case '"': text += "\\\""; break;
-        default:
-            if (c >= 0x20 && c < 0x7F) {
-                text += static_cast<char>(c);
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                text += hex;
-            }
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            case '\\':
+                text += "\\\\";
+                break;
+            case '"':
+                text += "\\\"";
+                break;
+            default:
+                if (c >= 0x20 && c < 0x7F) {
+                    text += static_cast<char>(c);
+                } else {
+                    char hex[8];
+                    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+                    text += hex;
+                }
         }
     }
     text += "\"";
-    if (count > shown)
-        text += "...";
+    if (count > shown) text += "...";
     return text;
 }
 
@@ -245,12 +254,10 @@ std::string address_text(Addr4882_t address) {
 }
 
 std::string list_text(const Addr4882_t *list) {
-    if (list == nullptr)
-        return "no list";
+    if (list == nullptr) return "no list";
     std::string text = "addresses";
     for (int i = 0; i <= kMaxAddressList; ++i) {
-        if (list[i] == NOADDR)
-            return text;
+        if (list[i] == NOADDR) return text;
         text += " " + address_text(list[i]);
     }
     return text + " (no NOADDR at the end)";
@@ -258,14 +265,12 @@ std::string list_text(const Addr4882_t *list) {
 
 // One trace line: the call as given, then the outcome now in ibsta/iberr/ibcnt.
 void trace(const Driver &d, const std::string &call, const std::string &tail = {}) {
-    if (!d.trace)
-        return;
+    if (!d.trace) return;
     char status[16];
     std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(ibsta) & 0xFFFFu);
-    std::string line = "gpib: " + call + " -> ibsta " + status + " <" +
-                       gpib_status_names(ibsta) + ">";
-    if (ibsta & ERR)
-        line += std::string(", iberr ") + gpib_error_name(iberr);
+    std::string line =
+        "gpib: " + call + " -> ibsta " + status + " <" + gpib_status_names(ibsta) + ">";
+    if (ibsta & ERR) line += std::string(", iberr ") + gpib_error_name(iberr);
     line += ", ibcnt " + std::to_string(ibcnt) + tail + "\n";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
@@ -324,8 +329,8 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int end
     if (d.trace) {
         std::string bytes = valid && buffer != nullptr ? " " + escaped(buffer, count) : "";
         trace(d, "Send(" + board_text(board) + ", address " + address_text(address) + ", " +
-                     std::to_string(count) + " bytes" + bytes + ", " + end_mode_name(endMode) +
-                     ")");
+                     std::to_string(count) + (count == 1 ? " byte" : " bytes") + bytes + ", " +
+                     end_mode_name(endMode) + ")");
     }
 }
 
@@ -356,75 +361,90 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
 
 const char *gpib_error_name(int error) {
     switch (error) {
-    case EDVR: return "EDVR";
-    case ECIC: return "ECIC";
-    case ENOL: return "ENOL";
-    case EADR: return "EADR";
-    case EARG: return "EARG";
-    case ESAC: return "ESAC";
-    case EABO: return "EABO";
-    case ENEB: return "ENEB";
-    case EDMA: return "EDMA";
-    case EOIP: return "EOIP";
-    case ECAP: return "ECAP";
-    case EFSO: return "EFSO";
-    case EBUS: return "EBUS";
-    case ESTB: return "ESTB";
-    case ESRQ: return "ESRQ";
-    case ETAB: return "ETAB";
-    default: {
-        thread_local char unknown[24];
-        std::snprintf(unknown, sizeof unknown, "E?%d", error);
-        return unknown;
-    }
+        case EDVR:
+            return "EDVR";
+        case ECIC:
+            return "ECIC";
+        case ENOL:
+            return "ENOL";
+        case EADR:
+            return "EADR";
+        case EARG:
+            return "EARG";
+        case ESAC:
+            return "ESAC";
+        case EABO:
+            return "EABO";
+        case ENEB:
+            return "ENEB";
+        case EDMA:
+            return "EDMA";
+        case EOIP:
+            return "EOIP";
+        case ECAP:
+            return "ECAP";
+        case EFSO:
+            return "EFSO";
+        case EBUS:
+            return "EBUS";
+        case ESTB:
+            return "ESTB";
+        case ESRQ:
+            return "ESRQ";
+        case ETAB:
+            return "ETAB";
+        default: {
+            thread_local char unknown[24];
+            std::snprintf(unknown, sizeof unknown, "E?%d", error);
+            return unknown;
+        }
     }
 }
 
 std::string gpib_error_hint(int error, int primaryAddress) {
     const std::string at = std::to_string(primaryAddress);
     switch (error) {
-    case EDVR:
-        return "GPIB driver error: the driver library is not bound or the board cannot be "
-               "opened; install and configure the Linux GPIB library, or set GPIB_LIBRARY to "
-               "the driver library";
-    case ECIC:
-        return "the GPIB board is not controller-in-charge: clear the interface (SendIFC) and "
-               "make the board the system controller";
-    case ENOL:
-        return "no listener at address " + at + ": is the instrument on and set to address " +
-               at + "?";
-    case EADR:
-        return "addressing failed for address " + at +
-               ": use a primary address from 0 to 30";
-    case EARG:
-        return "invalid argument to a GPIB routine: check the address list, byte count and "
-               "end mode";
-    case ESAC:
-        return "the GPIB board is not the system controller: configure it as system controller";
-    case EABO:
-        return "time-out: the instrument at address " + at + " is busy or not answering";
-    case ENEB:
-        return "no such GPIB board: check that the interface is installed and configured as "
-               "board 0";
-    case EDMA:
-        return "DMA error on the GPIB board: check the driver's board configuration";
-    case EOIP:
-        return "an asynchronous GPIB operation is still in progress";
-    case ECAP:
-        return "the GPIB board or driver does not support this operation";
-    case EFSO:
-        return "file system error in the GPIB driver";
-    case EBUS:
-        return "GPIB bus error: command bytes were not accepted; check the cables and that "
-               "every device on the bus is powered";
-    case ESTB:
-        return "serial-poll status bytes were lost";
-    case ESRQ:
-        return "a device keeps the service request line asserted";
-    case ETAB:
-        return "GPIB table problem: too many devices in an address list";
-    default:
-        return std::string("unknown GPIB error ") + gpib_error_name(error);
+        case EDVR:
+            return "GPIB driver error: the driver library is not bound or the board cannot be "
+                   "opened; install and configure the Linux GPIB library, or set GPIB_LIBRARY to "
+                   "the driver library";
+        case ECIC:
+            return "the GPIB board is not controller-in-charge: clear the interface (SendIFC) and "
+                   "make the board the system controller";
+        case ENOL:
+            return "no listener at address " + at + ": is the instrument on and set to address " +
+                   at + "?";
+        case EADR:
+            return "addressing failed for address " + at + ": use a primary address from 0 to 30";
+        case EARG:
+            return "invalid argument to a GPIB routine: check the address list, byte count and "
+                   "end mode";
+        case ESAC:
+            return "the GPIB board is not the system controller: configure it as system controller";
+        case EABO:
+            return "time-out: the instrument at address " + at + " is busy or not answering";
+        case ENEB:
+            return "no such GPIB board: check that the interface is installed and configured as "
+                   "board 0";
+        case EDMA:
+            return "DMA error on the GPIB board: check the driver's board configuration";
+        case EOIP:
+            return "an asynchronous GPIB operation is still in progress";
+        case ECAP:
+            return "the GPIB board or driver does not support this operation";
+        case EFSO:
+            return "file system error in the GPIB driver";
+        case EBUS:
+            return "GPIB bus error: command bytes were not accepted; check the cables and that "
+                   "every device on the bus is powered";
+        case ESTB:
+            return "serial-poll status bytes were lost";
+        case ESRQ:
+            return "a device keeps the service request line asserted";
+        case ETAB:
+            return "GPIB table problem: too many devices in an address list";
+        default:
+            return std::string("unknown GPIB error ") + gpib_error_name(error);
     }
 }
 
@@ -433,16 +453,15 @@ std::string gpib_status_names(int status) {
         int bit;
         const char *name;
     } bits[] = {
-        {ERR, "ERR"},     {TIMO, "TIMO"}, {END, "END"},   {SRQI, "SRQI"}, {RQS, "RQS"},
-        {SPOLL, "SPOLL"}, {EVENT, "EVENT"}, {CMPL, "CMPL"}, {LOK, "LOK"},  {REM, "REM"},
-        {CIC, "CIC"},     {ATN, "ATN"},   {TACS, "TACS"}, {LACS, "LACS"}, {DTAS, "DTAS"},
-        {DCAS, "DCAS"},
+        {ERR, "ERR"},   {TIMO, "TIMO"},   {END, "END"},     {SRQI, "SRQI"},
+        {RQS, "RQS"},   {SPOLL, "SPOLL"}, {EVENT, "EVENT"}, {CMPL, "CMPL"},
+        {LOK, "LOK"},   {REM, "REM"},     {CIC, "CIC"},     {ATN, "ATN"},
+        {TACS, "TACS"}, {LACS, "LACS"},   {DTAS, "DTAS"},   {DCAS, "DCAS"},
     };
     std::string names;
     for (const auto &entry : bits) {
         if (status & entry.bit) {
-            if (!names.empty())
-                names += ' ';
+            if (!names.empty()) names += ' ';
             names += entry.name;
         }
     }
@@ -451,8 +470,7 @@ std::string gpib_status_names(int status) {
 
 void gpib_unbind_for_testing() {
     Driver &d = driver();
-    if (d.handle != nullptr)
-        dlclose(d.handle);
+    if (d.handle != nullptr) dlclose(d.handle);
     d = Driver{};
     set_outcome(0, 0, 0);
 }

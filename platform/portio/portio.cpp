@@ -15,12 +15,13 @@
 // constructed during static initialisation, in an order between translation
 // units that nothing controls.
 #include "portio.h"
-#include "portio_internal.h"
 
 #include <dlfcn.h>
 #include <sys/capability.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+
+#include "portio_internal.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #define PORTIO_X86 1
@@ -83,8 +84,7 @@ std::string range_text(const Window &w) { return range_text(w.base, w.count); }
 [[maybe_unused]] std::string executable_path() {
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return "<path of the program>";
+    if (n <= 0) return "<path of the program>";
     return std::string(path, static_cast<size_t>(n));
 }
 
@@ -96,8 +96,7 @@ std::string range_text(const Window &w) { return range_text(w.base, w.count); }
     std::getline(file, modes);
     size_t open = modes.find('[');
     size_t close = modes.find(']', open);
-    if (open == std::string::npos || close == std::string::npos)
-        return {};
+    if (open == std::string::npos || close == std::string::npos) return {};
     std::string active = modes.substr(open + 1, close - open - 1);
     return active == "none" ? std::string() : active;
 }
@@ -107,8 +106,7 @@ std::string range_text(const Window &w) { return range_text(w.base, w.count); }
 // permitted set is empty), then effective, permitted and inheritable. The sets
 // belong to the calling thread; PortWindow runs before any other thread exists.
 void drop_all_capabilities(PortState &s) {
-    if (s.capabilitiesDropped)
-        return;
+    if (s.capabilitiesDropped) return;
     s.capabilitiesDropped = true;
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     for (unsigned cap = 0; cap < static_cast<unsigned>(cap_max_bits()); ++cap)
@@ -121,8 +119,7 @@ void drop_all_capabilities(PortState &s) {
                      std::strerror(errno));
         std::fflush(stderr);
     }
-    if (none != nullptr)
-        cap_free(none);
+    if (none != nullptr) cap_free(none);
 }
 
 void request_direct_access(Window &w) {
@@ -146,8 +143,7 @@ void request_direct_access(Window &w) {
 }
 
 void choose_backend(PortState &s) {
-    if (s.backend != Backend::Unchosen)
-        return;
+    if (s.backend != Backend::Unchosen) return;
     const char *trace = std::getenv("PORTIO_TRACE");
     s.trace = trace != nullptr && trace[0] != '\0' && std::strcmp(trace, "0") != 0;
     const char *library = std::getenv("PORTIO_LIBRARY");
@@ -179,9 +175,10 @@ void choose_backend(PortState &s) {
         }
     }
     if (!why.empty()) {
-        s.libraryRefusal = "the port library " + s.library + " (PORTIO_LIBRARY) could not be loaded: " +
-                           why + "; set PORTIO_LIBRARY to a library exporting portio_inb and "
-                                 "portio_outb, or unset it for direct port access";
+        s.libraryRefusal = "the port library " + s.library +
+                           " (PORTIO_LIBRARY) could not be loaded: " + why +
+                           "; set PORTIO_LIBRARY to a library exporting portio_inb and "
+                           "portio_outb, or unset it for direct port access";
         std::fprintf(stderr, "portio: %s. Reads give 0xFF, writes go nowhere.\n",
                      s.libraryRefusal.c_str());
         std::fflush(stderr);
@@ -201,8 +198,7 @@ void choose_backend(PortState &s) {
 
 std::string direct_refusal(const PortState &s) {
     for (int i = 0; i < s.windowCount; ++i)
-        if (!s.windows[i].refusal.empty())
-            return s.windows[i].refusal;
+        if (!s.windows[i].refusal.empty()) return s.windows[i].refusal;
     if (s.windowCount == 0)
         return "the program declared no I/O port window, so no port may be accessed directly";
     return {};
@@ -211,8 +207,7 @@ std::string direct_refusal(const PortState &s) {
 // Says once why accesses reach no board; the tight polling loops would
 // otherwise flood stderr.
 void report_unreached(PortState &s, const std::string &why) {
-    if (s.unreachedReported)
-        return;
+    if (s.unreachedReported) return;
     s.unreachedReported = true;
     std::fprintf(stderr, "portio: %s. Reads give 0xFF, writes go nowhere.\n", why.c_str());
     std::fflush(stderr);
@@ -226,8 +221,7 @@ bool access(PortState &s, int port, bool write, unsigned char &value) {
     }
     auto p = static_cast<unsigned short>(port);
     if (s.backend == Backend::Library) {
-        if (s.inb == nullptr)
-            return false;
+        if (s.inb == nullptr) return false;
         if (write)
             s.outb(p, value);
         else
@@ -244,15 +238,13 @@ bool access(PortState &s, int port, bool write, unsigned char &value) {
     }
 #endif
     std::string why = direct_refusal(s);
-    if (why.empty())
-        why = "port " + hex(p) + " lies outside the program's declared port window";
+    if (why.empty()) why = "port " + hex(p) + " lies outside the program's declared port window";
     report_unreached(s, why);
     return false;
 }
 
 void trace(const PortState &s, int port, bool write, unsigned char value, bool reached) {
-    if (!s.trace)
-        return;
+    if (!s.trace) return;
     std::fprintf(stderr, "portio: %s 0x%X %s 0x%02X%s\n", write ? "out" : "in ",
                  static_cast<unsigned>(port), write ? "<-" : "->", value,
                  reached ? "" : " (reached no board)");
@@ -305,8 +297,7 @@ unsigned char CVI_inp(int port) {
     choose_backend(s);
     unsigned char value = kEmptyBus;
     bool reached = access(s, port, false, value);
-    if (!reached)
-        value = kEmptyBus;
+    if (!reached) value = kEmptyBus;
     trace(s, port, false, value, reached);
     return value;
 }
@@ -323,11 +314,9 @@ unsigned char CVI_outp(int port, unsigned char value) {
 bool portio_available(void) {
     PortState &s = state();
     choose_backend(s);
-    if (s.backend == Backend::Library)
-        return s.inb != nullptr;
+    if (s.backend == Backend::Library) return s.inb != nullptr;
     for (int i = 0; i < s.windowCount; ++i)
-        if (s.windows[i].granted)
-            return true;
+        if (s.windows[i].granted) return true;
     return false;
 }
 

@@ -8,5 +8,4 @@
 // the kernel's active lockdown mode ("integrity", "confidentiality") or empty;
 // program: path of the executable, for the setcap command.
 std::string portio_direct_refusal_text(unsigned base, unsigned count, int error,
-                                       const std::string &lockdownMode,
-                                       const std::string &program);
+                                       const std::string &lockdownMode, const std::string &program);

@@ -29,15 +29,13 @@ public:
         std::rewind(file_);
         char chunk[512];
         size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
-            out.append(chunk, n);
+        while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0) out.append(chunk, n);
         return out;
     }
 
 private:
     void restore() {
-        if (saved_ < 0)
-            return;
+        if (saved_ < 0) return;
         std::fflush(stderr);
         dup2(saved_, 2);
         close(saved_);
@@ -49,7 +47,6 @@ private:
 
 inline int line_count(const std::string &text) {
     int lines = 0;
-    for (char c : text)
-        lines += c == '\n';
+    for (char c : text) lines += c == '\n';
     return lines;
 }

@@ -3,19 +3,19 @@
 // (status, error, count), and how a missing or incomplete driver library and
 // GPIB_TRACE show on stderr.
 #include "gpib.h"
-#include "gpib_testing.h"
-#include "capture_stderr.h"
-#include "test_driver.h"
-
-#include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "capture_stderr.h"
+#include "gpib_testing.h"
+#include "test_driver.h"
 
 namespace {
 
@@ -42,8 +42,7 @@ public:
         gpib_unbind_for_testing();
         unsetenv("GPIB_LIBRARY");
         unsetenv("GPIB_TRACE");
-        if (handle_ != nullptr)
-            dlclose(handle_);
+        if (handle_ != nullptr) dlclose(handle_);
     }
     const TestDriverCall &last() {
         int n = callCount();
@@ -63,8 +62,7 @@ private:
     template <typename T>
     T find(const char *name) {
         void *symbol = dlsym(handle_, name);
-        if (symbol == nullptr)
-            ADD_FAILURE() << "test driver lacks " << name;
+        if (symbol == nullptr) ADD_FAILURE() << "test driver lacks " << name;
         return reinterpret_cast<T>(symbol);
     }
     void *handle_ = nullptr;
@@ -131,9 +129,9 @@ TEST(GpibRemote, AddressListReachesTheDriverEndedByNoaddr) {
         c.routine(0, c.list);
         const TestDriverCall &call = driver.last();
         EXPECT_STREQ(call.routine, c.name);
-        EXPECT_EQ(std::vector<std::uint16_t>(call.addressList,
-                                             call.addressList + c.expected.size()),
-                  c.expected);
+        EXPECT_EQ(
+            std::vector<std::uint16_t>(call.addressList, call.addressList + c.expected.size()),
+            c.expected);
         EXPECT_EQ(ibsta, CMPL);
     }
     SendIFC(0);
@@ -233,8 +231,7 @@ TEST(GpibStatus, ProgramVariablesAreNotTheDriversOwn) {
 
 TEST(GpibArguments, MalformedCallsAreRefusedWithEargAndReachNoDriver) {
     Addr4882_t unterminated[40];
-    for (Addr4882_t &a : unterminated)
-        a = 8;
+    for (Addr4882_t &a : unterminated) a = 8;
     char buffer[16];
     struct Case {
         const char *what;
@@ -245,7 +242,8 @@ TEST(GpibArguments, MalformedCallsAreRefusedWithEargAndReachNoDriver) {
         {"Send from no buffer", [](Addr4882_t *, char *) { Send(0, 8, nullptr, 5, DABend); }},
         {"Send a negative count", [](Addr4882_t *, char *b) { Send(0, 8, b, -1, DABend); }},
         {"Send with an unknown end mode", [](Addr4882_t *, char *b) { Send(0, 8, b, 1, 7); }},
-        {"Receive into no buffer", [](Addr4882_t *, char *) { Receive(0, 8, nullptr, 255, STOPend); }},
+        {"Receive into no buffer",
+         [](Addr4882_t *, char *) { Receive(0, 8, nullptr, 255, STOPend); }},
         {"Receive a negative count", [](Addr4882_t *, char *b) { Receive(0, 8, b, -3, STOPend); }},
     };
     Driver driver(GPIB_TEST_DRIVER);
@@ -343,21 +341,39 @@ TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {
         void (*call)();
         std::vector<std::string> expected;
     } cases[] = {
-        {"command", CMPL, 0, "", [] { Send(0, 8, "*idn?", 5, DABend); },
+        {"command",
+         CMPL,
+         0,
+         "",
+         [] { Send(0, 8, "*idn?", 5, DABend); },
          {"gpib: Send(board 0, address 8, 5 bytes \"*idn?\", DABend) -> ibsta 0x0100 <CMPL>, "
           "ibcnt 5\n"}},
-        {"reply with control characters", CMPL, 0, "A,\"b\"\r\n\x01",
+        {"reply with control characters",
+         CMPL,
+         0,
+         "A,\"b\"\r\n\x01",
          [] {
              char buffer[255];
              Receive(0, 8, buffer, 255, STOPend);
          },
          {"gpib: Receive(board 0, address 8, max 255 bytes, STOPend) -> ibsta 0x2100 <END CMPL>, "
           "ibcnt 8: \"A,\\\"b\\\"\\r\\n\\x01\"\n"}},
-        {"time-out", ERR | TIMO | CMPL, EABO, "", [] { Send(0, 8, "volt 4.500000", 13, DABend); },
+        {"time-out",
+         ERR | TIMO | CMPL,
+         EABO,
+         "",
+         [] { Send(0, 8, "volt 4.500000", 13, DABend); },
          {"ibsta 0xC100 <ERR TIMO CMPL>, iberr EABO, ibcnt 13"}},
-        {"remote", CMPL | REM, 0, "", [] { EnableRemote(0, kInstrument); },
+        {"remote",
+         CMPL | REM,
+         0,
+         "",
+         [] { EnableRemote(0, kInstrument); },
          {"gpib: EnableRemote(board 0, addresses 8) -> ibsta 0x0140 <CMPL REM>"}},
-        {"long data is cut in the trace", CMPL, 0, "",
+        {"long data is cut in the trace",
+         CMPL,
+         0,
+         "",
          [] {
              std::string block(100, 'z');
              Send(0, 8, block.data(), 100, DABend);
@@ -445,8 +461,7 @@ TEST(GpibNames, ErrorNamesStatusNamesAndHints) {
         {END | CMPL | CIC | LACS, "END CMPL CIC LACS"},
         {0xFFFF, "ERR TIMO END SRQI RQS SPOLL EVENT CMPL LOK REM CIC ATN TACS LACS DTAS DCAS"},
     };
-    for (const StatusCase &c : statuses)
-        EXPECT_EQ(gpib_status_names(c.status), c.names);
+    for (const StatusCase &c : statuses) EXPECT_EQ(gpib_status_names(c.status), c.names);
 }
 
 }  // namespace

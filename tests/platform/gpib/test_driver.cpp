@@ -82,8 +82,7 @@ static void list_call(const char *routine, int board, const Addr4882_t list[]) {
     TestDriverCall &call = record(routine, board);
     for (int i = 0; i < 8; ++i) {
         call.addressList[i] = list[i];
-        if (list[i] == kNoAddr)
-            break;
+        if (list[i] == kNoAddr) break;
     }
     finish(0, 0);
 }
@@ -96,8 +95,7 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int eot
     call.address = address;
     call.count = count;
     call.mode = eotMode;
-    if (count > 0)
-        std::memcpy(call.bytes, buffer, std::min<long>(count, sizeof call.bytes));
+    if (count > 0) std::memcpy(call.bytes, buffer, std::min<long>(count, sizeof call.bytes));
     finish(0, count);
 }
 
@@ -108,8 +106,7 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
     call.count = count;
     call.mode = termination;
     long given = std::min<long>(count, static_cast<long>(reply.size()));
-    if (given > 0)
-        std::memcpy(buffer, reply.data(), given);
+    if (given > 0) std::memcpy(buffer, reply.data(), given);
     bool sawEoi = given == static_cast<long>(reply.size()) && termination == kStopEnd;
     reply.erase(reply.begin(), reply.begin() + given);
     finish(sawEoi ? kEnd : 0, given);

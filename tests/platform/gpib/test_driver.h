@@ -12,11 +12,11 @@ extern "C" {
 struct TestDriverCall {
     char routine[16];
     int board;
-    std::uint16_t address;          // Send / Receive
-    std::uint16_t addressList[8];   // EnableRemote / EnableLocal, NOADDR-terminated
-    long count;                     // bytes asked for
-    int mode;                       // Send end mode / Receive termination, as the driver saw it
-    unsigned char bytes[512];       // Send: the bytes given (first 512)
+    std::uint16_t address;         // Send / Receive
+    std::uint16_t addressList[8];  // EnableRemote / EnableLocal, NOADDR-terminated
+    long count;                    // bytes asked for
+    int mode;                      // Send end mode / Receive termination, as the driver saw it
+    unsigned char bytes[512];      // Send: the bytes given (first 512)
 };
 
 // Forgets recorded calls and scripts a plain success.
@@ -29,5 +29,4 @@ typedef void (*TestDriverScriptReply)(const void *bytes, long count);
 typedef void (*TestDriverScriptCount)(long count);
 typedef int (*TestDriverCallCount)(void);
 typedef const TestDriverCall *(*TestDriverCallAt)(int index);
-
 }

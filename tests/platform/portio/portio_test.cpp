@@ -4,15 +4,15 @@
 // declaring a window and loading a port library drop the process's
 // capabilities for good. No test touches a real I/O port: direct access is
 // only tried where it cannot be granted.
-#include "capture_stderr.h"
 #include "portio.h"
-#include "portio_internal.h"
-#include "test_board.h"
-
-#include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/capability.h>
+
+#include "capture_stderr.h"
+#include "portio_internal.h"
+#include "test_board.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #endif
@@ -34,14 +34,13 @@ namespace {
 struct Checks {
     std::string failures;
     void expect(bool ok, const std::string &what) {
-        if (!ok)
-            failures += what + "\n";
+        if (!ok) failures += what + "\n";
     }
     template <typename A, typename B>
     void equal(const A &actual, const B &expected, const std::string &what) {
         if (!(actual == expected))
-            failures += what + ": got " + describe(actual) + ", expected " + describe(expected) +
-                        "\n";
+            failures +=
+                what + ": got " + describe(actual) + ", expected " + describe(expected) + "\n";
     }
 
 private:
@@ -56,8 +55,7 @@ private:
 // Runs body in a forked child; returns its failures, or how it died.
 std::string in_child(const std::function<void(Checks &)> &body) {
     int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return "pipe failed";
+    if (pipe(pipeEnds) != 0) return "pipe failed";
     pid_t child = fork();
     if (child == 0) {
         close(pipeEnds[0]);
@@ -76,8 +74,7 @@ std::string in_child(const std::function<void(Checks &)> &body) {
     close(pipeEnds[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    if (!WIFEXITED(status))
-        failures += "the child died (status " + std::to_string(status) + ")\n";
+    if (!WIFEXITED(status)) failures += "the child died (status " + std::to_string(status) + ")\n";
     return failures;
 }
 
@@ -93,9 +90,7 @@ std::map<std::string, unsigned long long> capabilities() {
     return sets;
 }
 
-bool holds(cap_value_t capability) {
-    return capabilities()["CapEff"] & (1ULL << capability);
-}
+bool holds(cap_value_t capability) { return capabilities()["CapEff"] & (1ULL << capability); }
 
 void expect_no_capabilities_left(Checks &checks, bool couldClearBounding) {
     auto sets = capabilities();
@@ -144,8 +139,7 @@ std::vector<std::string> board_accesses() {
 
 std::string joined(const std::vector<std::string> &lines) {
     std::string text;
-    for (const std::string &line : lines)
-        text += line + "; ";
+    for (const std::string &line : lines) text += line + "; ";
     return text;
 }
 
@@ -158,8 +152,7 @@ TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
                   checks.equal(CVI_outp(0x303, 0x74), 0x74, "value returned by CVI_outp");
                   auto script = board_function<TestBoardScriptReads>("testboard_script_reads");
                   checks.expect(script != nullptr, "test board not loaded by the first access");
-                  if (script == nullptr)
-                      return;
+                  if (script == nullptr) return;
                   const unsigned char status[] = {0x1F, 0x10, 0x0A};
                   const unsigned char low[] = {0x34};
                   script(0x305, status, 3);
@@ -178,14 +171,14 @@ TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
                                "portio_refusal() with a port library");
                   checks.equal(capture.text(), "", "stderr");
 
-                  auto atLoad = board_function<TestBoardCapabilitiesAtLoad>(
-                      "testboard_capabilities_at_load");
+                  auto atLoad =
+                      board_function<TestBoardCapabilitiesAtLoad>("testboard_capabilities_at_load");
                   std::string caps = atLoad();
                   for (const char *set : {"CapInh", "CapPrm", "CapEff"})
-                      checks.expect(caps.find(std::string(set) + ":\t0000000000000000") !=
-                                        std::string::npos,
-                                    std::string("the port library was loaded while ") + set +
-                                        " was not empty: " + caps);
+                      checks.expect(
+                          caps.find(std::string(set) + ":\t0000000000000000") != std::string::npos,
+                          std::string("the port library was loaded while ") + set +
+                              " was not empty: " + caps);
               }),
               "");
 }
@@ -198,7 +191,8 @@ TEST(PortLibrary, NumbersOutsideThePortSpaceReachNothing) {
                       checks.equal(CVI_inp(port), 0xFF, "read of " + std::to_string(port));
                       checks.equal(CVI_outp(port, 0x12), 0x12, "write to " + std::to_string(port));
                   }
-                  checks.equal(joined(board_accesses()), std::string(), "accesses seen by the board");
+                  checks.equal(joined(board_accesses()), std::string(),
+                               "accesses seen by the board");
                   std::string err = capture.text();
                   checks.equal(line_count(err), 1, "stderr lines: " + err);
                   checks.expect(err.find("-1 is not an I/O port number") != std::string::npos,
@@ -288,8 +282,7 @@ std::string expected_refusal(Checks &checks) {
     std::string modes, mode;
     std::getline(lockdown, modes);
     for (const char *active : {"integrity", "confidentiality"})
-        if (modes.find(std::string("[") + active + "]") != std::string::npos)
-            mode = active;
+        if (modes.find(std::string("[") + active + "]") != std::string::npos) mode = active;
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     return portio_direct_refusal_text(0x300, 12, error, mode,
@@ -306,13 +299,21 @@ TEST(DirectAccess, RefusalSaysWhatGrantsAccess) {
         const char *lockdown;
         std::vector<std::string> parts;
     } cases[] = {
-        {EPERM, "", {"no permission for I/O ports 0x300-0x30B: grant it with sudo setcap "
-                     "cap_sys_rawio+ep /usr/bin/deska"}},
-        {EPERM, "integrity", {"I/O ports 0x300-0x30B are closed by the kernel's lockdown "
-                              "(integrity mode)", "PORTIO_LIBRARY"}},
+        {EPERM,
+         "",
+         {"no permission for I/O ports 0x300-0x30B: grant it with sudo setcap "
+          "cap_sys_rawio+ep /usr/bin/deska"}},
+        {EPERM,
+         "integrity",
+         {"I/O ports 0x300-0x30B are closed by the kernel's lockdown "
+          "(integrity mode)",
+          "PORTIO_LIBRARY"}},
         {EPERM, "confidentiality", {"lockdown (confidentiality mode)"}},
-        {ENOSYS, "", {"I/O ports 0x300-0x30B cannot be reached: this kernel offers no I/O port "
-                      "access", "PORTIO_LIBRARY"}},
+        {ENOSYS,
+         "",
+         {"I/O ports 0x300-0x30B cannot be reached: this kernel offers no I/O port "
+          "access",
+          "PORTIO_LIBRARY"}},
         {EINVAL, "", {"access to I/O ports 0x300-0x30B failed: "}},
     };
     for (const Case &c : cases) {

@@ -21,5 +21,4 @@ typedef const TestBoardAccess *(*TestBoardAccessAt)(int index);
 // The process's effective, permitted and inheritable capabilities when the
 // library was loaded, as /proc/self/status shows them ("CapEff:\t...").
 typedef const char *(*TestBoardCapabilitiesAtLoad)(void);
-
 }
