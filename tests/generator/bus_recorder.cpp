@@ -1,0 +1,172 @@
+// Bus recorder: a GPIB driver library for the generator's tests (see bus_recorder.h).
+//
+// Status after each routine: CMPL on success (with END on a Receive that delivered
+// the whole reply); ERR with the scripted error on a scripted failure; a Receive
+// with no reply scripted ends as a driver's time-out does (ERR TIMO, EABO, count 0).
+// BUSREC_LOG=<file> also appends one line per call ("Send 8 17"), for tests that
+// run the program as a separate process.
+#include "bus_recorder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+typedef std::uint16_t DriverAddr;
+
+namespace {
+const int ERR_BIT = 0x8000, TIMO_BIT = 0x4000, END_BIT = 0x2000, CMPL_BIT = 0x100;
+const int EABO_CODE = 6;
+const DriverAddr NO_ADDRESS = 0xFFFF;
+
+std::vector<BusCall> calls;
+std::string reply;
+bool replyScripted = false;
+int failError = 0, failFirst = -1, failLast = -2;
+BusCallHook hook = nullptr;
+int status = 0, error = 0;
+long count = 0;
+}  // namespace
+
+extern "C" {
+__attribute__((visibility("default"))) volatile int ibsta, iberr, ibcnt;
+__attribute__((visibility("default"))) volatile long ibcntl;
+}
+
+namespace {
+// Records the call; returns true when the script makes it fail (status already set).
+bool record(BusCall call)
+{
+    if (const char *log = std::getenv("BUSREC_LOG")) {
+        if (std::FILE *f = std::fopen(log, "a")) {
+            std::fprintf(f, "%s %d %ld\n", call.routine.c_str(), call.address, call.count);
+            std::fclose(f);
+        }
+    }
+    int index = (int)calls.size();
+    calls.push_back(std::move(call));
+    bool fails = index >= failFirst && index <= failLast;
+    if (fails) {
+        status = ERR_BIT;
+        error = failError;
+        count = 0;
+    }
+    return fails;
+}
+
+void finish(int newStatus, int newError, long newCount, bool failed)
+{
+    if (!failed) {
+        status = newStatus;
+        error = newError;
+        count = newCount;
+    }
+    ibsta = status;
+    iberr = error;
+    ibcnt = (int)count;
+    ibcntl = count;
+    if (hook)
+        hook(calls.back());
+}
+
+std::vector<int> addressList(const DriverAddr list[])
+{
+    std::vector<int> out;
+    for (int i = 0; list != nullptr && list[i] != NO_ADDRESS && i < 32; i++)
+        out.push_back(list[i]);
+    return out;
+}
+}  // namespace
+
+extern "C" {
+
+void busrec_reset(void)
+{
+    calls.clear();
+    reply.clear();
+    replyScripted = false;
+    failFirst = -1;
+    failLast = -2;
+    hook = nullptr;
+}
+
+void busrec_reply(const char *bytes, long n)
+{
+    reply.assign(bytes, (size_t)n);
+    replyScripted = true;
+}
+
+void busrec_fail(int e, int first, int last)
+{
+    failError = e;
+    failFirst = first;
+    failLast = last;
+}
+
+void busrec_hook(BusCallHook h) { hook = h; }
+
+const std::vector<BusCall> *busrec_calls(void) { return &calls; }
+
+// ---- The driver's routines --------------------------------------------------------------
+
+void SendIFC(int board)
+{
+    BusCall c;
+    c.routine = "SendIFC";
+    c.board = board;
+    bool failed = record(c);
+    finish(CMPL_BIT, 0, 0, failed);
+}
+
+static void enable(const char *routine, int board, const DriverAddr list[])
+{
+    BusCall c;
+    c.routine = routine;
+    c.board = board;
+    c.addresses = addressList(list);
+    c.address = c.addresses.empty() ? -1 : c.addresses[0];
+    bool failed = record(c);
+    finish(CMPL_BIT, 0, 0, failed);
+}
+
+void EnableRemote(int board, const DriverAddr list[]) { enable("EnableRemote", board, list); }
+void EnableLocal(int board, const DriverAddr list[]) { enable("EnableLocal", board, list); }
+
+void Send(int board, DriverAddr address, const void *buffer, long n, int mode)
+{
+    BusCall c;
+    c.routine = "Send";
+    c.board = board;
+    c.address = address;
+    c.count = n;
+    c.mode = mode;
+    if (buffer != nullptr && n > 0)
+        c.bytes.assign(static_cast<const char *>(buffer), (size_t)n);
+    bool failed = record(c);
+    finish(CMPL_BIT, 0, n, failed);
+}
+
+void Receive(int board, DriverAddr address, void *buffer, long n, int termination)
+{
+    BusCall c;
+    c.routine = "Receive";
+    c.board = board;
+    c.address = address;
+    c.count = n;
+    c.mode = termination;
+    bool failed = record(c);
+    if (failed || !replyScripted || reply.empty()) {
+        finish(ERR_BIT | TIMO_BIT | CMPL_BIT, EABO_CODE, 0, failed);
+        return;
+    }
+    long given = std::min<long>(n, (long)reply.size());
+    std::copy_n(reply.data(), given, static_cast<char *>(buffer));
+    finish(CMPL_BIT | (given == (long)reply.size() ? END_BIT : 0), 0, given, false);
+}
+
+int ThreadIbsta(void) { return status; }
+int ThreadIberr(void) { return error; }
+int ThreadIbcnt(void) { return (int)count; }
+long ThreadIbcntl(void) { return count; }
+const char *gpib_error_string(int) { return "recorded"; }
+}

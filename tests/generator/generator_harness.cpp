@@ -1,0 +1,185 @@
+// Test harness of the generator (see generator_harness.h).
+#include "generator_harness.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QLocale>
+#include <QTest>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "generator_ui.h"
+#include "userint.h"
+#include "userint_testing.h"
+
+std::vector<BusCall> Bus::sendsFrom(size_t first) const
+{
+    std::vector<BusCall> out;
+    for (size_t i = first; i < size(); i++)
+        if (at(i).routine == "Send")
+            out.push_back(at(i));
+    return out;
+}
+
+template <typename T>
+static void find(void *handle, const char *name, T &target)
+{
+    target = reinterpret_cast<T>(dlsym(handle, name));
+    if (target == nullptr) {
+        std::fprintf(stderr, "bus recorder %s lacks %s\n", GENERATOR_BUS_RECORDER, name);
+        std::abort();
+    }
+}
+
+Bus &bus()
+{
+    static Bus instance = [] {
+        Bus b{};
+        setenv("GPIB_LIBRARY", GENERATOR_BUS_RECORDER, 1);
+        void *handle = dlopen(GENERATOR_BUS_RECORDER, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            std::fprintf(stderr, "cannot open the bus recorder: %s\n", dlerror());
+            std::abort();
+        }
+        find(handle, "busrec_reset", b.reset);
+        find(handle, "busrec_reply", b.reply);
+        find(handle, "busrec_fail", b.fail);
+        find(handle, "busrec_hook", b.hook);
+        find(handle, "busrec_calls", b.calls);
+        b.reset();
+        return b;
+    }();
+    return instance;
+}
+
+static bool quitSent(size_t from)
+{
+    for (size_t i = from; i < bus().size(); i++)
+        if (bus().at(i).routine == "EnableLocal")
+            return true;
+    return false;
+}
+
+int runGenerator(const std::function<void()> &script)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    bus();
+    userint_testing::runInEventLoop([script] {
+        size_t start = bus().size();
+        QWidget *panel = userint_testing::panelWidget(PANEL);
+        if (panel != nullptr) {
+            panel->activateWindow();
+            (void)QTest::qWaitForWindowActive(panel);
+        }
+        script();
+        if (!quitSent(start) && control(PANEL_QUIT) != nullptr)
+            QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
+    });
+    static char name[] = "generator";
+    static char *argv[] = {name, nullptr};
+    return generator_main(1, argv);
+}
+
+QWidget *control(int id)
+{
+    return userint_testing::controlWidget(PANEL, id);
+}
+
+void typeValue(int id, double value, int decimals, bool commit)
+{
+    QWidget *w = control(id);
+    ASSERT_NE(w, nullptr) << "no control " << id << " on the panel";
+    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(8, w->height() / 2));
+    QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(w, w->locale().toString(value, 'f', decimals));
+    if (commit)
+        QTest::keyClick(w, Qt::Key_Return);
+}
+
+void chooseDecade(int index)
+{
+    auto *ring = qobject_cast<QComboBox *>(control(PANEL_DECADE));
+    ASSERT_NE(ring, nullptr) << "PANEL_DECADE is not a ring";
+    ASSERT_GE(index, 0);
+    ASSERT_LT(index, ring->count());
+    while (ring->currentIndex() < index)
+        QTest::keyClick(ring, Qt::Key_Down);
+    while (ring->currentIndex() > index)
+        QTest::keyClick(ring, Qt::Key_Up);
+}
+
+void clickButton(int id)
+{
+    QWidget *w = control(id);
+    ASSERT_NE(w, nullptr) << "no button " << id << " on the panel";
+    QTest::mouseClick(w, Qt::LeftButton);
+}
+
+std::string statusLine()
+{
+    char text[4096] = "";
+    int result = GetCtrlVal(PANEL, PANEL_STATUS, text);
+    EXPECT_GE(result, 0) << "reading the status line failed with " << result;
+    return text;
+}
+
+std::uint16_t expectedEntry(int i, float angle)
+{
+    const double tenfold = 10.0 * (double)angle;
+    bool held = i < 1800 ? i <= tenfold : i - 1800 <= tenfold;
+    return held ? 0 : (std::uint16_t)(int)(std::sin(0.001745 * i) * 2047.0);
+}
+
+std::string expectedBlock(float angle)
+{
+    std::string block = "data:dac volatile,#47200";
+    for (int i = 0; i < 3600; i++) {
+        std::uint16_t code = expectedEntry(i, angle);
+        block += (char)(code & 0xFF);
+        block += (char)(code >> 8);
+    }
+    return block;
+}
+
+std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
+                                        float angle)
+{
+    return {freqText,           voltText,        "FORM:BORD SWAP", expectedBlock(angle),
+            "FUNC:USER VOLATILE", "FUNC:SHAP USER"};
+}
+
+// The driver library's end mode for EOI with the last byte and nothing appended.
+static const int DRIVER_EOI_LAST = 1;
+
+void expectUpload(const std::vector<BusCall> &sends, const std::string &freqText,
+                  const std::string &voltText, float angle)
+{
+    std::vector<std::string> want = uploadTexts(freqText, voltText, angle);
+    ASSERT_EQ(sends.size(), want.size()) << "an upload is six transfers";
+    for (size_t k = 0; k < want.size(); k++) {
+        const BusCall &c = sends[k];
+        EXPECT_EQ(c.board, 0) << "transfer " << k;
+        EXPECT_EQ(c.address, 8) << "transfer " << k;
+        EXPECT_EQ(c.mode, DRIVER_EOI_LAST) << "transfer " << k << " must end with EOI, no newline";
+        EXPECT_EQ((size_t)c.count, c.bytes.size()) << "transfer " << k;
+        if (want[k].size() < 100) {
+            EXPECT_EQ(c.bytes, want[k]) << "transfer " << k;
+            continue;
+        }
+        ASSERT_EQ(c.bytes.size(), want[k].size()) << "the block (transfer " << k << ") length";
+        auto diff = std::mismatch(c.bytes.begin(), c.bytes.end(), want[k].begin());
+        if (diff.first != c.bytes.end()) {
+            size_t at = diff.first - c.bytes.begin();
+            ADD_FAILURE() << "block for angle " << angle << " differs at byte " << at
+                          << (at >= 24 ? " (entry " + std::to_string((at - 24) / 2) + ")" : "")
+                          << ": got 0x" << std::hex << (int)(unsigned char)*diff.first
+                          << ", expected 0x" << (int)(unsigned char)*diff.second;
+        }
+    }
+}

@@ -1,0 +1,60 @@
+// Test harness of the generator: runs the program's entry in the test process on
+// the bus recorder, and operates its panel as an operator does, with key and
+// mouse events on the real widgets.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bus_recorder.h"
+
+class QWidget;
+class QString;
+
+extern "C" int generator_main(int argc, char *argv[]);
+
+// The recorder's control functions, from the instance the program binds.
+struct Bus {
+    void (*reset)(void);
+    void (*reply)(const char *bytes, long count);
+    void (*fail)(int error, int first, int last);
+    void (*hook)(BusCallHook hook);
+    const std::vector<BusCall> *(*calls)(void);
+    size_t size() const { return calls()->size(); }
+    const BusCall &at(size_t i) const { return calls()->at(i); }
+    // The Send calls from call `first` on.
+    std::vector<BusCall> sendsFrom(size_t first) const;
+};
+// Opens the recorder and points GPIB_LIBRARY at it; the first use resets it.
+Bus &bus();
+
+// Runs generator_main offscreen with `script` inside its event loop. Unless the
+// script ended the program, the quit button is clicked after it. Returns the exit code.
+int runGenerator(const std::function<void()> &script);
+
+// ---- Operator actions on the panel ----------------------------------------------------
+QWidget *control(int id);
+// Clicks into a numeric field, replaces its text with `value` (as the panel's locale
+// writes it) and, if `commit`, presses Return.
+void typeValue(int id, double value, int decimals, bool commit = true);
+// Moves the decade ring to item `index` with the arrow keys, as a keyboard user does.
+void chooseDecade(int index);
+void clickButton(int id);
+std::string statusLine();
+
+// ---- What the instrument should get -----------------------------------------------------
+// The 16-bit pattern of table entry i for `angle`: zero where the half-period is
+// held (entries up to 10 x angle into each half-period), else the sine code.
+std::uint16_t expectedEntry(int i, float angle);
+// "data:dac volatile,#47200" and the 3600 entries, low byte first.
+std::string expectedBlock(float angle);
+// The six transfers of one upload, in order.
+std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
+                                        float angle);
+// Checks that `sends` is exactly one upload of these texts and this angle's block,
+// each to address 8 on board 0 with EOI on its last byte and no newline; a block
+// mismatch is reported at its first differing byte.
+void expectUpload(const std::vector<BusCall> &sends, const std::string &freqText,
+                  const std::string &voltText, float angle);
