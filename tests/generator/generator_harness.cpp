@@ -66,24 +66,50 @@ static bool quitSent(size_t from)
     return false;
 }
 
-int runGenerator(const std::function<void()> &script)
+static void activatePanel()
+{
+    QWidget *panel = userint_testing::panelWidget(PANEL);
+    if (panel != nullptr) {
+        panel->activateWindow();
+        (void)QTest::qWaitForWindowActive(panel);
+    }
+}
+
+static int startGenerator()
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static char name[] = "generator";
+    static char *argv[] = {name, nullptr};
+    return generator_main(1, argv);
+}
+
+int runGenerator(const std::function<void()> &script)
+{
     bus();
     userint_testing::runInEventLoop([script] {
         size_t start = bus().size();
-        QWidget *panel = userint_testing::panelWidget(PANEL);
-        if (panel != nullptr) {
-            panel->activateWindow();
-            (void)QTest::qWaitForWindowActive(panel);
-        }
+        activatePanel();
         script();
         if (!quitSent(start) && control(PANEL_QUIT) != nullptr)
             QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
     });
-    static char name[] = "generator";
-    static char *argv[] = {name, nullptr};
-    return generator_main(1, argv);
+    return startGenerator();
+}
+
+int runGeneratorOn(const char *driver, const std::function<void()> &script)
+{
+    setenv("GPIB_LIBRARY", driver, 1);
+    userint_testing::runInEventLoop([script] {
+        activatePanel();
+        script();
+    });
+    return startGenerator();
+}
+
+QuitAtExit::~QuitAtExit()
+{
+    if (control(PANEL_QUIT) != nullptr)
+        QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
 }
 
 QWidget *control(int id)

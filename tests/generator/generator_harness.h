@@ -33,6 +33,12 @@ Bus &bus();
 // Runs generator_main offscreen with `script` inside its event loop. Unless the
 // script ended the program, the quit button is clicked after it. Returns the exit code.
 int runGenerator(const std::function<void()> &script);
+// Runs generator_main offscreen on the driver library `driver`; the script must
+// end the program itself (QuitAtExit does it even when an assertion returns early).
+int runGeneratorOn(const char *driver, const std::function<void()> &script);
+struct QuitAtExit {
+    ~QuitAtExit();
+};
 
 // ---- Operator actions on the panel ----------------------------------------------------
 QWidget *control(int id);
