@@ -1,0 +1,504 @@
+// The simulated measurement board at I/O base 0x300, built as a port library:
+// a program's port layer loads it (PORTIO_LIBRARY) and calls portio_inb /
+// portio_outb instead of touching real ports.
+//
+// Register map (offsets from 0x300):
+//   +0..+2  8254 timer counters 0, 1, 2 (count writes; reads not modelled: 0xFF)
+//   +3      8254 control word: bits 7-6 counter, 5-4 access (1 low byte,
+//           2 high byte, 3 low then high; 0 latch command, ignored), 3-1 mode,
+//           0 BCD. A control word stops the counter until its count is loaded.
+//   +4      read: converter result, low byte; reading it ends the pending result
+//   +5      read: status and high byte. Bit 4 set: no result pending. Bit 4
+//           clear: bits 0-3 are the result's bits 8-11, bits 5-7 are 0
+//   +9      write: gain code 0..4 = x1, x2, x4, x8, x16; any other code gives x1
+//   +10     write: input channel; 0 is the signal input, the others read 0 V
+//   +11     write: mode; 4 starts timer-paced conversion (t0 = now), any
+//           other value stops it
+//   Writes elsewhere go nowhere; reads elsewhere, and of write-only
+//   registers, give 0xFF (an undriven bus).
+//
+// Timer: counter 1 is clocked at 2 MHz and its output clocks counter 2;
+// counter 2's output paces the converter, so the conversion rate is
+// 2 MHz / (count1 x count2). Only the periodic modes pace: mode 2 (rate
+// generator) and mode 3 (square wave) divide by their count; a count of 0 is
+// 65536 (10000 in BCD); a count of 1 is illegal in mode 2 and the counter
+// then does not run (nor in mode 3); other modes are one-shots and pace
+// nothing. Counter 0 exists and is unused. Loading a count while converting
+// restarts the pacing from that moment.
+//
+// Pacing: conversion k (k = 1, 2, ...) falls at t0 + k x period on
+// CLOCK_MONOTONIC, and samples the input at that instant. Nothing runs in
+// the background: each status read works out which conversion is the latest.
+// A reader polling fast sees each result as soon as its time has passed and
+// never earlier; a slow reader finds the latest result, and every result it
+// missed (overwritten while still pending) counts as an overrun. The
+// converter is taken to convert instantly.
+//
+// Converter: code = floor((V + 5) x 4096 / 10), clipped to 0..4095, where V
+// is the amplified input clipped to +-5 V.
+//
+// Input: the simulated instrument's published output (the bench state file)
+// when that file exists; otherwise the default signal. The file is checked
+// when a capture starts (mode 4 written) and re-read only when it changed
+// (inode, size or modification time). Instrument output at time t: the
+// selected waveform at point (t - since) x frequency of its period; a user
+// waveform's codes +-2047 span +-amplitude/2; SIN, SQU, TRI, RAMP likewise
+// span +-amplitude/2; NOIS is uniform within +-amplitude/2; DC is 0 V (the
+// instrument has no offset setting).
+//
+// Environment (read at load and again at every port write):
+//   BENCH_SIM_STATE=<file>     the bench state file; default
+//                              $XDG_RUNTIME_DIR/labbench-bench.state, or that
+//                              name in $TMPDIR or /tmp.
+//   BOARD_SIM_SIGNAL=<shape>:<Hz>:<V peak>
+//                              the signal without a state file; shape is sine,
+//                              square, triangle, ramp or dc (dc: the constant
+//                              <V peak>). Default sine:50:1.0 (50 Hz, 1 V peak,
+//                              0.707 V rms).
+//   BOARD_SIM_NOISE_V=<V rms>  Gaussian noise added to the input (default 0).
+//   BOARD_SIM_ABSENT=1         no board: every read gives 0xFF, writes go nowhere.
+//   BOARD_SIM_TRACE=1          one stderr line per capture start and stop and at
+//                              overrun counts 1, 10, 100, ...
+//
+// Besides the two port routines the library exports board_sim_overruns(),
+// the overrun count of the current (or last) capture, for tests.
+//
+// Cost: portio_inb calls clock_gettime (a vDSO call, no system call) and,
+// when a new result is due, evaluates the input once; no file access.
+// The board is used from one thread at a time, as a program's port calls are.
+#include <sys/stat.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <time.h>
+
+#include "bench_state.h"
+
+#define BOARD_API extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr unsigned kBase = 0x300;
+constexpr unsigned kPorts = 12;
+constexpr unsigned char kBusFloat = 0xFF;
+constexpr unsigned char kNotReady = 0x10;
+constexpr unsigned char kModeConvert = 4;
+constexpr std::int64_t kTimerClockPeriodNs = 500;  // 2 MHz
+constexpr int kMaxGainCode = 4;                    // x16
+constexpr double kConverterHalfRangeV = 5.0;
+constexpr int kConverterCodes = 4096;
+
+struct Counter {
+    unsigned access = 0;  // 1 low byte, 2 high byte, 3 low then high; 0 never programmed
+    unsigned mode = 0;
+    bool bcd = false;
+    bool high_byte_next = false;
+    unsigned low_byte = 0;
+    bool loaded = false;
+    std::int64_t divisor = 0;  // effective count, 2..65536 when it runs
+};
+
+enum class Shape { Sine, Square, Triangle, Ramp, Noise, Dc, User };
+
+struct Signal {
+    Shape shape = Shape::Sine;
+    double frequency_hz = 50.0;
+    double peak_v = 1.0;
+    std::int64_t since_ns = 0;
+    std::vector<std::int16_t> points;  // User
+    std::string source = "default signal sine:50:1.0";
+};
+
+struct Config {
+    bool absent = false;
+    bool trace = false;
+    double noise_v = 0.0;
+    std::string signal_text;
+    std::string state_path;
+};
+
+struct Board {
+    Config config;
+    Counter counters[3];
+    unsigned gain_code = 0;
+    unsigned channel = 0;
+    bool converting = false;
+    std::int64_t t0_ns = 0;
+    std::int64_t period_ns = 0;  // 0: the pacer does not run
+    std::int64_t latest_tick = 0;
+    bool pending = false;
+    unsigned result = 0;
+    unsigned long delivered = 0;
+    unsigned long overruns = 0;
+    unsigned long next_overrun_report = 1;
+    Signal signal;
+    // Identity of the state file last read.
+    bool have_state = false;
+    dev_t state_device = 0;
+    ino_t state_inode = 0;
+    off_t state_size = 0;
+    timespec state_mtime{};
+    std::uint64_t random_state = 0x9E3779B97F4A7C15ull;
+    double spare_gaussian = 0.0;
+    bool have_spare = false;
+};
+
+Board board;
+std::string last_warning;
+
+void warn(const std::string &message) {
+    if (message == last_warning) return;
+    last_warning = message;
+    std::fprintf(stderr, "labbench simulated board: %s\n", message.c_str());
+}
+
+void trace(const std::string &message) {
+    if (board.config.trace) std::fprintf(stderr, "labbench simulated board: %s\n", message.c_str());
+}
+
+std::int64_t now_ns() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool parse_double(std::string_view text, double &value) {
+    if (text.empty()) return false;
+    auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() && result.ptr == text.data() + text.size() &&
+           std::isfinite(value);
+}
+
+void read_config() {
+    Config &config = board.config;
+    const char *absent = std::getenv("BOARD_SIM_ABSENT");
+    config.absent = absent && std::string_view(absent) == "1";
+    const char *trace_flag = std::getenv("BOARD_SIM_TRACE");
+    config.trace = trace_flag && std::string_view(trace_flag) == "1";
+    config.noise_v = 0.0;
+    if (const char *noise = std::getenv("BOARD_SIM_NOISE_V"); noise && *noise) {
+        if (!parse_double(noise, config.noise_v) || config.noise_v < 0) {
+            warn(std::string("BOARD_SIM_NOISE_V='") + noise +
+                 "' is not a voltage (V rms, e.g. 0.01); using no noise");
+            config.noise_v = 0.0;
+        }
+    }
+    const char *signal = std::getenv("BOARD_SIM_SIGNAL");
+    config.signal_text = signal ? signal : "";
+    config.state_path = benchsim::bench_state_path();
+}
+
+// The default signal from BOARD_SIM_SIGNAL ("sine:50:1.0" when unset or wrong).
+Signal default_signal() {
+    Signal signal;
+    const std::string &text = board.config.signal_text;
+    if (text.empty()) return signal;
+    std::size_t first = text.find(':');
+    std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    static const std::pair<const char *, Shape> kShapes[] = {
+        {"sine", Shape::Sine}, {"square", Shape::Square}, {"triangle", Shape::Triangle},
+        {"ramp", Shape::Ramp}, {"dc", Shape::Dc}};
+    bool known = false;
+    Signal parsed;
+    if (second != std::string::npos) {
+        std::string shape = text.substr(0, first);
+        for (const auto &[name, value] : kShapes)
+            if (shape == name) {
+                parsed.shape = value;
+                known = true;
+            }
+    }
+    if (!known ||
+        !parse_double(std::string_view(text).substr(first + 1, second - first - 1),
+                      parsed.frequency_hz) ||
+        !parse_double(std::string_view(text).substr(second + 1), parsed.peak_v) ||
+        parsed.frequency_hz < 0) {
+        warn("BOARD_SIM_SIGNAL='" + text +
+             "' is not <sine|square|triangle|ramp|dc>:<Hz>:<V peak>; using sine:50:1.0");
+        return signal;
+    }
+    parsed.source = "default signal " + text;
+    return parsed;
+}
+
+Signal signal_from_instrument(const benchsim::BenchOutput &output, const std::string &path) {
+    static const std::pair<const char *, Shape> kFunctions[] = {
+        {"SIN", Shape::Sine}, {"SQU", Shape::Square}, {"TRI", Shape::Triangle},
+        {"RAMP", Shape::Ramp}, {"NOIS", Shape::Noise}, {"DC", Shape::Dc},
+        {"USER", Shape::User}};
+    Signal signal;
+    signal.shape = Shape::Dc;
+    bool known = false;
+    for (const auto &[name, shape] : kFunctions)
+        if (output.function == name) {
+            signal.shape = shape;
+            known = true;
+        }
+    if (!known) warn(path + ": unknown function " + output.function + "; reading 0 V");
+    signal.frequency_hz = output.frequency_hz;
+    signal.peak_v = output.amplitude_vpp / 2;
+    signal.since_ns = output.since_ns;
+    signal.points = output.points;
+    if (signal.shape == Shape::Dc) signal.peak_v = 0.0;  // no offset setting: 0 V
+    signal.source = "instrument output from " + path + " (" + output.function + ")";
+    return signal;
+}
+
+// At the start of a capture: the instrument's output if its state file
+// exists (re-read only when it changed), else the default signal.
+void choose_signal() {
+    const std::string &path = board.config.state_path;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        board.have_state = false;
+        board.signal = default_signal();
+        return;
+    }
+    if (board.have_state && info.st_dev == board.state_device &&
+        info.st_ino == board.state_inode && info.st_size == board.state_size &&
+        info.st_mtim.tv_sec == board.state_mtime.tv_sec &&
+        info.st_mtim.tv_nsec == board.state_mtime.tv_nsec)
+        return;
+    benchsim::BenchOutput output;
+    std::string error;
+    if (!benchsim::read_bench_state(path, output, error)) {
+        warn("cannot read the instrument's output (" + error + "); measuring the " +
+             "default signal instead");
+        board.have_state = false;
+        board.signal = default_signal();
+        return;
+    }
+    board.have_state = true;
+    board.state_device = info.st_dev;
+    board.state_inode = info.st_ino;
+    board.state_size = info.st_size;
+    board.state_mtime = info.st_mtim;
+    board.signal = signal_from_instrument(output, path);
+}
+
+double uniform() {
+    // xorshift64*: cheap, and reproducible from run to run.
+    std::uint64_t &x = board.random_state;
+    x ^= x >> 12;
+    x ^= x << 25;
+    x ^= x >> 27;
+    return double((x * 0x2545F4914F6CDD1Dull) >> 11) * (1.0 / 9007199254740992.0);
+}
+
+double gaussian() {
+    if (board.have_spare) {
+        board.have_spare = false;
+        return board.spare_gaussian;
+    }
+    double u1 = uniform(), u2 = uniform();
+    if (u1 < 1e-300) u1 = 1e-300;
+    double radius = std::sqrt(-2.0 * std::log(u1));
+    board.spare_gaussian = radius * std::sin(2 * M_PI * u2);
+    board.have_spare = true;
+    return radius * std::cos(2 * M_PI * u2);
+}
+
+// The input voltage at monotonic time t_ns.
+double input_v(std::int64_t t_ns) {
+    const Signal &signal = board.signal;
+    double seconds = double(t_ns - signal.since_ns) * 1e-9;
+    double phase = seconds * signal.frequency_hz;
+    phase -= std::floor(phase);
+    double unit = 0.0;  // -1..+1
+    switch (signal.shape) {
+        case Shape::Sine: unit = std::sin(2 * M_PI * phase); break;
+        case Shape::Square: unit = phase < 0.5 ? 1.0 : -1.0; break;
+        case Shape::Triangle:
+            unit = phase < 0.25 ? 4 * phase : phase < 0.75 ? 2 - 4 * phase : 4 * phase - 4;
+            break;
+        case Shape::Ramp: unit = 2 * phase - 1; break;
+        case Shape::Noise: unit = 2 * uniform() - 1; break;
+        case Shape::Dc: unit = 1.0; break;
+        case Shape::User:
+            if (!signal.points.empty()) {
+                std::size_t index = std::size_t(phase * double(signal.points.size()));
+                if (index >= signal.points.size()) index = signal.points.size() - 1;
+                unit = signal.points[index] / 2047.0;
+            }
+            break;
+    }
+    double volts = unit * signal.peak_v;
+    if (board.config.noise_v > 0) volts += board.config.noise_v * gaussian();
+    return volts;
+}
+
+unsigned convert(std::int64_t t_ns) {
+    if (board.channel != 0) return kConverterCodes / 2;  // 0 V
+    double gain = board.gain_code <= kMaxGainCode ? double(1u << board.gain_code) : 1.0;
+    double volts = input_v(t_ns) * gain;
+    double code = std::floor((volts + kConverterHalfRangeV) * kConverterCodes /
+                             (2 * kConverterHalfRangeV));
+    if (code < 0) code = 0;
+    if (code > kConverterCodes - 1) code = kConverterCodes - 1;
+    return unsigned(code);
+}
+
+// The pacer period from counters 1 and 2, or 0 when either does not run.
+std::int64_t pacer_period_ns() {
+    std::int64_t product = 1;
+    for (int i = 1; i <= 2; ++i) {
+        const Counter &counter = board.counters[i];
+        bool periodic = counter.mode == 2 || counter.mode == 3;
+        if (!counter.loaded || !periodic || counter.divisor < 2) return 0;
+        product *= counter.divisor;
+    }
+    return product * kTimerClockPeriodNs;
+}
+
+void restart_pacing() {
+    board.t0_ns = now_ns();
+    board.latest_tick = 0;
+    board.period_ns = pacer_period_ns();
+}
+
+void report_capture_end() {
+    if (board.converting)
+        trace("conversion stopped: " + std::to_string(board.delivered) + " results read, " +
+              std::to_string(board.overruns) + " overruns");
+}
+
+void start_conversion() {
+    report_capture_end();
+    choose_signal();
+    board.converting = true;
+    board.pending = false;
+    board.delivered = 0;
+    board.overruns = 0;
+    board.next_overrun_report = 1;
+    restart_pacing();
+    if (board.period_ns == 0) {
+        trace("mode 4 written but the timer does not run (counters 1 and 2 need mode 2 or 3 "
+              "and a count other than 1): no conversions");
+    } else {
+        char rate[64];
+        std::snprintf(rate, sizeof rate, "%.6g", 1e9 / double(board.period_ns));
+        trace("conversion started at " + std::string(rate) + " Hz (counts " +
+              std::to_string(board.counters[1].divisor) + " x " +
+              std::to_string(board.counters[2].divisor) + "), gain code " +
+              std::to_string(board.gain_code) + ", channel " + std::to_string(board.channel) +
+              ", input: " + board.signal.source);
+    }
+}
+
+void write_control_word(unsigned char value) {
+    unsigned select = value >> 6;
+    unsigned access = (value >> 4) & 3;
+    if (select == 3 || access == 0) return;  // read-back and latch commands: reads not modelled
+    Counter &counter = board.counters[select];
+    counter.access = access;
+    counter.mode = (value >> 1) & 7;
+    if (counter.mode >= 6) counter.mode -= 4;  // 6 and 7 are modes 2 and 3
+    counter.bcd = value & 1;
+    counter.high_byte_next = access == 2;
+    counter.loaded = false;
+    if (select != 0 && board.converting) restart_pacing();
+}
+
+std::int64_t effective_count(unsigned raw, bool bcd) {
+    if (!bcd) return raw == 0 ? 65536 : raw;
+    std::int64_t value = 0;
+    for (int shift = 12; shift >= 0; shift -= 4) value = value * 10 + ((raw >> shift) & 0xF);
+    return value == 0 ? 10000 : value;
+}
+
+void write_count(unsigned index, unsigned char value) {
+    Counter &counter = board.counters[index];
+    unsigned raw = 0;
+    switch (counter.access) {
+        case 0: return;  // never programmed: the write goes nowhere
+        case 1: raw = value; break;
+        case 2: raw = unsigned(value) << 8; break;
+        case 3:
+            if (!counter.high_byte_next) {
+                counter.low_byte = value;
+                counter.high_byte_next = true;
+                return;
+            }
+            counter.high_byte_next = false;
+            raw = counter.low_byte | unsigned(value) << 8;
+            break;
+    }
+    counter.divisor = effective_count(raw, counter.bcd);
+    counter.loaded = true;
+    if (index != 0 && board.converting) restart_pacing();
+}
+
+// Brings the converter up to now: the latest due conversion becomes the
+// pending result; results it overwrites count as overruns.
+void catch_up() {
+    if (!board.converting || board.period_ns == 0) return;
+    std::int64_t now = now_ns();
+    std::int64_t tick = (now - board.t0_ns) / board.period_ns;
+    if (tick <= board.latest_tick) return;
+    std::int64_t missed = tick - board.latest_tick - (board.pending ? 0 : 1);
+    board.overruns += (unsigned long)missed;
+    board.latest_tick = tick;
+    board.pending = true;
+    board.result = convert(board.t0_ns + tick * board.period_ns);
+    if (board.config.trace && board.overruns >= board.next_overrun_report) {
+        trace(std::to_string(board.overruns) + " overruns so far: results are read slower "
+              "than they are converted");
+        while (board.next_overrun_report <= board.overruns) board.next_overrun_report *= 10;
+    }
+}
+
+struct ConfigAtLoad {
+    ConfigAtLoad() { read_config(); }
+} config_at_load;
+
+}  // namespace
+
+BOARD_API unsigned char portio_inb(unsigned short port) {
+    if (board.config.absent || port < kBase || port >= kBase + kPorts) return kBusFloat;
+    switch (port - kBase) {
+        case 5:
+            catch_up();
+            return board.pending ? (board.result >> 8) & 0x0F : kNotReady;
+        case 4:
+            if (board.pending) {
+                board.pending = false;
+                ++board.delivered;
+            }
+            return board.result & 0xFF;
+        default:
+            return kBusFloat;
+    }
+}
+
+BOARD_API void portio_outb(unsigned short port, unsigned char value) {
+    read_config();
+    if (board.config.absent || port < kBase || port >= kBase + kPorts) return;
+    switch (port - kBase) {
+        case 0:
+        case 1:
+        case 2: write_count(port - kBase, value); break;
+        case 3: write_control_word(value); break;
+        case 9: board.gain_code = value; break;
+        case 10: board.channel = value; break;
+        case 11:
+            if (value == kModeConvert) {
+                start_conversion();
+            } else {
+                report_capture_end();
+                board.converting = false;
+            }
+            break;
+        default: break;
+    }
+}
+
+BOARD_API unsigned long board_sim_overruns(void) { return board.overruns; }
