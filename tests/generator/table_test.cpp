@@ -39,6 +39,9 @@ TEST(GeneratorTable, EntriesAtTheListedPoints)
         {90.0f, 2700, 0},    {90.0f, 2701, 0xF802}, {90.0f, 3599, 0xFFFB},
         // 45.05 as a float is a little below 45.05: held up to 450, not 451
         {45.05f, 450, 0},    {45.05f, 451, 1449},   {45.05f, 2250, 0},   {45.05f, 2251, 0xFA58},
+        // 0.7 as a float is a little below 0.7, and its tenfold below 7, though that
+        // rounds to 7 in single precision: entries 7 and 1807 follow the sine
+        {0.7f, 6, 0},        {0.7f, 7, 25},         {0.7f, 1806, 0},     {0.7f, 1807, 0xFFE9},
         // a negative angle holds nothing, not even entry 1800 (code 1)
         {-30.0f, 0, 0},      {-30.0f, 1, 3},        {-30.0f, 1800, 1},   {-30.0f, 1801, 0xFFFE},
         // the top of the panel's range: the whole period held
@@ -53,7 +56,8 @@ TEST(GeneratorTable, EntriesAtTheListedPoints)
 
 TEST(GeneratorTable, WholeTableForEachAngle)
 {
-    const float angles[] = {0.0f, 90.0f, 45.05f, 180.0f, -30.0f, 0.05f, 0.1f, 179.95f, 1e-30f};
+    const float angles[] = {0.0f,  90.0f, 45.05f,  180.0f, -30.0f,
+                            0.05f, 0.1f,  179.95f, 1e-30f, -1e-30f};
     for (float angle : angles) {
         fillWithMarker();
         GenSin(angle, 4.5f);
