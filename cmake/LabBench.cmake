@@ -8,6 +8,9 @@
 function(labbench_program name)
   cmake_parse_arguments(ARG "" "PANEL" "SOURCES" ${ARGN})
   add_library(${name}_module OBJECT ${ARG_SOURCES})
+  # Programs include no Qt header; without this, AUTOMOC adds a second object
+  # that the objcopy step below cannot take.
+  set_target_properties(${name}_module PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
   target_link_libraries(${name}_module PUBLIC userint gpib portio)
   target_include_directories(${name}_module PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
