@@ -50,4 +50,8 @@ struct AxisRange {
 };
 AxisRange graphYAxis(int panel, int control);
 
+// Loads a panel from `content` as if read from a file called `name` (for the
+// loader's fuzz target). Same results as LoadPanel.
+int loadPanelFromMemory(const std::string &content, const char *name, int resourceId);
+
 }  // namespace userint_testing

@@ -1,0 +1,18 @@
+// Deciding, before the GUI application object exists, whether a GUI can start.
+//
+// Qt aborts the whole process when its window-system plugin cannot connect
+// (no display, a dead display, refused X authorisation). probeDisplay() makes
+// the same choice of platform as Qt and tries the connection itself first, so
+// the run-time can report the reason and let the program exit cleanly.
+#pragma once
+
+#include <string>
+
+struct DisplayChoice {
+    bool usable = false;
+    std::string platform;  // the platform specification to give Qt, e.g. "xcb" or "offscreen"
+    std::string reason;    // when not usable: one line, what failed and what to do
+};
+
+// `commandLinePlatform` is the value of a "-platform" argument, or empty.
+DisplayChoice probeDisplay(const std::string &commandLinePlatform);

@@ -1,0 +1,298 @@
+// Graph controls on Qt Charts: plotting arrays, deleting plots, axis scaling.
+//
+// Each graph control owns one QChart with a bottom x axis and a left y axis.
+// A plot is one series, filled with a single replace() of a prepared point
+// list (one geometry update, fast enough for thousands of points). Axes not
+// fixed by SetAxisScalingMode follow the data of all plots.
+//
+// Styles of PlotWaveform:
+//   plot style  0 thin line (1 px), 1 line with a marker on every point,
+//               2 markers only (scatter), 3 thick line (3 px)
+//   point style markers drawn by plot styles 1 and 2: 0 circle, 1 square
+//               (any other value: circle); plot styles 0 and 3 draw none
+//   line style  0 solid, 1 dashed, 2 dotted, 3 dash-dot, 4 dash-dot-dot
+//   point frequency: accepted; markers are drawn on every point
+// Points whose value is NaN or infinite are left out of the plot.
+#include "userint.h"
+#include "userint_internal.h"
+#include "userint_testing.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QLineSeries>
+#include <QList>
+#include <QPointF>
+#include <QScatterSeries>
+#include <QValueAxis>
+
+#include <climits>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+using namespace userint_internal;
+
+namespace {
+
+int nextPlotHandle = 1;
+
+GraphState *findGraph(const char *operation, int panel, int control, int *error) {
+    Control *c = findControl(operation, panel, control, error);
+    if (!c)
+        return nullptr;
+    if (!c->graph) {
+        *error = report(operation, panel, control, UIE_BAD_CONTROL,
+                        QStringLiteral("the control is a %1, not a graph").arg(QLatin1String(controlKindName(c->spec.kind))));
+        return nullptr;
+    }
+    return c->graph.get();
+}
+
+QWidget *graphView(int panel, int control) { return userint_testing::controlWidget(panel, control); }
+
+// Sets the axes that follow the data to the span of every plot's points.
+void autoscale(GraphState &g) {
+    double xMin = std::numeric_limits<double>::infinity(), xMax = -xMin, yMin = xMin, yMax = -xMin;
+    for (const GraphPlot &p : g.plots)
+        if (p.hasPoints) {
+            xMin = std::min(xMin, p.xMin);
+            xMax = std::max(xMax, p.xMax);
+            yMin = std::min(yMin, p.yMin);
+            yMax = std::max(yMax, p.yMax);
+        }
+    if (xMin > xMax)
+        return;  // nothing plotted: the axes keep their range
+    auto widen = [](double &lo, double &hi) {
+        if (lo == hi) {
+            lo -= 1;
+            hi += 1;
+        }
+    };
+    widen(xMin, xMax);
+    widen(yMin, yMax);
+    if (!g.xFixed)
+        g.xAxis->setRange(xMin, xMax);
+    if (!g.yFixed)
+        g.yAxis->setRange(yMin, yMax);
+}
+
+template <class T>
+void fillPoints(const void *array, int count, double gain, double offset, double x0, double dx, QList<QPointF> &points,
+                GraphPlot &plot) {
+    const T *values = static_cast<const T *>(array);
+    double xMin = std::numeric_limits<double>::infinity(), xMax = -xMin, yMin = xMin, yMax = -xMin;
+    for (int i = 0; i < count; ++i) {
+        const double x = x0 + i * dx;
+        const double y = gain * static_cast<double>(values[i]) + offset;
+        if (!std::isfinite(x) || !std::isfinite(y))
+            continue;
+        points.append(QPointF(x, y));
+        xMin = std::min(xMin, x);
+        xMax = std::max(xMax, x);
+        yMin = std::min(yMin, y);
+        yMax = std::max(yMax, y);
+    }
+    plot.hasPoints = !points.isEmpty();
+    plot.xMin = xMin;
+    plot.xMax = xMax;
+    plot.yMin = yMin;
+    plot.yMax = yMax;
+}
+
+bool fill(int dataType, const void *array, int count, double gain, double offset, double x0, double dx,
+          QList<QPointF> &points, GraphPlot &plot) {
+    switch (dataType) {
+    case WAVE_INT8: fillPoints<int8_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_INT16: fillPoints<int16_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_INT32: fillPoints<int32_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_FLOAT: fillPoints<float>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_DOUBLE: fillPoints<double>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_UINT8: fillPoints<uint8_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_UINT16: fillPoints<uint16_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    case WAVE_UINT32: fillPoints<uint32_t>(array, count, gain, offset, x0, dx, points, plot); return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+namespace userint_internal {
+
+void setUpGraph(Control &control) {
+    auto *view = static_cast<QChartView *>(control.widget.data());
+    auto g = std::make_unique<GraphState>();
+    g->chart = new QChart;
+    g->chart->legend()->hide();
+    g->chart->setMargins(QMargins(4, 4, 4, 4));
+    g->xAxis = new QValueAxis;
+    g->yAxis = new QValueAxis;
+    // Tick labels are printf-formatted, independent of the user's locale.
+    g->xAxis->setLabelFormat(QStringLiteral("%g"));
+    g->yAxis->setLabelFormat(QStringLiteral("%g"));
+    g->xAxis->setTitleText(control.spec.xAxisTitle);
+    g->yAxis->setTitleText(control.spec.yAxisTitle);
+    g->xAxis->setRange(0, 1);
+    g->yAxis->setRange(-1, 1);
+    g->chart->addAxis(g->xAxis, Qt::AlignBottom);
+    g->chart->addAxis(g->yAxis, Qt::AlignLeft);
+    QChart *previous = view->chart();
+    view->setChart(g->chart);
+    delete previous;
+    control.graph = std::move(g);
+}
+
+}  // namespace userint_internal
+
+int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain, double yOffset,
+                 double initialX, double xIncrement, int plotStyle, int pointStyle, int lineStyle, int pointFrequency,
+                 int colour) {
+    (void)pointFrequency;
+    int error;
+    GraphState *g = findGraph("PlotWaveform", panel, control, &error);
+    if (!g)
+        return error;
+    auto refuse = [&](const QString &why) { return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why); };
+    if (!array)
+        return refuse(QStringLiteral("the array's address is null"));
+    if (count <= 0)
+        return refuse(QStringLiteral("the point count %1 is not above 0").arg(count));
+    if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
+        return refuse(QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType));
+    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) || !std::isfinite(xIncrement))
+        return refuse(QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
+    if (plotStyle < 0 || plotStyle > 3)
+        return refuse(QStringLiteral("plot style %1 is not one of 0 to 3").arg(plotStyle));
+    if (lineStyle < 0 || lineStyle > 4)
+        return refuse(QStringLiteral("line style %1 is not one of 0 to 4").arg(lineStyle));
+    if (colour < 0 || colour > 0xFFFFFF)
+        return refuse(QStringLiteral("colour 0x%1 is not an 0xRRGGBB value").arg(static_cast<unsigned>(colour), 0, 16));
+
+    GraphPlot plot;
+    QList<QPointF> points;
+    points.reserve(count);
+    fill(dataType, array, count, yGain, yOffset, initialX, xIncrement, points, plot);
+
+    QXYSeries *series;
+    if (plotStyle == 2)
+        series = new QScatterSeries;
+    else
+        series = new QLineSeries;
+    static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine, Qt::DashDotDotLine};
+    const QColor qcolour = QColor::fromRgb(static_cast<QRgb>(colour));
+    QPen pen(qcolour);
+    pen.setWidth(plotStyle == 3 ? 3 : 1);
+    pen.setStyle(lineStyles[lineStyle]);
+    if (auto *scatter = qobject_cast<QScatterSeries *>(series)) {
+        scatter->setMarkerShape(pointStyle == 1 ? QScatterSeries::MarkerShapeRectangle : QScatterSeries::MarkerShapeCircle);
+        scatter->setMarkerSize(5);
+        scatter->setColor(qcolour);
+        scatter->setBorderColor(qcolour);
+    } else {
+        series->setPen(pen);
+        if (plotStyle == 1) {
+            series->setPointsVisible(true);
+            series->setMarkerSize(5);
+        }
+    }
+    series->replace(points);
+
+    plot.handle = nextPlotHandle;
+    nextPlotHandle = nextPlotHandle == INT_MAX ? 1 : nextPlotHandle + 1;
+    plot.series = series;
+    plot.colour = static_cast<unsigned>(colour);
+    g->plots.push_back(plot);
+    autoscale(*g);  // before the series joins the chart, so its geometry is computed once
+    g->chart->addSeries(series);
+    series->attachAxis(g->xAxis);
+    series->attachAxis(g->yAxis);
+    showNow(graphView(panel, control));
+    return plot.handle;
+}
+
+int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
+    int error;
+    GraphState *g = findGraph("DeleteGraphPlot", panel, control, &error);
+    if (!g)
+        return error;
+    if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) { return p.handle == plotHandle; }))
+        return report("DeleteGraphPlot", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the graph has no plot with handle %1").arg(plotHandle));
+    for (auto it = g->plots.begin(); it != g->plots.end();) {
+        if (plotHandle == -1 || it->handle == plotHandle) {
+            g->chart->removeSeries(it->series);
+            delete it->series;
+            it = g->plots.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    autoscale(*g);
+    QWidget *view = graphView(panel, control);
+    if (refresh)
+        showNow(view);
+    else
+        static_cast<QChartView *>(view)->viewport()->update();
+    return 0;
+}
+
+int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max) {
+    int error;
+    GraphState *g = findGraph("SetAxisScalingMode", panel, control, &error);
+    if (!g)
+        return error;
+    auto refuse = [&](const QString &why) { return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why); };
+    if (axis != 0 && axis != 1)
+        return refuse(QStringLiteral("axis %1 is neither 0 (x axis) nor 1 (left y axis)").arg(axis));
+    if (mode != 0 && mode != 1)
+        return refuse(QStringLiteral("scaling mode %1 is neither 0 (fixed range) nor 1 (autoscale)").arg(mode));
+    QValueAxis *a = axis == 0 ? g->xAxis : g->yAxis;
+    bool &fixed = axis == 0 ? g->xFixed : g->yFixed;
+    if (mode == 0) {
+        if (!std::isfinite(min) || !std::isfinite(max) || !(min < max))
+            return refuse(QStringLiteral("a fixed range needs finite limits with min < max (got %1 to %2)").arg(min).arg(max));
+        fixed = true;
+        a->setRange(min, max);
+    } else {
+        fixed = false;
+        autoscale(*g);
+    }
+    showNow(graphView(panel, control));
+    return 0;
+}
+
+namespace userint_testing {
+
+std::vector<PlotPoints> graphPlots(int panel, int control) {
+    std::vector<PlotPoints> result;
+    Panel *p = findPanel(panel);
+    if (!p)
+        return result;
+    const auto it = p->controls.find(control);
+    if (it == p->controls.end() || !it->second.graph)
+        return result;
+    for (const GraphPlot &plot : it->second.graph->plots) {
+        PlotPoints points;
+        for (const QPointF &pt : plot.series->points()) {
+            points.x.push_back(pt.x());
+            points.y.push_back(pt.y());
+        }
+        points.colour = plot.colour;
+        result.push_back(std::move(points));
+    }
+    return result;
+}
+
+AxisRange graphYAxis(int panel, int control) {
+    Panel *p = findPanel(panel);
+    if (!p)
+        return {};
+    const auto it = p->controls.find(control);
+    if (it == p->controls.end() || !it->second.graph)
+        return {};
+    const GraphState &g = *it->second.graph;
+    return AxisRange{g.yAxis->min(), g.yAxis->max(), g.yFixed};
+}
+
+}  // namespace userint_testing

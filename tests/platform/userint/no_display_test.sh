@@ -1,0 +1,29 @@
+#!/bin/sh
+# Starts init_probe without a usable display and checks that it exits with
+# status 255 within seconds, after one stderr line naming the reason.
+# Usage: no_display_test.sh <init_probe> <case>
+probe=$1
+which=$2
+case $which in
+  unset)   set -- env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$probe"; want='DISPLAY is not set' ;;
+  dead)    set -- env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:87 "$probe"; want="cannot connect to X display ':87'" ;;
+  garbled) set -- env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=no-colon "$probe"; want="not a valid X display name" ;;
+  xcb)     set -- env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$probe"; want='DISPLAY is not set' ;;
+  wayland) set -- env -u DISPLAY WAYLAND_DISPLAY=labbench-none XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=wayland "$probe"; want='wayland' ;;
+  offscreen) set -- env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$probe"; want='' ;;
+  *) echo "unknown case $which"; exit 2 ;;
+esac
+err=$(timeout 20 "$@" 2>&1 >/dev/null)
+status=$?
+if [ "$which" = offscreen ]; then
+  [ $status -eq 0 ] || { echo "offscreen start failed with status $status: $err"; exit 1; }
+  exit 0
+fi
+[ $status -eq 124 ] && { echo "init_probe hung for 20 s"; exit 1; }
+[ $status -eq 255 ] || { echo "expected exit status 255, got $status; stderr: $err"; exit 1; }
+lines=$(printf '%s\n' "$err" | grep -c .)
+[ "$lines" -eq 1 ] || { echo "expected one stderr line, got $lines: $err"; exit 1; }
+case $err in
+  *"InitCVIRTE: the GUI cannot start: "*"$want"*) exit 0 ;;
+  *) echo "stderr does not give the reason '$want': $err"; exit 1 ;;
+esac
