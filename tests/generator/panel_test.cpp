@@ -141,6 +141,7 @@ TEST(GeneratorPanel, FrequencyRule)
         {0.5, 0, "freq 0.000000", 0.5f, 0},
         {1.5, 3, "freq 1500.000000", 1.5f, 3},
         {0.3, 2, "freq 30.000000", 0.3f, 2},
+        {0.7, 1, "freq 7.000000", 0.7f, 1},        // 6.9999999 rounds to 7.0 in single precision
         {9.999, 6, "freq 1000000.000000", 1.0f, 6},
     };
     runGenerator([&] {
@@ -246,6 +247,7 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator)
     } cases[] = {
         {"a newline-ended line", "LABGEN,AWG-1,0042,1.0\n", "LABGEN,AWG-1,0042,1.0"},
         {"nothing (time-out)", "", ""},
+        {"a lone newline", "\n", ""},
         {"255 bytes", std::string(254, 'a') + "\n", std::string(254, 'a')},
         {"more than 255 bytes", std::string(300, 'b'), std::string(254, 'b')},
     };
