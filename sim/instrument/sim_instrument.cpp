@@ -47,7 +47,8 @@
 // block, odd count, count not matching the bytes that follow), -221 Settings
 // conflict (USER selected with no waveform loaded), -222 Data out of range
 // (limits, point count, codes), -224 Illegal parameter value (unknown
-// choice), -350, -410, -420.
+// choice), -350, -363 Input buffer overrun (more than 64 KiB of one message
+// without its end: the held part is dropped), -410, -420.
 //
 // Environment:
 //   BENCH_SIM_STATE=<file>      the bench state file (shared with the
@@ -121,6 +122,9 @@ constexpr std::size_t kMaxPoints = 16000;
 constexpr int kMaxCode = 2047;
 constexpr std::size_t kErrorQueueLength = 20;
 constexpr long kDefaultTimeoutMs = 100;
+// Bytes held of a message not yet terminated: room for the largest block
+// (16000 points) and its command. Beyond that the held message is dropped.
+constexpr std::size_t kInputBufferBytes = 65536;
 
 // SCPI error numbers and their texts.
 struct ScpiError {
@@ -136,6 +140,7 @@ constexpr ScpiError kSettingsConflict{-221, "Settings conflict"};
 constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
 constexpr ScpiError kIllegalParameterValue{-224, "Illegal parameter value"};
 constexpr ScpiError kQueueOverflow{-350, "Queue overflow"};
+constexpr ScpiError kInputBufferOverrun{-363, "Input buffer overrun"};
 constexpr ScpiError kQueryInterrupted{-410, "Query INTERRUPTED"};
 constexpr ScpiError kQueryUnterminated{-420, "Query UNTERMINATED"};
 
@@ -580,6 +585,10 @@ void take_bytes(std::string_view bytes, bool end_or_identify) {
         input.clear();
     } else {
         input.erase(0, message_start);
+        if (input.size() > kInputBufferBytes) {
+            input.clear();
+            push_error(kInputBufferOverrun);
+        }
     }
 }
 

@@ -316,6 +316,12 @@ TEST_F(SimInstrument, MessageHeldUntilItsEnd) {
     send(message.substr(25), SIMGPIB_DABend);
     EXPECT_EQ(output().points.size(), 8u);
     EXPECT_EQ(errors(), std::vector<int>{});
+
+    // A message that never ends is not held without bound.
+    for (int i = 0; i < 70; ++i) send(std::string(1024, ' '), SIMGPIB_NULLend);
+    send("FREQ 99");
+    EXPECT_EQ(errors(), std::vector<int>{-363});
+    EXPECT_EQ(output().frequency_hz, 99);
 }
 
 TEST_F(SimInstrument, BusErrors) {
