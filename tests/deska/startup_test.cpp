@@ -10,7 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-int deska_main(int argc, char *argv[]);
+// The program's own main, renamed in its test copy.
+extern "C" int deska_main(int argc, char *argv[]);
 
 namespace {
 
