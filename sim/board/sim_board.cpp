@@ -67,6 +67,7 @@
 // when a new result is due, evaluates the input once; no file access.
 // The board is used from one thread at a time, as a program's port calls are.
 #include <sys/stat.h>
+#include <time.h>
 
 #include <charconv>
 #include <cmath>
@@ -78,8 +79,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <time.h>
 
 #include "bench_state.h"
 
@@ -204,9 +203,11 @@ Signal default_signal() {
     if (text.empty()) return signal;
     std::size_t first = text.find(':');
     std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-    static const std::pair<const char *, Shape> kShapes[] = {
-        {"sine", Shape::Sine}, {"square", Shape::Square}, {"triangle", Shape::Triangle},
-        {"ramp", Shape::Ramp}, {"dc", Shape::Dc}};
+    static const std::pair<const char *, Shape> kShapes[] = {{"sine", Shape::Sine},
+                                                             {"square", Shape::Square},
+                                                             {"triangle", Shape::Triangle},
+                                                             {"ramp", Shape::Ramp},
+                                                             {"dc", Shape::Dc}};
     bool known = false;
     Signal parsed;
     if (second != std::string::npos) {
@@ -232,7 +233,7 @@ Signal default_signal() {
 
 Signal signal_from_instrument(const benchsim::BenchOutput &output, const std::string &path) {
     static const std::pair<const char *, Shape> kFunctions[] = {
-        {"SIN", Shape::Sine}, {"SQU", Shape::Square}, {"TRI", Shape::Triangle},
+        {"SIN", Shape::Sine},  {"SQU", Shape::Square}, {"TRI", Shape::Triangle},
         {"RAMP", Shape::Ramp}, {"NOIS", Shape::Noise}, {"DC", Shape::Dc},
         {"USER", Shape::User}};
     Signal signal;
@@ -263,9 +264,8 @@ void choose_signal() {
         board.signal = default_signal();
         return;
     }
-    if (board.have_state && info.st_dev == board.state_device &&
-        info.st_ino == board.state_inode && info.st_size == board.state_size &&
-        info.st_mtim.tv_sec == board.state_mtime.tv_sec &&
+    if (board.have_state && info.st_dev == board.state_device && info.st_ino == board.state_inode &&
+        info.st_size == board.state_size && info.st_mtim.tv_sec == board.state_mtime.tv_sec &&
         info.st_mtim.tv_nsec == board.state_mtime.tv_nsec)
         return;
     benchsim::BenchOutput output;
@@ -315,14 +315,24 @@ double input_v(std::int64_t t_ns) {
     phase -= std::floor(phase);
     double unit = 0.0;  // -1..+1
     switch (signal.shape) {
-        case Shape::Sine: unit = std::sin(2 * M_PI * phase); break;
-        case Shape::Square: unit = phase < 0.5 ? 1.0 : -1.0; break;
+        case Shape::Sine:
+            unit = std::sin(2 * M_PI * phase);
+            break;
+        case Shape::Square:
+            unit = phase < 0.5 ? 1.0 : -1.0;
+            break;
         case Shape::Triangle:
             unit = phase < 0.25 ? 4 * phase : phase < 0.75 ? 2 - 4 * phase : 4 * phase - 4;
             break;
-        case Shape::Ramp: unit = 2 * phase - 1; break;
-        case Shape::Noise: unit = 2 * uniform() - 1; break;
-        case Shape::Dc: unit = 1.0; break;
+        case Shape::Ramp:
+            unit = 2 * phase - 1;
+            break;
+        case Shape::Noise:
+            unit = 2 * uniform() - 1;
+            break;
+        case Shape::Dc:
+            unit = 1.0;
+            break;
         case Shape::User:
             if (!signal.points.empty()) {
                 std::size_t index = std::size_t(phase * double(signal.points.size()));
@@ -340,8 +350,8 @@ unsigned convert(std::int64_t t_ns) {
     if (board.channel != 0) return kConverterCodes / 2;  // 0 V
     double gain = board.gain_code <= kMaxGainCode ? double(1u << board.gain_code) : 1.0;
     double volts = input_v(t_ns) * gain;
-    double code = std::floor((volts + kConverterHalfRangeV) * kConverterCodes /
-                             (2 * kConverterHalfRangeV));
+    double code =
+        std::floor((volts + kConverterHalfRangeV) * kConverterCodes / (2 * kConverterHalfRangeV));
     if (code < 0) code = 0;
     if (code > kConverterCodes - 1) code = kConverterCodes - 1;
     return unsigned(code);
@@ -381,8 +391,9 @@ void start_conversion() {
     board.next_overrun_report = 1;
     restart_pacing();
     if (board.period_ns == 0) {
-        trace("mode 4 written but the timer does not run (counters 1 and 2 need mode 2 or 3 "
-              "and a count other than 1): no conversions");
+        trace(
+            "mode 4 written but the timer does not run (counters 1 and 2 need mode 2 or 3 "
+            "and a count other than 1): no conversions");
     } else {
         char rate[64];
         std::snprintf(rate, sizeof rate, "%.6g", 1e9 / double(board.period_ns));
@@ -419,9 +430,14 @@ void write_count(unsigned index, unsigned char value) {
     Counter &counter = board.counters[index];
     unsigned raw = 0;
     switch (counter.access) {
-        case 0: return;  // never programmed: the write goes nowhere
-        case 1: raw = value; break;
-        case 2: raw = unsigned(value) << 8; break;
+        case 0:
+            return;  // never programmed: the write goes nowhere
+        case 1:
+            raw = value;
+            break;
+        case 2:
+            raw = unsigned(value) << 8;
+            break;
         case 3:
             if (!counter.high_byte_next) {
                 counter.low_byte = value;
@@ -450,7 +466,8 @@ void catch_up() {
     board.pending = true;
     board.result = convert(board.t0_ns + tick * board.period_ns);
     if (board.config.trace && board.overruns >= board.next_overrun_report) {
-        trace(std::to_string(board.overruns) + " overruns so far: results are read slower "
+        trace(std::to_string(board.overruns) +
+              " overruns so far: results are read slower "
               "than they are converted");
         while (board.next_overrun_report <= board.overruns) board.next_overrun_report *= 10;
     }
@@ -485,10 +502,18 @@ BOARD_API void portio_outb(unsigned short port, unsigned char value) {
     switch (port - kBase) {
         case 0:
         case 1:
-        case 2: write_count(port - kBase, value); break;
-        case 3: write_control_word(value); break;
-        case 9: board.gain_code = value; break;
-        case 10: board.channel = value; break;
+        case 2:
+            write_count(port - kBase, value);
+            break;
+        case 3:
+            write_control_word(value);
+            break;
+        case 9:
+            board.gain_code = value;
+            break;
+        case 10:
+            board.channel = value;
+            break;
         case 11:
             if (value == kModeConvert) {
                 start_conversion();
@@ -497,7 +522,8 @@ BOARD_API void portio_outb(unsigned short port, unsigned char value) {
                 board.converting = false;
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 

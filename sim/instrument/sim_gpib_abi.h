@@ -22,17 +22,41 @@ enum { SIMGPIB_STOPend = 0x100 };
 
 // ibsta bits.
 enum {
-    SIMGPIB_DCAS = 0x1, SIMGPIB_DTAS = 0x2, SIMGPIB_LACS = 0x4, SIMGPIB_TACS = 0x8,
-    SIMGPIB_ATN = 0x10, SIMGPIB_CIC = 0x20, SIMGPIB_REM = 0x40, SIMGPIB_LOK = 0x80,
-    SIMGPIB_CMPL = 0x100, SIMGPIB_EVENT = 0x200, SIMGPIB_SPOLL = 0x400, SIMGPIB_RQS = 0x800,
-    SIMGPIB_SRQI = 0x1000, SIMGPIB_END = 0x2000, SIMGPIB_TIMO = 0x4000, SIMGPIB_ERR = 0x8000,
+    SIMGPIB_DCAS = 0x1,
+    SIMGPIB_DTAS = 0x2,
+    SIMGPIB_LACS = 0x4,
+    SIMGPIB_TACS = 0x8,
+    SIMGPIB_ATN = 0x10,
+    SIMGPIB_CIC = 0x20,
+    SIMGPIB_REM = 0x40,
+    SIMGPIB_LOK = 0x80,
+    SIMGPIB_CMPL = 0x100,
+    SIMGPIB_EVENT = 0x200,
+    SIMGPIB_SPOLL = 0x400,
+    SIMGPIB_RQS = 0x800,
+    SIMGPIB_SRQI = 0x1000,
+    SIMGPIB_END = 0x2000,
+    SIMGPIB_TIMO = 0x4000,
+    SIMGPIB_ERR = 0x8000,
 };
 // iberr codes.
 enum {
-    SIMGPIB_EDVR = 0, SIMGPIB_ECIC = 1, SIMGPIB_ENOL = 2, SIMGPIB_EADR = 3, SIMGPIB_EARG = 4,
-    SIMGPIB_ESAC = 5, SIMGPIB_EABO = 6, SIMGPIB_ENEB = 7, SIMGPIB_EDMA = 8, SIMGPIB_EOIP = 10,
-    SIMGPIB_ECAP = 11, SIMGPIB_EFSO = 12, SIMGPIB_EBUS = 14, SIMGPIB_ESTB = 15,
-    SIMGPIB_ESRQ = 16, SIMGPIB_ETAB = 20,
+    SIMGPIB_EDVR = 0,
+    SIMGPIB_ECIC = 1,
+    SIMGPIB_ENOL = 2,
+    SIMGPIB_EADR = 3,
+    SIMGPIB_EARG = 4,
+    SIMGPIB_ESAC = 5,
+    SIMGPIB_EABO = 6,
+    SIMGPIB_ENEB = 7,
+    SIMGPIB_EDMA = 8,
+    SIMGPIB_EOIP = 10,
+    SIMGPIB_ECAP = 11,
+    SIMGPIB_EFSO = 12,
+    SIMGPIB_EBUS = 14,
+    SIMGPIB_ESTB = 15,
+    SIMGPIB_ESRQ = 16,
+    SIMGPIB_ETAB = 20,
 };
 
 #define SIMGPIB_API __attribute__((visibility("default")))
@@ -40,10 +64,8 @@ enum {
 SIMGPIB_API void SendIFC(int board);
 SIMGPIB_API void EnableRemote(int board, const Addr4882_t addressList[]);
 SIMGPIB_API void EnableLocal(int board, const Addr4882_t addressList[]);
-SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count,
-                      int eot_mode);
-SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count,
-                         int termination);
+SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count, int eot_mode);
+SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count, int termination);
 SIMGPIB_API int ThreadIbsta(void);
 SIMGPIB_API int ThreadIberr(void);
 SIMGPIB_API int ThreadIbcnt(void);

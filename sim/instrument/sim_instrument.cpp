@@ -193,8 +193,7 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // "FREQ") or its long form, in any case.
 bool keyword_matches(std::string_view word, std::string_view keyword) {
     std::size_t short_length = 0;
-    while (short_length < keyword.size() &&
-           !std::islower((unsigned char)keyword[short_length]))
+    while (short_length < keyword.size() && !std::islower((unsigned char)keyword[short_length]))
         ++short_length;
     return equals_ignoring_case(word, keyword) ||
            equals_ignoring_case(word, keyword.substr(0, short_length));
@@ -315,7 +314,7 @@ const Choice *choose(const Unit &unit, const std::vector<Choice> &choices) {
 
 const std::vector<Choice> kByteOrders{{"NORMal", "NORM"}, {"SWAPped", "SWAP"}};
 const std::vector<Choice> kShapes{{"SINusoid", "SIN"}, {"SQUare", "SQU"}, {"TRIangle", "TRI"},
-                                  {"RAMP", "RAMP"},    {"NOISe", "NOIS"},  {"DC", "DC"},
+                                  {"RAMP", "RAMP"},    {"NOISe", "NOIS"}, {"DC", "DC"},
                                   {"USER", "USER"}};
 const std::vector<Choice> kUserWaveforms{{"VOLATILE", "VOLATILE"}};
 
@@ -378,8 +377,17 @@ std::string next_error_reply() {
 }
 
 enum class Action {
-    Frequency, Voltage, ByteOrder, DacData, UserWaveform, Shape, SystemError,
-    Identify, Reset, Clear, OperationComplete,
+    Frequency,
+    Voltage,
+    ByteOrder,
+    DacData,
+    UserWaveform,
+    Shape,
+    SystemError,
+    Identify,
+    Reset,
+    Clear,
+    OperationComplete,
 };
 
 struct CommandEntry {
@@ -604,11 +612,10 @@ void publish_output() {
     output.remote = instrument.remote;
     output.points = selected_user_points();
     const benchsim::BenchOutput &last = instrument.last_output;
-    bool signal_changed = !instrument.published || output.function != last.function ||
-                          output.frequency_hz != last.frequency_hz ||
-                          output.amplitude_vpp != last.amplitude_vpp ||
-                          output.user_waveform != last.user_waveform ||
-                          output.points != last.points;
+    bool signal_changed =
+        !instrument.published || output.function != last.function ||
+        output.frequency_hz != last.frequency_hz || output.amplitude_vpp != last.amplitude_vpp ||
+        output.user_waveform != last.user_waveform || output.points != last.points;
     if (!signal_changed && output.remote == last.remote) return;
     output.since_ns = signal_changed ? benchsim::monotonic_ns() : last.since_ns;
     std::string path = benchsim::bench_state_path();
@@ -627,33 +634,50 @@ void publish_output() {
 
 const char *error_name(int error) {
     switch (error) {
-        case SIMGPIB_EDVR: return "EDVR";
-        case SIMGPIB_ECIC: return "ECIC";
-        case SIMGPIB_ENOL: return "ENOL";
-        case SIMGPIB_EADR: return "EADR";
-        case SIMGPIB_EARG: return "EARG";
-        case SIMGPIB_ESAC: return "ESAC";
-        case SIMGPIB_EABO: return "EABO";
-        case SIMGPIB_ENEB: return "ENEB";
-        case SIMGPIB_EDMA: return "EDMA";
-        case SIMGPIB_EOIP: return "EOIP";
-        case SIMGPIB_ECAP: return "ECAP";
-        case SIMGPIB_EFSO: return "EFSO";
-        case SIMGPIB_EBUS: return "EBUS";
-        case SIMGPIB_ESTB: return "ESTB";
-        case SIMGPIB_ESRQ: return "ESRQ";
-        case SIMGPIB_ETAB: return "ETAB";
-        default: return "E?";
+        case SIMGPIB_EDVR:
+            return "EDVR";
+        case SIMGPIB_ECIC:
+            return "ECIC";
+        case SIMGPIB_ENOL:
+            return "ENOL";
+        case SIMGPIB_EADR:
+            return "EADR";
+        case SIMGPIB_EARG:
+            return "EARG";
+        case SIMGPIB_ESAC:
+            return "ESAC";
+        case SIMGPIB_EABO:
+            return "EABO";
+        case SIMGPIB_ENEB:
+            return "ENEB";
+        case SIMGPIB_EDMA:
+            return "EDMA";
+        case SIMGPIB_EOIP:
+            return "EOIP";
+        case SIMGPIB_ECAP:
+            return "ECAP";
+        case SIMGPIB_EFSO:
+            return "EFSO";
+        case SIMGPIB_EBUS:
+            return "EBUS";
+        case SIMGPIB_ESTB:
+            return "ESTB";
+        case SIMGPIB_ESRQ:
+            return "ESRQ";
+        case SIMGPIB_ETAB:
+            return "ETAB";
+        default:
+            return "E?";
     }
 }
 
 std::string status_names(int status) {
     static const std::pair<int, const char *> kBits[] = {
-        {SIMGPIB_ERR, "ERR"},   {SIMGPIB_TIMO, "TIMO"},   {SIMGPIB_END, "END"},
-        {SIMGPIB_SRQI, "SRQI"}, {SIMGPIB_RQS, "RQS"},     {SIMGPIB_SPOLL, "SPOLL"},
+        {SIMGPIB_ERR, "ERR"},     {SIMGPIB_TIMO, "TIMO"}, {SIMGPIB_END, "END"},
+        {SIMGPIB_SRQI, "SRQI"},   {SIMGPIB_RQS, "RQS"},   {SIMGPIB_SPOLL, "SPOLL"},
         {SIMGPIB_EVENT, "EVENT"}, {SIMGPIB_CMPL, "CMPL"}, {SIMGPIB_LOK, "LOK"},
-        {SIMGPIB_REM, "REM"},   {SIMGPIB_CIC, "CIC"},     {SIMGPIB_ATN, "ATN"},
-        {SIMGPIB_TACS, "TACS"}, {SIMGPIB_LACS, "LACS"},   {SIMGPIB_DTAS, "DTAS"},
+        {SIMGPIB_REM, "REM"},     {SIMGPIB_CIC, "CIC"},   {SIMGPIB_ATN, "ATN"},
+        {SIMGPIB_TACS, "TACS"},   {SIMGPIB_LACS, "LACS"}, {SIMGPIB_DTAS, "DTAS"},
         {SIMGPIB_DCAS, "DCAS"}};
     std::string names;
     for (const auto &[bit, name] : kBits) {
@@ -669,11 +693,21 @@ std::string escape_bytes(std::string_view bytes) {
     out.reserve(bytes.size() + 8);
     for (unsigned char c : bytes) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c >= 0x20 && c < 0x7F) {
                     out += char(c);
@@ -767,7 +801,8 @@ bool board_ready(const Call &call, int board) {
 bool address_valid(Addr4882_t address) {
     int primary = address & 0xFF;
     int secondary = address >> 8;
-    return primary <= kMaxPrimaryAddress && (secondary == 0 || (secondary >= 0x60 && secondary <= 0x7E));
+    return primary <= kMaxPrimaryAddress &&
+           (secondary == 0 || (secondary >= 0x60 && secondary <= 0x7E));
 }
 
 // Checks one device address: false after failing the call (EARG, ENOL).
@@ -844,17 +879,23 @@ SIMGPIB_API void EnableLocal(int board, const Addr4882_t addressList[]) {
     change_remote("EnableLocal", board, addressList, false);
 }
 
-SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count,
-                      int eot_mode) {
+SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(bus_mutex);
     power_on_once();
     Call call{"Send", board, address_text(address)};
     call.count = std::to_string(count);
     switch (eot_mode) {
-        case SIMGPIB_NULLend: call.mode = "NULLend"; break;
-        case SIMGPIB_DABend: call.mode = "DABend"; break;
-        case SIMGPIB_NLend: call.mode = "NLend"; break;
-        default: call.mode = std::to_string(eot_mode);
+        case SIMGPIB_NULLend:
+            call.mode = "NULLend";
+            break;
+        case SIMGPIB_DABend:
+            call.mode = "DABend";
+            break;
+        case SIMGPIB_NLend:
+            call.mode = "NLend";
+            break;
+        default:
+            call.mode = std::to_string(eot_mode);
     }
     if (!board_ready(call, board)) return;
     if (count < 0 || (count > 0 && !buffer) || eot_mode < SIMGPIB_NULLend ||
@@ -870,8 +911,7 @@ SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long co
     finish(call, SIMGPIB_CMPL, 0, count);
 }
 
-SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count,
-                         int termination) {
+SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
     std::unique_lock lock(bus_mutex);
     power_on_once();
     Call call{"Receive", board, address_text(address)};
@@ -884,8 +924,7 @@ SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count
         call.mode = text;
     }
     if (!board_ready(call, board)) return;
-    if (count < 0 || (count > 0 && !buffer) || termination < 0 ||
-        termination > SIMGPIB_STOPend)
+    if (count < 0 || (count > 0 && !buffer) || termination < 0 || termination > SIMGPIB_STOPend)
         return fail(call, SIMGPIB_EARG);
     if (!device_present(call, address)) return;
 
@@ -927,23 +966,40 @@ SIMGPIB_API long ThreadIbcntl(void) { return thread_count; }
 
 SIMGPIB_API const char *gpib_error_string(int error) {
     switch (error) {
-        case SIMGPIB_EDVR: return "EDVR: system error";
-        case SIMGPIB_ECIC: return "ECIC: board is not controller-in-charge";
-        case SIMGPIB_ENOL: return "ENOL: no listeners on the bus";
-        case SIMGPIB_EADR: return "EADR: board not addressed correctly";
-        case SIMGPIB_EARG: return "EARG: invalid argument";
-        case SIMGPIB_ESAC: return "ESAC: board is not system controller";
-        case SIMGPIB_EABO: return "EABO: I/O operation aborted (time-out)";
-        case SIMGPIB_ENEB: return "ENEB: no such board";
-        case SIMGPIB_EDMA: return "EDMA: DMA error";
-        case SIMGPIB_EOIP: return "EOIP: I/O operation already in progress";
-        case SIMGPIB_ECAP: return "ECAP: capability not supported";
-        case SIMGPIB_EFSO: return "EFSO: file system error";
-        case SIMGPIB_EBUS: return "EBUS: bus error";
-        case SIMGPIB_ESTB: return "ESTB: serial poll status byte lost";
-        case SIMGPIB_ESRQ: return "ESRQ: SRQ line stuck on";
-        case SIMGPIB_ETAB: return "ETAB: table problem";
-        default: return "unknown error";
+        case SIMGPIB_EDVR:
+            return "EDVR: system error";
+        case SIMGPIB_ECIC:
+            return "ECIC: board is not controller-in-charge";
+        case SIMGPIB_ENOL:
+            return "ENOL: no listeners on the bus";
+        case SIMGPIB_EADR:
+            return "EADR: board not addressed correctly";
+        case SIMGPIB_EARG:
+            return "EARG: invalid argument";
+        case SIMGPIB_ESAC:
+            return "ESAC: board is not system controller";
+        case SIMGPIB_EABO:
+            return "EABO: I/O operation aborted (time-out)";
+        case SIMGPIB_ENEB:
+            return "ENEB: no such board";
+        case SIMGPIB_EDMA:
+            return "EDMA: DMA error";
+        case SIMGPIB_EOIP:
+            return "EOIP: I/O operation already in progress";
+        case SIMGPIB_ECAP:
+            return "ECAP: capability not supported";
+        case SIMGPIB_EFSO:
+            return "EFSO: file system error";
+        case SIMGPIB_EBUS:
+            return "EBUS: bus error";
+        case SIMGPIB_ESTB:
+            return "ESTB: serial poll status byte lost";
+        case SIMGPIB_ESRQ:
+            return "ESRQ: SRQ line stuck on";
+        case SIMGPIB_ETAB:
+            return "ETAB: table problem";
+        default:
+            return "unknown error";
     }
 }
 

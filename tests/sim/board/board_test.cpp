@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
-#include <cmath>
-#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,8 +130,8 @@ TEST_F(SimBoard, RateIsTimerClockOverBothCounts) {
         {20, 10, 1000, 10, 300},  // 10 kHz: a 1 kHz input gives 10 samples per period
         {10, 20, 1000, 10, 300},
         {2, 100, 1000, 10, 300},
-        {40, 10, 500, 10, 300},              // 5 kHz
-        {100, 2, 1250, 8, 300},              // 10 kHz, 8 per period
+        {40, 10, 500, 10, 300},             // 5 kHz
+        {100, 2, 1250, 8, 300},             // 10 kHz, 8 per period
         {65536, 2, 1e9 / 262144000, 4, 5},  // count 0 loads 65536: 15.26 Hz
     };
     for (const Case &c : cases) {
@@ -200,23 +200,53 @@ TEST_F(SimBoard, TimerThatDoesNotRunGivesNoResults) {
         std::vector<std::pair<unsigned short, unsigned char>> writes;
     } cases[] = {
         {"counter 2 loaded with 1 (illegal in mode 2)",
-         {{kControl, 0x74}, {kControl, 0xB4}, {kCounter1, 200}, {kCounter1, 0},
-          {kCounter2, 1}, {kCounter2, 0}, {kMode, 4}}},
+         {{kControl, 0x74},
+          {kControl, 0xB4},
+          {kCounter1, 200},
+          {kCounter1, 0},
+          {kCounter2, 1},
+          {kCounter2, 0},
+          {kMode, 4}}},
         {"counter 1 loaded with 1",
-         {{kControl, 0x74}, {kControl, 0xB4}, {kCounter1, 1}, {kCounter1, 0},
-          {kCounter2, 200}, {kCounter2, 0}, {kMode, 4}}},
+         {{kControl, 0x74},
+          {kControl, 0xB4},
+          {kCounter1, 1},
+          {kCounter1, 0},
+          {kCounter2, 200},
+          {kCounter2, 0},
+          {kMode, 4}}},
         {"counter 2 given only its low byte",
-         {{kControl, 0x74}, {kControl, 0xB4}, {kCounter1, 20}, {kCounter1, 0},
-          {kCounter2, 10}, {kMode, 4}}},
+         {{kControl, 0x74},
+          {kControl, 0xB4},
+          {kCounter1, 20},
+          {kCounter1, 0},
+          {kCounter2, 10},
+          {kMode, 4}}},
         {"counter 1 in mode 0 (one-shot)",
-         {{kControl, 0x70}, {kControl, 0xB4}, {kCounter1, 20}, {kCounter1, 0},
-          {kCounter2, 10}, {kCounter2, 0}, {kMode, 4}}},
+         {{kControl, 0x70},
+          {kControl, 0xB4},
+          {kCounter1, 20},
+          {kCounter1, 0},
+          {kCounter2, 10},
+          {kCounter2, 0},
+          {kMode, 4}}},
         {"counts loaded, mode 4 never written",
-         {{kControl, 0x74}, {kControl, 0xB4}, {kCounter1, 20}, {kCounter1, 0},
-          {kCounter2, 10}, {kCounter2, 0}, {kMode, 0}}},
+         {{kControl, 0x74},
+          {kControl, 0xB4},
+          {kCounter1, 20},
+          {kCounter1, 0},
+          {kCounter2, 10},
+          {kCounter2, 0},
+          {kMode, 0}}},
         {"conversion stopped by mode 0",
-         {{kControl, 0x74}, {kControl, 0xB4}, {kCounter1, 20}, {kCounter1, 0},
-          {kCounter2, 10}, {kCounter2, 0}, {kMode, 4}, {kMode, 0}}},
+         {{kControl, 0x74},
+          {kControl, 0xB4},
+          {kCounter1, 20},
+          {kCounter1, 0},
+          {kCounter2, 10},
+          {kCounter2, 0},
+          {kMode, 4},
+          {kMode, 0}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,14 +267,19 @@ TEST_F(SimBoard, GainChannelAndClipping) {
         unsigned char gain_code, channel;
         unsigned code;
     } cases[] = {
-        {0.3, 0, 0, code_for(0.3)},  {0.3, 1, 0, code_for(0.6)},  {0.3, 2, 0, code_for(1.2)},
-        {0.3, 3, 0, code_for(2.4)},  {0.3, 4, 0, code_for(4.8)},
-        {0.4, 4, 0, 4095},    // 6.4 V clipped at +5 V
-        {-0.4, 4, 0, 0},      // -6.4 V clipped at -5 V
+        {0.3, 0, 0, code_for(0.3)},
+        {0.3, 1, 0, code_for(0.6)},
+        {0.3, 2, 0, code_for(1.2)},
+        {0.3, 3, 0, code_for(2.4)},
+        {0.3, 4, 0, code_for(4.8)},
+        {0.4, 4, 0, 4095},           // 6.4 V clipped at +5 V
+        {-0.4, 4, 0, 0},             // -6.4 V clipped at -5 V
         {0.3, 5, 0, code_for(0.3)},  // codes above 4 amplify x1
         {0.3, 255, 0, code_for(0.3)},
-        {0.0, 0, 0, 2048},   {-5.0, 0, 0, 0},   {4.99, 0, 0, 4091},
-        {3.0, 0, 1, 2048},   // other channels read 0 V
+        {0.0, 0, 0, 2048},
+        {-5.0, 0, 0, 0},
+        {4.99, 0, 0, 4091},
+        {3.0, 0, 1, 2048},  // other channels read 0 V
         {3.0, 4, 7, 2048},
     };
     for (const Case &c : cases) {
@@ -292,8 +327,8 @@ TEST_F(SimBoard, SlowReaderGetsOverrunsNotASlowerClock) {
 
 TEST_F(SimBoard, PortsWithoutDataReadAsAnEmptyBus) {
     program(20, 10);
-    for (unsigned short port : {0x2FF, 0x300, 0x301, 0x302, 0x303, 0x306, 0x307, 0x308, 0x309,
-                                0x30A, 0x30B, 0x30C}) {
+    for (unsigned short port :
+         {0x2FF, 0x300, 0x301, 0x302, 0x303, 0x306, 0x307, 0x308, 0x309, 0x30A, 0x30B, 0x30C}) {
         EXPECT_EQ(inb(port), 0xFF) << "port 0x" << std::hex << port;
     }
 }

@@ -53,10 +53,10 @@ protected:
         library.get<void (*)(int, const Addr4882_t *)>("EnableRemote");
     void (*EnableLocal)(int, const Addr4882_t *) =
         library.get<void (*)(int, const Addr4882_t *)>("EnableLocal");
-    void (*Send)(int, Addr4882_t, const void *, long, int) =
-        library.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
-    void (*Receive)(int, Addr4882_t, void *, long, int) =
-        library.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
+    void (*Send)(int, Addr4882_t, const void *, long,
+                 int) = library.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
+    void (*Receive)(int, Addr4882_t, void *, long,
+                    int) = library.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
     int (*ThreadIbsta)() = library.get<int (*)()>("ThreadIbsta");
     int (*ThreadIberr)() = library.get<int (*)()>("ThreadIberr");
     int (*ThreadIbcnt)() = library.get<int (*)()>("ThreadIbcnt");
@@ -121,12 +121,9 @@ TEST_F(SimInstrument, KeywordsInShortOrLongFormAndAnyCase) {
         const char *command;
         double frequency_hz, amplitude_vpp;
     } cases[] = {
-        {"FREQ 1500", 1500, 0.1},
-        {"frequency 2500.5", 2500.5, 0.1},
-        {":FrEqUeNcY +3E3", 3000, 0.1},
-        {"VOLT 2", 1000, 2},
-        {"voltage 0.5", 1000, 0.5},
-        {"freq 10000.000000;volt 4.500000", 10000, 4.5},
+        {"FREQ 1500", 1500, 0.1},         {"frequency 2500.5", 2500.5, 0.1},
+        {":FrEqUeNcY +3E3", 3000, 0.1},   {"VOLT 2", 1000, 2},
+        {"voltage 0.5", 1000, 0.5},       {"freq 10000.000000;volt 4.500000", 10000, 4.5},
         {"FREQ 1e-4\nVOLT 10", 1e-4, 10},  // newline ends a message, EOI the next
     };
     for (const Case &c : cases) {
@@ -147,8 +144,8 @@ TEST_F(SimInstrument, FunctionSelection) {
         const char *command;
         const char *function;
     } cases[] = {
-        {"FUNC:USER VOLATILE", "SIN"}, {"function:user volatile", "SIN"},
-        {"FUNC:SHAP USER", "USER"},    {"FUNCtion:SHAPe squ", "SQU"},
+        {"FUNC:USER VOLATILE", "SIN"},  {"function:user volatile", "SIN"},
+        {"FUNC:SHAP USER", "USER"},     {"FUNCtion:SHAPe squ", "SQU"},
         {"func:shape TRIANGLE", "TRI"}, {"FUNC RAMP", "RAMP"},
         {"FUNC:SHAP NOIS", "NOIS"},     {"FUNC:SHAP dc", "DC"},
         {"FUNC:SHAP sinusoid", "SIN"},

@@ -64,15 +64,15 @@ protected:
     simtest::Library board{LABBENCH_SIM_BOARD_PATH};
 
     void (*SendIFC)(int) = instrument.get<void (*)(int)>("SendIFC");
-    void (*Send)(int, Addr4882_t, const void *, long, int) =
-        instrument.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
-    void (*Receive)(int, Addr4882_t, void *, long, int) =
-        instrument.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
+    void (*Send)(int, Addr4882_t, const void *, long,
+                 int) = instrument.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
+    void (*Receive)(int, Addr4882_t, void *, long,
+                    int) = instrument.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
     int (*ThreadIbcnt)() = instrument.get<int (*)()>("ThreadIbcnt");
     unsigned char (*inb)(unsigned short) =
         board.get<unsigned char (*)(unsigned short)>("portio_inb");
-    void (*outb)(unsigned short, unsigned char) =
-        board.get<void (*)(unsigned short, unsigned char)>("portio_outb");
+    void (*outb)(unsigned short,
+                 unsigned char) = board.get<void (*)(unsigned short, unsigned char)>("portio_outb");
     unsigned long (*overruns)() = board.get<unsigned long (*)()>("board_sim_overruns");
 
     void SetUp() override {
@@ -81,7 +81,9 @@ protected:
         SendIFC(0);
     }
 
-    void send(const std::string &text) { Send(0, 8, text.data(), long(text.size()), SIMGPIB_DABend); }
+    void send(const std::string &text) {
+        Send(0, 8, text.data(), long(text.size()), SIMGPIB_DABend);
+    }
 
     std::string query(const std::string &text) {
         send(text);
@@ -93,10 +95,15 @@ protected:
     // Results by conversion number (see the board tests), at 2 MHz / (c1 x c2).
     std::map<std::int64_t, unsigned> capture(std::size_t count, unsigned c1, unsigned c2,
                                              unsigned char gain) {
-        const unsigned char setup[][2] = {
-            {0x03, 0x74}, {0x03, 0xB4}, {0x01, (unsigned char)(c1 & 0xFF)},
-            {0x01, (unsigned char)(c1 >> 8)}, {0x02, (unsigned char)(c2 & 0xFF)},
-            {0x02, (unsigned char)(c2 >> 8)}, {0x09, gain}, {0x0A, 0}, {0x0B, 4}};
+        const unsigned char setup[][2] = {{0x03, 0x74},
+                                          {0x03, 0xB4},
+                                          {0x01, (unsigned char)(c1 & 0xFF)},
+                                          {0x01, (unsigned char)(c1 >> 8)},
+                                          {0x02, (unsigned char)(c2 & 0xFF)},
+                                          {0x02, (unsigned char)(c2 >> 8)},
+                                          {0x09, gain},
+                                          {0x0A, 0},
+                                          {0x0B, 4}};
         for (auto &[offset, value] : setup) outb(0x300 + offset, value);
         std::map<std::int64_t, unsigned> samples;
         for (std::size_t i = 1; i <= count; ++i) {
