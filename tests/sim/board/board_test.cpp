@@ -58,10 +58,19 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(library.loaded()); }
 
-    // Counts 1..65536 (65536 is written as 0), control words for mode 2, binary.
+    // Control words for mode 2 and counts 1..65536 (written as 0), or in BCD
+    // counting 1..10000 (written as 0) when `bcd_counts` is set.
+    bool bcd_counts = false;
     void load_counts(unsigned c1, unsigned c2) {
-        outb(kControl, 0x74);
-        outb(kControl, 0xB4);
+        auto bcd = [](unsigned count) {
+            unsigned packed = 0;
+            for (int shift = 0; shift < 16; shift += 4, count /= 10)
+                packed |= (count % 10) << shift;
+            return packed;
+        };
+        if (bcd_counts) c1 = bcd(c1), c2 = bcd(c2);
+        outb(kControl, bcd_counts ? 0x75 : 0x74);
+        outb(kControl, bcd_counts ? 0xB5 : 0xB4);
         outb(kCounter1, c1 & 0xFF);
         outb(kCounter1, (c1 >> 8) & 0xFF);
         outb(kCounter2, c2 & 0xFF);
@@ -126,6 +135,7 @@ TEST_F(SimBoard, RateIsTimerClockOverBothCounts) {
         double signal_hz;
         std::int64_t per_period;
         std::size_t results;
+        bool bcd = false;
     } cases[] = {
         {20, 10, 1000, 10, 300},  // 10 kHz: a 1 kHz input gives 10 samples per period
         {10, 20, 1000, 10, 300},
@@ -133,10 +143,14 @@ TEST_F(SimBoard, RateIsTimerClockOverBothCounts) {
         {40, 10, 500, 10, 300},             // 5 kHz
         {100, 2, 1250, 8, 300},             // 10 kHz, 8 per period
         {65536, 2, 1e9 / 262144000, 4, 5},  // count 0 loads 65536: 15.26 Hz
+        {20, 10, 1000, 10, 300, true},      // BCD counts
+        {10000, 2, 25, 4, 5, true},         // BCD count 0 loads 10000: 100 Hz
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE("counts " + std::to_string(c.c1) + " x " + std::to_string(c.c2));
+        SCOPED_TRACE("counts " + std::to_string(c.c1) + " x " + std::to_string(c.c2) +
+                     (c.bcd ? " BCD" : ""));
         simtest::ScopedEnv signal("BOARD_SIM_SIGNAL", "sine:" + std::to_string(c.signal_hz) + ":4");
+        bcd_counts = c.bcd;
         std::map<std::int64_t, unsigned> s = capture(c.results, c.c1, c.c2);
         ASSERT_FALSE(s.empty());
         auto [low, high] = std::minmax_element(
