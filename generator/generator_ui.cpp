@@ -23,7 +23,7 @@ static const int BOARD = 0;
 static const short INSTRUMENT = 8;   // primary address, no secondary address
 static const int SEND_EOI_LAST = 2;  // EOI with the last byte, no newline appended
 static const int RECEIVE_TO_EOI = 0x100;
-static const long REPLY_MAX = 255;   // bytes of a reply kept in `data`
+static const long REPLY_MAX = 255;  // bytes of a reply kept in `data`
 static const char IDENTIFY_QUERY[] = "*idn?";
 static const char BLOCK_HEADER[] = "data:dac volatile,#47200";  // "#4": 4 digits of count
 static const char BYTE_ORDER_LOW_FIRST[] = "FORM:BORD SWAP";
@@ -76,34 +76,30 @@ static const CallbackRegistration callbacks{
 // which the GUI run-time sets from the desktop (a comma on a Czech or German one).
 
 // `out` = `keyword` followed by `value` as "%f" prints it in the C locale (six decimals).
-static void formatCommand(char *out, size_t size, const char *keyword, double value)
-{
+static void formatCommand(char *out, size_t size, const char *keyword, double value) {
     size_t n = std::strlen(keyword);
     std::memcpy(out, keyword, n);
-    std::to_chars_result r = std::to_chars(out + n, out + size - 1, value,
-                                           std::chars_format::fixed, 6);
+    std::to_chars_result r =
+        std::to_chars(out + n, out + size - 1, value, std::chars_format::fixed, 6);
     *(r.ec == std::errc() ? r.ptr : out + n) = '\0';
 }
 
 // The shortest plain decimal that reads back as `value`: 10000, 4.5, 0.1, 45.05.
-static void formatSetting(char *out, size_t size, float value)
-{
+static void formatSetting(char *out, size_t size, float value) {
     std::to_chars_result r = std::to_chars(out, out + size - 1, value, std::chars_format::fixed);
     *(r.ec == std::errc() ? r.ptr : out) = '\0';
 }
 
 // ---- Command channel ------------------------------------------------------------------------
 
-void SendCmd(short address, const char *cmd)
-{
+void SendCmd(short address, const char *cmd) {
     Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
     chyby("Send status: ");
 }
 
 // Sends `cmd` and receives the reply into `data` as a NUL-terminated string of at
 // most 255 bytes; ibcnt holds the number of bytes received.
-void Query(short address, const char *cmd)
-{
+void Query(short address, const char *cmd) {
     transferName = "query";
     Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
     chyby("Send status: ");
@@ -118,11 +114,9 @@ void Query(short address, const char *cmd)
 // Status hook, called right after every transfer while its ibsta and iberr are
 // still current. Keeps the first failure since the last reset; never touches
 // ibcnt, which Query and idn read after it.
-void chyby(const char *label)
-{
+void chyby(const char *label) {
     (void)label;  // the transfer is named by transferName, in the operator's words
-    if ((ibsta & ERR) == 0)
-        return;
+    if ((ibsta & ERR) == 0) return;
     if (failedTransfers++ == 0) {
         failedTransfer = transferName;
         failedStatus = ibsta;
@@ -130,8 +124,7 @@ void chyby(const char *label)
     }
 }
 
-static void forgetFailures(void)
-{
+static void forgetFailures(void) {
     failedTransfers = 0;
     failedTransfer = nullptr;
     failedStatus = 0;
@@ -139,22 +132,19 @@ static void forgetFailures(void)
 }
 
 // "<what> at the <transfer> (<status bits>, <error>): <hint>", into `out`.
-static void describeFirstFailure(char *out, size_t size, const char *what)
-{
+static void describeFirstFailure(char *out, size_t size, const char *what) {
     std::snprintf(out, size, "%s at the %s (%s, %s): %s", what, failedTransfer,
                   gpib_status_names(failedStatus).c_str(), gpib_error_name(failedError),
                   gpib_error_hint(failedError, IAdress[0] & 0xFF).c_str());
 }
 
 // Asks the instrument to identify itself and shows its answer in the popup "IDN".
-void idn(short address)
-{
+void idn(short address) {
     forgetFailures();
     Query(address, IDENTIFY_QUERY);
     // Drop the reply's last byte, the instrument's line terminator; an empty reply stays empty.
     long received = ibcnt < 0 ? 0 : ibcnt > REPLY_MAX ? REPLY_MAX : ibcnt;
-    if (received > 0)
-        data[received - 1] = '\0';
+    if (received > 0) data[received - 1] = '\0';
     if (failedTransfers > 0) {
         char status[512];
         describeFirstFailure(status, sizeof status, "Identification failed");
@@ -166,8 +156,7 @@ void idn(short address)
 // ---- Waveform table ------------------------------------------------------------------------
 
 // code(i): the sine at entry i, full scale 2047, truncated, as a 16-bit two's complement pattern.
-static unsigned short sineCode(int i)
-{
+static unsigned short sineCode(int i) {
     return (unsigned short)(int)(std::sin(RADIANS_PER_ENTRY * i) * FULL_SCALE);
 }
 
@@ -177,34 +166,27 @@ static unsigned short sineCode(int i)
 // angle: from 180 to 820 degrees they also zero spare entries, past that the table
 // is all zeros. A negative angle or NaN zeroes nothing. The amplitude does not
 // enter the table: the level is set by the amplitude command.
-void GenSin(float angle, float amplitude)
-{
+void GenSin(float angle, float amplitude) {
     (void)amplitude;
     // Ten times a float is exact in double, and i - 1800 is exact, so both bounds
     // are compared as real numbers without rounding.
     const double tenfoldAngle = 10.0 * (double)angle;
     short i = 0;
-    while (i < DATA_ENTRIES && i <= tenfoldAngle)
-        Data.b[i++] = 0;
-    for (; i < HALF_PERIOD; i++)
-        Data.b[i] = sineCode(i);
-    while (i < DATA_ENTRIES && i - HALF_PERIOD <= tenfoldAngle)
-        Data.b[i++] = 0;
-    for (; i < TABLE_ENTRIES; i++)
-        Data.b[i] = sineCode(i);
+    while (i < DATA_ENTRIES && i <= tenfoldAngle) Data.b[i++] = 0;
+    for (; i < HALF_PERIOD; i++) Data.b[i] = sineCode(i);
+    while (i < DATA_ENTRIES && i - HALF_PERIOD <= tenfoldAngle) Data.b[i++] = 0;
+    for (; i < TABLE_ENTRIES; i++) Data.b[i] = sineCode(i);
 }
 
 // ---- Upload ------------------------------------------------------------------------------------
 
-void SendBlok(short address, char *buffer, short length)
-{
+void SendBlok(short address, char *buffer, short length) {
     Send(BOARD, address, buffer, length, SEND_EOI_LAST);
     chyby("Send status: ");
 }
 
 // The status line after an upload: the first failed transfer in words, or the settings sent.
-static void showUploadOutcome(float frequency, float amplitude)
-{
+static void showUploadOutcome(float frequency, float amplitude) {
     char status[512];
     if (failedTransfers == 0) {
         char hz[64], vpp[64], degrees[64];
@@ -226,8 +208,7 @@ static void showUploadOutcome(float frequency, float amplitude)
 // table as one 7224-byte block, then the user waveform as the output. Every step
 // runs, whatever an earlier transfer did; the busy lamp is lit meanwhile. The
 // table is synthesised from Alpha, which every caller also passes as `angle`.
-void SendSin(float frequency, float angle, float amplitude)
-{
+void SendSin(float frequency, float angle, float amplitude) {
     (void)angle;
     forgetFailures();
     SetCtrlVal(PANEL, PANEL_BUSY, 1);
@@ -271,8 +252,7 @@ void SendSin(float frequency, float angle, float amplitude)
 
 // ---- Parameter controls ---------------------------------------------------------------------
 
-int Ampl(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int Ampl(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event == EVENT_COMMIT) {
         GetCtrlVal(panel, PANEL_AMPL, &Um);
@@ -281,8 +261,7 @@ int Ampl(int panel, int control, int event, void *callbackData, int eventData1, 
     return 0;
 }
 
-int Uhel(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int Uhel(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event == EVENT_COMMIT) {
         GetCtrlVal(panel, PANEL_ANGLE, &Alpha);
@@ -294,8 +273,7 @@ int Uhel(int panel, int control, int event, void *callbackData, int eventData1, 
 // Freq from the value and the decade controls. The product is rounded to float
 // after each decade and then truncated, so 9.99 at decade 2 gives 998 Hz
 // (998.99994). Above 1 MHz the frequency stays at 1 MHz and the panel shows it.
-static void applyFrequencyControls(int panel)
-{
+static void applyFrequencyControls(int panel) {
     signed char decade = 0;
     float m = 0.0f;
     GetCtrlVal(panel, PANEL_DECADE, &decade);
@@ -305,50 +283,40 @@ static void applyFrequencyControls(int panel)
         SetCtrlVal(panel, PANEL_FREQ, 1.0f);
         SetCtrlVal(panel, PANEL_DECADE, TOP_DECADE);
     } else {
-        for (signed char k = 0; k < decade; k++)
-            m = m * 10.0f;
+        for (signed char k = 0; k < decade; k++) m = m * 10.0f;
         Freq = std::trunc(m);
     }
     SendSin(Freq, Alpha, Um);
 }
 
-int Frekv(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int Frekv(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT)
-        applyFrequencyControls(panel);
+    if (event == EVENT_COMMIT) applyFrequencyControls(panel);
     return 0;
 }
 
-int rad(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int rad(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT)
-        applyFrequencyControls(panel);
+    if (event == EVENT_COMMIT) applyFrequencyControls(panel);
     return 0;
 }
 
 // Bound to the graph; the preview is drawn by the upload alone.
-int Graf(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
-    (void)panel, (void)control, (void)event, (void)callbackData, (void)eventData1,
-        (void)eventData2;
+int Graf(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
+    (void)panel, (void)control, (void)event, (void)callbackData, (void)eventData1, (void)eventData2;
     return 0;
 }
 
 int Identify(int panel, int control, int event, void *callbackData, int eventData1,
-             int eventData2)
-{
+             int eventData2) {
     (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT)
-        idn(IAdress[0]);
+    if (event == EVENT_COMMIT) idn(IAdress[0]);
     return 0;
 }
 
 // Quit button and close box: ends the event loop and returns the instrument to
 // its front panel, so that the operator can use it by hand again.
-int Exit(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int Exit(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event == EVENT_COMMIT) {
         QuitUserInterface(0);
@@ -357,22 +325,20 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
     return 0;
 }
 
-// ---- Entry -----------------------------------------------------------------------------------------
+// ---- Entry
+// -----------------------------------------------------------------------------------------
 
 // The bus is prepared before the GUI starts; the default waveform is uploaded
 // before the panel is first shown, so that the panel shows what the instrument
 // got. Returns -1 (exit status 255) when the GUI cannot start or the panel file
 // cannot be loaded; the run-time has then said why on stderr.
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     (void)argc;
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);
-    if (InitCVIRTE(0, argv, 0) == 0)
-        return -1;
+    if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "generator.uir", PANEL);
-    if (panelHandle < 0)
-        return -1;
+    if (panelHandle < 0) return -1;
     SendSin(Freq, Alpha, Um);
     DisplayPanel(panelHandle);
     RunUserInterface();

@@ -11,15 +11,15 @@
 // Panel resource and its controls.
 enum {
     PANEL = 1,
-    PANEL_AMPL = 2,    // amplitude, Vpp (float)
-    PANEL_FREQ = 3,    // frequency within the decade (float)
-    PANEL_ANGLE = 4,   // angle of the phase cut, degrees (float)
-    PANEL_DECADE = 5,  // power of ten applied to PANEL_FREQ (signed char), 6 at the top
-    PANEL_BUSY = 7,    // busy lamp (int, 0/1)
-    PANEL_GRAPH = 8,   // preview of the table
-    PANEL_QUIT = 9,    // quit button, also the close box
-    PANEL_IDN = 10,    // asks the instrument to identify itself
-    PANEL_STATUS = 11, // outcome of the last upload, in words (string)
+    PANEL_AMPL = 2,     // amplitude, Vpp (float)
+    PANEL_FREQ = 3,     // frequency within the decade (float)
+    PANEL_ANGLE = 4,    // angle of the phase cut, degrees (float)
+    PANEL_DECADE = 5,   // power of ten applied to PANEL_FREQ (signed char), 6 at the top
+    PANEL_BUSY = 7,     // busy lamp (int, 0/1)
+    PANEL_GRAPH = 8,    // preview of the table
+    PANEL_QUIT = 9,     // quit button, also the close box
+    PANEL_IDN = 10,     // asks the instrument to identify itself
+    PANEL_STATUS = 11,  // outcome of the last upload, in words (string)
 };
 
 // The sample table: 20000 bytes seen as bytes (`a`, copied into the block) or as
@@ -54,6 +54,5 @@ int Uhel(int panel, int control, int event, void *callbackData, int eventData1, 
 int Frekv(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 int rad(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 int Graf(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
-int Identify(int panel, int control, int event, void *callbackData, int eventData1,
-             int eventData2);
+int Identify(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 int Exit(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);

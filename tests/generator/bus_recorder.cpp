@@ -35,8 +35,7 @@ __attribute__((visibility("default"))) volatile long ibcntl;
 
 namespace {
 // Records the call; returns true when the script makes it fail (status already set).
-bool record(BusCall call)
-{
+bool record(BusCall call) {
     if (const char *log = std::getenv("BUSREC_LOG")) {
         if (std::FILE *f = std::fopen(log, "a")) {
             std::fprintf(f, "%s %d %ld\n", call.routine.c_str(), call.address, call.count);
@@ -54,8 +53,7 @@ bool record(BusCall call)
     return fails;
 }
 
-void finish(int newStatus, int newError, long newCount, bool failed)
-{
+void finish(int newStatus, int newError, long newCount, bool failed) {
     if (!failed) {
         status = newStatus;
         error = newError;
@@ -65,23 +63,19 @@ void finish(int newStatus, int newError, long newCount, bool failed)
     iberr = error;
     ibcnt = (int)count;
     ibcntl = count;
-    if (hook)
-        hook(calls.back());
+    if (hook) hook(calls.back());
 }
 
-std::vector<int> addressList(const DriverAddr list[])
-{
+std::vector<int> addressList(const DriverAddr list[]) {
     std::vector<int> out;
-    for (int i = 0; list != nullptr && list[i] != NO_ADDRESS && i < 32; i++)
-        out.push_back(list[i]);
+    for (int i = 0; list != nullptr && list[i] != NO_ADDRESS && i < 32; i++) out.push_back(list[i]);
     return out;
 }
 }  // namespace
 
 extern "C" {
 
-void busrec_reset(void)
-{
+void busrec_reset(void) {
     calls.clear();
     reply.clear();
     replyScripted = false;
@@ -90,14 +84,12 @@ void busrec_reset(void)
     hook = nullptr;
 }
 
-void busrec_reply(const char *bytes, long n)
-{
+void busrec_reply(const char *bytes, long n) {
     reply.assign(bytes, (size_t)n);
     replyScripted = true;
 }
 
-void busrec_fail(int e, int first, int last)
-{
+void busrec_fail(int e, int first, int last) {
     failError = e;
     failFirst = first;
     failLast = last;
@@ -109,8 +101,7 @@ const std::vector<BusCall> *busrec_calls(void) { return &calls; }
 
 // ---- The driver's routines --------------------------------------------------------------
 
-void SendIFC(int board)
-{
+void SendIFC(int board) {
     BusCall c;
     c.routine = "SendIFC";
     c.board = board;
@@ -118,8 +109,7 @@ void SendIFC(int board)
     finish(CMPL_BIT, 0, 0, failed);
 }
 
-static void enable(const char *routine, int board, const DriverAddr list[])
-{
+static void enable(const char *routine, int board, const DriverAddr list[]) {
     BusCall c;
     c.routine = routine;
     c.board = board;
@@ -132,22 +122,19 @@ static void enable(const char *routine, int board, const DriverAddr list[])
 void EnableRemote(int board, const DriverAddr list[]) { enable("EnableRemote", board, list); }
 void EnableLocal(int board, const DriverAddr list[]) { enable("EnableLocal", board, list); }
 
-void Send(int board, DriverAddr address, const void *buffer, long n, int mode)
-{
+void Send(int board, DriverAddr address, const void *buffer, long n, int mode) {
     BusCall c;
     c.routine = "Send";
     c.board = board;
     c.address = address;
     c.count = n;
     c.mode = mode;
-    if (buffer != nullptr && n > 0)
-        c.bytes.assign(static_cast<const char *>(buffer), (size_t)n);
+    if (buffer != nullptr && n > 0) c.bytes.assign(static_cast<const char *>(buffer), (size_t)n);
     bool failed = record(c);
     finish(CMPL_BIT, 0, n, failed);
 }
 
-void Receive(int board, DriverAddr address, void *buffer, long n, int termination)
-{
+void Receive(int board, DriverAddr address, void *buffer, long n, int termination) {
     BusCall c;
     c.routine = "Receive";
     c.board = board;

@@ -9,7 +9,7 @@
 #include <vector>
 
 struct BusCall {
-    std::string routine;         // "SendIFC", "EnableRemote", "EnableLocal", "Send", "Receive"
+    std::string routine;  // "SendIFC", "EnableRemote", "EnableLocal", "Send", "Receive"
     int board = -1;
     int address = -1;            // Send / Receive
     std::vector<int> addresses;  // EnableRemote / EnableLocal, without the closing NOADDR

@@ -20,23 +20,17 @@
 
 // Under the sanitizer build: the font configuration library keeps its caches for
 // the life of the process, which the leak checker reports at exit.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libfontconfig.so\n";
-}
+extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
-std::vector<BusCall> Bus::sendsFrom(size_t first) const
-{
+std::vector<BusCall> Bus::sendsFrom(size_t first) const {
     std::vector<BusCall> out;
     for (size_t i = first; i < size(); i++)
-        if (at(i).routine == "Send")
-            out.push_back(at(i));
+        if (at(i).routine == "Send") out.push_back(at(i));
     return out;
 }
 
 template <typename T>
-static void find(void *handle, const char *name, T &target)
-{
+static void find(void *handle, const char *name, T &target) {
     target = reinterpret_cast<T>(dlsym(handle, name));
     if (target == nullptr) {
         std::fprintf(stderr, "bus recorder %s lacks %s\n", GENERATOR_BUS_RECORDER, name);
@@ -44,8 +38,7 @@ static void find(void *handle, const char *name, T &target)
     }
 }
 
-Bus &bus()
-{
+Bus &bus() {
     static Bus instance = [] {
         Bus b{};
         setenv("GPIB_LIBRARY", GENERATOR_BUS_RECORDER, 1);
@@ -65,16 +58,13 @@ Bus &bus()
     return instance;
 }
 
-static bool quitSent(size_t from)
-{
+static bool quitSent(size_t from) {
     for (size_t i = from; i < bus().size(); i++)
-        if (bus().at(i).routine == "EnableLocal")
-            return true;
+        if (bus().at(i).routine == "EnableLocal") return true;
     return false;
 }
 
-static void activatePanel()
-{
+static void activatePanel() {
     QWidget *panel = userint_testing::panelWidget(PANEL);
     if (panel != nullptr) {
         panel->activateWindow();
@@ -82,16 +72,14 @@ static void activatePanel()
     }
 }
 
-static int startGenerator()
-{
+static int startGenerator() {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static char name[] = "generator";
     static char *argv[] = {name, nullptr};
     return generator_main(1, argv);
 }
 
-int runGenerator(const std::function<void()> &script)
-{
+int runGenerator(const std::function<void()> &script) {
     bus();
     userint_testing::runInEventLoop([script] {
         size_t start = bus().size();
@@ -103,8 +91,7 @@ int runGenerator(const std::function<void()> &script)
     return startGenerator();
 }
 
-int runGeneratorOn(const char *driver, const std::function<void()> &script)
-{
+int runGeneratorOn(const char *driver, const std::function<void()> &script) {
     setenv("GPIB_LIBRARY", driver, 1);
     userint_testing::runInEventLoop([script] {
         activatePanel();
@@ -113,64 +100,50 @@ int runGeneratorOn(const char *driver, const std::function<void()> &script)
     return startGenerator();
 }
 
-QuitAtExit::~QuitAtExit()
-{
-    if (control(PANEL_QUIT) != nullptr)
-        QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
+QuitAtExit::~QuitAtExit() {
+    if (control(PANEL_QUIT) != nullptr) QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
 }
 
-QWidget *control(int id)
-{
-    return userint_testing::controlWidget(PANEL, id);
-}
+QWidget *control(int id) { return userint_testing::controlWidget(PANEL, id); }
 
-void typeValue(int id, double value, int decimals, bool commit)
-{
+void typeValue(int id, double value, int decimals, bool commit) {
     QWidget *w = control(id);
     ASSERT_NE(w, nullptr) << "no control " << id << " on the panel";
     QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(8, w->height() / 2));
     QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(w, w->locale().toString(value, 'f', decimals));
-    if (commit)
-        QTest::keyClick(w, Qt::Key_Return);
+    if (commit) QTest::keyClick(w, Qt::Key_Return);
 }
 
-void chooseDecade(int index)
-{
+void chooseDecade(int index) {
     auto *ring = qobject_cast<QComboBox *>(control(PANEL_DECADE));
     ASSERT_NE(ring, nullptr) << "PANEL_DECADE is not a ring";
     ASSERT_GE(index, 0);
     ASSERT_LT(index, ring->count());
-    while (ring->currentIndex() < index)
-        QTest::keyClick(ring, Qt::Key_Down);
-    while (ring->currentIndex() > index)
-        QTest::keyClick(ring, Qt::Key_Up);
+    while (ring->currentIndex() < index) QTest::keyClick(ring, Qt::Key_Down);
+    while (ring->currentIndex() > index) QTest::keyClick(ring, Qt::Key_Up);
 }
 
-void clickButton(int id)
-{
+void clickButton(int id) {
     QWidget *w = control(id);
     ASSERT_NE(w, nullptr) << "no button " << id << " on the panel";
     QTest::mouseClick(w, Qt::LeftButton);
 }
 
-std::string statusLine()
-{
+std::string statusLine() {
     char text[4096] = "";
     int result = GetCtrlVal(PANEL, PANEL_STATUS, text);
     EXPECT_GE(result, 0) << "reading the status line failed with " << result;
     return text;
 }
 
-std::uint16_t expectedEntry(int i, float angle)
-{
+std::uint16_t expectedEntry(int i, float angle) {
     const double tenfold = 10.0 * (double)angle;
     bool held = i < 1800 ? i <= tenfold : i - 1800 <= tenfold;
     return held ? 0 : (std::uint16_t)(int)(std::sin(0.001745 * i) * 2047.0);
 }
 
-std::string expectedBlock(float angle)
-{
+std::string expectedBlock(float angle) {
     std::string block = "data:dac volatile,#47200";
     for (int i = 0; i < 3600; i++) {
         std::uint16_t code = expectedEntry(i, angle);
@@ -181,18 +154,16 @@ std::string expectedBlock(float angle)
 }
 
 std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
-                                        float angle)
-{
-    return {freqText,           voltText,        "FORM:BORD SWAP", expectedBlock(angle),
-            "FUNC:USER VOLATILE", "FUNC:SHAP USER"};
+                                     float angle) {
+    return {freqText,        voltText, "FORM:BORD SWAP", expectedBlock(angle), "FUNC:USER VOLATILE",
+            "FUNC:SHAP USER"};
 }
 
 // The driver library's end mode for EOI with the last byte and nothing appended.
 static const int DRIVER_EOI_LAST = 1;
 
 void expectUpload(const std::vector<BusCall> &sends, const std::string &freqText,
-                  const std::string &voltText, float angle)
-{
+                  const std::string &voltText, float angle) {
     std::vector<std::string> want = uploadTexts(freqText, voltText, angle);
     ASSERT_EQ(sends.size(), want.size()) << "an upload is six transfers";
     for (size_t k = 0; k < want.size(); k++) {

@@ -58,7 +58,7 @@ std::uint16_t expectedEntry(int i, float angle);
 std::string expectedBlock(float angle);
 // The six transfers of one upload, in order.
 std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
-                                        float angle);
+                                     float angle);
 // Checks that `sends` is exactly one upload of these texts and this angle's block,
 // each to address 8 on board 0 with EOI on its last byte and no newline; a block
 // mismatch is reported at its first differing byte.

@@ -22,38 +22,32 @@ namespace {
 
 const char GOOD_STATUS[] = "Sent all 6 transfers: 10000 Hz, 4.5 Vpp, angle 0\u00b0";
 
-float floatValue(int id)
-{
+float floatValue(int id) {
     float value = NAN;
     EXPECT_GE(GetCtrlVal(PANEL, id, &value), 0) << "reading control " << id;
     return value;
 }
 
-int intValue(int id)
-{
+int intValue(int id) {
     int value = -1;
     EXPECT_GE(GetCtrlVal(PANEL, id, &value), 0) << "reading control " << id;
     return value;
 }
 
-signed char decadeValue()
-{
+signed char decadeValue() {
     signed char value = -1;
     EXPECT_GE(GetCtrlVal(PANEL, PANEL_DECADE, &value), 0) << "reading the decade";
     return value;
 }
 
 // The last six Send calls: the most recent upload.
-std::vector<BusCall> lastUpload()
-{
+std::vector<BusCall> lastUpload() {
     std::vector<BusCall> sends = bus().sendsFrom(0);
-    if (sends.size() > 6)
-        sends.erase(sends.begin(), sends.end() - 6);
+    if (sends.size() > 6) sends.erase(sends.begin(), sends.end() - 6);
     return sends;
 }
 
-TEST(GeneratorPanel, StartUpTrafficThenQuitReturnsInstrumentToLocal)
-{
+TEST(GeneratorPanel, StartUpTrafficThenQuitReturnsInstrumentToLocal) {
     size_t startUpCalls = 0;
     int exitCode = runGenerator([&] {
         startUpCalls = bus().size();
@@ -73,8 +67,7 @@ TEST(GeneratorPanel, StartUpTrafficThenQuitReturnsInstrumentToLocal)
     EXPECT_EQ(bus().at(startUpCalls).addresses, std::vector<int>{8});
 }
 
-TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview)
-{
+TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview) {
     runGenerator([] {
         EXPECT_FLOAT_EQ(floatValue(PANEL_FREQ), 1.0f);
         EXPECT_EQ(decadeValue(), 4);
@@ -100,17 +93,14 @@ TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview)
 }
 
 std::vector<int> lampDuringSends;
-void noteLamp(const BusCall &call)
-{
-    if (call.routine != "Send")
-        return;
+void noteLamp(const BusCall &call) {
+    if (call.routine != "Send") return;
     int lamp = -1;
     GetCtrlVal(PANEL, PANEL_BUSY, &lamp);
     lampDuringSends.push_back(lamp);
 }
 
-TEST(GeneratorPanel, BusyLampIsLitDuringEveryTransferOfAnUpload)
-{
+TEST(GeneratorPanel, BusyLampIsLitDuringEveryTransferOfAnUpload) {
     bus().hook(noteLamp);
     runGenerator([] {
         EXPECT_EQ(lampDuringSends, std::vector<int>(6, 1)) << "start-up upload";
@@ -125,8 +115,7 @@ TEST(GeneratorPanel, BusyLampIsLitDuringEveryTransferOfAnUpload)
 
 // The frequency is the value times the decade, in single precision and truncated,
 // with a ceiling of 1 MHz that the panel then shows.
-TEST(GeneratorPanel, FrequencyRule)
-{
+TEST(GeneratorPanel, FrequencyRule) {
     struct {
         double value;
         int decade;
@@ -134,21 +123,21 @@ TEST(GeneratorPanel, FrequencyRule)
         float shownValue;
         int shownDecade;
     } cases[] = {
-        {9.99, 2, "freq 998.000000", 9.99f, 2},   // 998.99994 in single precision
+        {9.99, 2, "freq 998.000000", 9.99f, 2},  // 998.99994 in single precision
         {9.99, 5, "freq 998999.000000", 9.99f, 5},
-        {1.5, 6, "freq 1000000.000000", 1.0f, 6}, // above the ceiling: clamped, panel corrected
-        {1.0, 6, "freq 1000000.000000", 1.0f, 6}, // the ceiling itself
+        {1.5, 6, "freq 1000000.000000", 1.0f, 6},  // above the ceiling: clamped, panel corrected
+        {1.0, 6, "freq 1000000.000000", 1.0f, 6},  // the ceiling itself
         {0.5, 0, "freq 0.000000", 0.5f, 0},
         {1.5, 3, "freq 1500.000000", 1.5f, 3},
         {0.3, 2, "freq 30.000000", 0.3f, 2},
-        {0.7, 1, "freq 7.000000", 0.7f, 1},        // 6.9999999 rounds to 7.0 in single precision
+        {0.7, 1, "freq 7.000000", 0.7f, 1},  // 6.9999999 rounds to 7.0 in single precision
         {9.999, 6, "freq 1000000.000000", 1.0f, 6},
     };
     runGenerator([&] {
         for (const auto &c : cases) {
             SCOPED_TRACE(std::to_string(c.value) + " at decade " + std::to_string(c.decade));
-            typeValue(PANEL_FREQ, c.value, 3);   // commits Frekv at the present decade
-            chooseDecade(c.decade);              // commits rad at each step
+            typeValue(PANEL_FREQ, c.value, 3);  // commits Frekv at the present decade
+            chooseDecade(c.decade);             // commits rad at each step
             expectUpload(lastUpload(), c.freqText, "volt 4.500000", 0.0f);
             EXPECT_FLOAT_EQ(floatValue(PANEL_FREQ), c.shownValue);
             EXPECT_EQ(decadeValue(), c.shownDecade);
@@ -156,8 +145,7 @@ TEST(GeneratorPanel, FrequencyRule)
     });
 }
 
-TEST(GeneratorPanel, RingCommitsOnceForEachItemChosen)
-{
+TEST(GeneratorPanel, RingCommitsOnceForEachItemChosen) {
     runGenerator([] {
         size_t before = bus().sendsFrom(0).size();
         chooseDecade(6);  // from 4: two items, two uploads
@@ -166,8 +154,7 @@ TEST(GeneratorPanel, RingCommitsOnceForEachItemChosen)
     });
 }
 
-TEST(GeneratorPanel, CommitOfAnUnchangedValueResendsAllSix)
-{
+TEST(GeneratorPanel, CommitOfAnUnchangedValueResendsAllSix) {
     runGenerator([] {
         const int fields[] = {PANEL_AMPL, PANEL_FREQ, PANEL_ANGLE};
         for (int id : fields) {
@@ -182,8 +169,7 @@ TEST(GeneratorPanel, CommitOfAnUnchangedValueResendsAllSix)
     });
 }
 
-TEST(GeneratorPanel, AmplitudeAndAngleCommitsKeepTheOtherSettings)
-{
+TEST(GeneratorPanel, AmplitudeAndAngleCommitsKeepTheOtherSettings) {
     runGenerator([] {
         typeValue(PANEL_AMPL, 2.5, 3);
         expectUpload(lastUpload(), "freq 10000.000000", "volt 2.500000", 0.0f);
@@ -197,8 +183,7 @@ TEST(GeneratorPanel, AmplitudeAndAngleCommitsKeepTheOtherSettings)
 }
 
 // Typing, clicking, moving through the panel and the graph: none of it commits.
-TEST(GeneratorPanel, NonCommitEventsSendNothing)
-{
+TEST(GeneratorPanel, NonCommitEventsSendNothing) {
     runGenerator([] {
         size_t before = bus().size();
         struct {
@@ -238,8 +223,7 @@ TEST(GeneratorPanel, NonCommitEventsSendNothing)
     });
 }
 
-TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator)
-{
+TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
     struct {
         const char *name;
         std::string reply;
@@ -272,17 +256,16 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator)
     userint_testing::answerPopupsWith(nullptr);
 }
 
-TEST(GeneratorPanel, StatusLineWithNoInstrument)
-{
+TEST(GeneratorPanel, StatusLineWithNoInstrument) {
     bus().fail(ENOL, 0, 1 << 30);
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
     runGenerator([] {
         std::string status = statusLine();
         for (std::string part : {std::string("Upload failed at the frequency command"),
-                                 std::string("ERR"), std::string("ENOL"),
-                                 gpib_error_hint(ENOL, 8), std::string("6 of 6 transfers failed")})
-            EXPECT_NE(status.find(part), std::string::npos) << "'" << part << "' missing in: "
-                                                            << status;
+                                 std::string("ERR"), std::string("ENOL"), gpib_error_hint(ENOL, 8),
+                                 std::string("6 of 6 transfers failed")})
+            EXPECT_NE(status.find(part), std::string::npos)
+                << "'" << part << "' missing in: " << status;
         EXPECT_NE(status.find("no listener at address 8"), std::string::npos) << status;
         EXPECT_EQ(intValue(PANEL_BUSY), 0);
         EXPECT_EQ(userint_testing::graphPlots(PANEL, PANEL_GRAPH).size(), 1u)
@@ -299,8 +282,7 @@ TEST(GeneratorPanel, StatusLineWithNoInstrument)
 }
 
 // Only the first failed transfer of the upload is described, with how many failed.
-TEST(GeneratorPanel, StatusLineNamesTheFirstFailedTransfer)
-{
+TEST(GeneratorPanel, StatusLineNamesTheFirstFailedTransfer) {
     struct {
         int firstFailing, lastFailing;  // transfers 0..5 of the upload
         int error;
@@ -321,16 +303,15 @@ TEST(GeneratorPanel, StatusLineNamesTheFirstFailedTransfer)
             ASSERT_EQ(bus().size(), (size_t)next + 6) << "every transfer still runs";
             std::string status = statusLine();
             EXPECT_EQ(status.rfind(c.phrase, 0), 0u) << status;
-            std::string count = std::to_string(c.lastFailing - c.firstFailing + 1) +
-                                " of 6 transfers failed";
+            std::string count =
+                std::to_string(c.lastFailing - c.firstFailing + 1) + " of 6 transfers failed";
             EXPECT_NE(status.find(count), std::string::npos) << status;
             EXPECT_EQ(intValue(PANEL_BUSY), 0);
         }
     });
 }
 
-TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton)
-{
+TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton) {
     int exitCode = runGenerator([] {
         QWidget *panel = userint_testing::panelWidget(PANEL);
         ASSERT_NE(panel, nullptr);
@@ -341,20 +322,18 @@ TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton)
     ASSERT_FALSE(bus().calls()->empty());
     EXPECT_EQ(bus().calls()->back().routine, "EnableLocal");
     int locals = 0;
-    for (const BusCall &c : *bus().calls())
-        locals += c.routine == "EnableLocal";
+    for (const BusCall &c : *bus().calls()) locals += c.routine == "EnableLocal";
     EXPECT_EQ(locals, 1);
 }
 
-TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile)
-{
+TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile) {
     const struct {
         const char *name;
         int id;
     } controls[] = {
-        {"PANEL_AMPL", PANEL_AMPL},   {"PANEL_FREQ", PANEL_FREQ},   {"PANEL_ANGLE", PANEL_ANGLE},
+        {"PANEL_AMPL", PANEL_AMPL},     {"PANEL_FREQ", PANEL_FREQ}, {"PANEL_ANGLE", PANEL_ANGLE},
         {"PANEL_DECADE", PANEL_DECADE}, {"PANEL_BUSY", PANEL_BUSY}, {"PANEL_GRAPH", PANEL_GRAPH},
-        {"PANEL_QUIT", PANEL_QUIT},   {"PANEL_IDN", PANEL_IDN},     {"PANEL_STATUS", PANEL_STATUS},
+        {"PANEL_QUIT", PANEL_QUIT},     {"PANEL_IDN", PANEL_IDN},   {"PANEL_STATUS", PANEL_STATUS},
     };
     runGenerator([&] {
         QWidget *panel = userint_testing::panelWidget(PANEL);
@@ -369,8 +348,7 @@ TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile)
         auto *ring = qobject_cast<QComboBox *>(control(PANEL_DECADE));
         ASSERT_NE(ring, nullptr);
         QStringList items;
-        for (int k = 0; k < ring->count(); k++)
-            items << ring->itemText(k);
+        for (int k = 0; k < ring->count(); k++) items << ring->itemText(k);
         EXPECT_EQ(items.join("|").toStdString(), "1 Hz|10 Hz|100 Hz|1 kHz|10 kHz|100 kHz|1 MHz");
 
         // Tab order: the settings top to bottom, then the buttons.
@@ -378,10 +356,9 @@ TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile)
         QTest::mouseClick(first, Qt::LeftButton, Qt::NoModifier, QPoint(8, first->height() / 2));
         std::vector<std::string> visited;
         for (int k = 0; k < 6; k++) {
-            visited.push_back(QApplication::focusWidget() ? QApplication::focusWidget()
-                                                                ->objectName()
-                                                                .toStdString()
-                                                          : "(none)");
+            visited.push_back(QApplication::focusWidget()
+                                  ? QApplication::focusWidget()->objectName().toStdString()
+                                  : "(none)");
             ASSERT_NE(QApplication::focusWidget(), nullptr) << "focus lost after " << k << " tabs";
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
@@ -393,8 +370,7 @@ TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile)
 // On a comma-decimal desktop the instrument still gets a decimal point.
 class GeneratorLocale : public testing::TestWithParam<const char *> {};
 
-TEST_P(GeneratorLocale, CommandsKeepTheDecimalPoint)
-{
+TEST_P(GeneratorLocale, CommandsKeepTheDecimalPoint) {
     const char *name = GetParam();
     locale_t probe = newlocale(LC_ALL_MASK, name, (locale_t)0);
     ASSERT_NE(probe, (locale_t)0) << "locale " << name << " is missing: run scripts/deps.sh";

@@ -27,8 +27,7 @@ struct Outcome {
     std::string stderrText;
 };
 
-std::string readFile(const fs::path &p)
-{
+std::string readFile(const fs::path &p) {
     std::ifstream in(p);
     std::stringstream s;
     s << in.rdbuf();
@@ -38,10 +37,8 @@ std::string readFile(const fs::path &p)
 // Runs `program` with the bus recorder, the environment changed by `set` and
 // `unset`, for at most 30 s.
 Outcome run(const fs::path &program, const std::vector<std::string> &set,
-            const std::vector<std::string> &unset)
-{
-    fs::path dir = fs::temp_directory_path() /
-                   ("generator-process-" + std::to_string(getpid()));
+            const std::vector<std::string> &unset) {
+    fs::path dir = fs::temp_directory_path() / ("generator-process-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::path log = dir / "bus.log", err = dir / "stderr.txt";
     fs::remove(log);
@@ -49,10 +46,8 @@ Outcome run(const fs::path &program, const std::vector<std::string> &set,
     if (child == 0) {
         setenv("GPIB_LIBRARY", GENERATOR_BUS_RECORDER, 1);
         setenv("BUSREC_LOG", log.c_str(), 1);
-        for (const std::string &s : set)
-            putenv(strdup(s.c_str()));
-        for (const std::string &u : unset)
-            unsetenv(u.c_str());
+        for (const std::string &s : set) putenv(strdup(s.c_str()));
+        for (const std::string &u : unset) unsetenv(u.c_str());
         freopen(err.c_str(), "w", stderr);
         execl(program.c_str(), program.c_str(), (char *)nullptr);
         _exit(127);
@@ -69,8 +64,7 @@ Outcome run(const fs::path &program, const std::vector<std::string> &set,
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (WIFEXITED(status))
-        out.exitStatus = WEXITSTATUS(status);
+    if (WIFEXITED(status)) out.exitStatus = WEXITSTATUS(status);
     std::istringstream lines(readFile(log));
     for (std::string line; std::getline(lines, line);)
         out.busLog.push_back(line.substr(0, line.find(' ')));
@@ -79,8 +73,7 @@ Outcome run(const fs::path &program, const std::vector<std::string> &set,
     return out;
 }
 
-TEST(GeneratorProcess, MissingPanelFileEndsWith255AfterBusPreparation)
-{
+TEST(GeneratorProcess, MissingPanelFileEndsWith255AfterBusPreparation) {
     // The program alone in a folder, without generator.uir beside it.
     fs::path dir = fs::temp_directory_path() / ("generator-alone-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -94,8 +87,7 @@ TEST(GeneratorProcess, MissingPanelFileEndsWith255AfterBusPreparation)
         << "stderr should name the missing file: " << out.stderrText;
 }
 
-TEST(GeneratorProcess, NoDisplayEndsWith255AfterBusPreparation)
-{
+TEST(GeneratorProcess, NoDisplayEndsWith255AfterBusPreparation) {
     Outcome out = run(GENERATOR_PROGRAM, {}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
     EXPECT_EQ(out.exitStatus, 255) << out.stderrText;
     EXPECT_EQ(out.busLog, (std::vector<std::string>{"SendIFC", "EnableRemote"}));

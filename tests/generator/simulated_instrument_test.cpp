@@ -17,8 +17,7 @@
 
 namespace {
 
-void expectInstrumentHolds(const std::string &path, double hz, double vpp, float angle)
-{
+void expectInstrumentHolds(const std::string &path, double hz, double vpp, float angle) {
     benchsim::BenchOutput out;
     std::string error;
     ASSERT_TRUE(benchsim::read_bench_state(path, out, error)) << error;
@@ -30,22 +29,19 @@ void expectInstrumentHolds(const std::string &path, double hz, double vpp, float
     ASSERT_EQ(out.points.size(), 3600u);
     int wrong = 0, first = -1;
     for (int i = 0; i < 3600; i++)
-        if (out.points[i] != (std::int16_t)expectedEntry(i, angle) && wrong++ == 0)
-            first = i;
+        if (out.points[i] != (std::int16_t)expectedEntry(i, angle) && wrong++ == 0) first = i;
     EXPECT_EQ(wrong, 0) << "the instrument's waveform differs from the table of angle " << angle
                         << " at " << wrong << " points, first " << first << " ("
                         << (first >= 0 ? out.points[first] : 0) << " instead of "
                         << (first >= 0 ? (std::int16_t)expectedEntry(first, angle) : 0) << ")";
 }
 
-std::string instrumentErrors()
-{
+std::string instrumentErrors() {
     Query(8, "SYST:ERR?");
     return data;
 }
 
-TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCommit)
-{
+TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCommit) {
     std::string state = (std::filesystem::temp_directory_path() /
                          ("generator-bench-" + std::to_string(getpid()) + ".state"))
                             .string();

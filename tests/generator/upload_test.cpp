@@ -10,8 +10,7 @@
 
 namespace {
 
-TEST(GeneratorUpload, SixTransfersWithTheBlockOfEachAngle)
-{
+TEST(GeneratorUpload, SixTransfersWithTheBlockOfEachAngle) {
     for (float angle : {0.0f, 90.0f, 45.05f, 180.0f, -30.0f}) {
         SCOPED_TRACE("angle " + std::to_string(angle));
         bus().reset();
@@ -21,8 +20,7 @@ TEST(GeneratorUpload, SixTransfersWithTheBlockOfEachAngle)
     }
 }
 
-TEST(GeneratorUpload, BlockStartsWithHeaderAndCarriesSamplesLowByteFirst)
-{
+TEST(GeneratorUpload, BlockStartsWithHeaderAndCarriesSamplesLowByteFirst) {
     bus().reset();
     Alpha = 0.0f;
     SendSin(Freq, Alpha, Um);
@@ -37,8 +35,7 @@ TEST(GeneratorUpload, BlockStartsWithHeaderAndCarriesSamplesLowByteFirst)
     EXPECT_EQ(delka, 24);
 }
 
-TEST(GeneratorUpload, SettingsAreSentWithSixDecimals)
-{
+TEST(GeneratorUpload, SettingsAreSentWithSixDecimals) {
     struct {
         float frequency, amplitude;
         const char *freqText, *voltText;
@@ -60,8 +57,7 @@ TEST(GeneratorUpload, SettingsAreSentWithSixDecimals)
 
 // A reply is kept in `data` up to 255 bytes and ended with NUL; ibcnt still holds
 // the count received after the status hook has run.
-TEST(GeneratorQuery, ReplyIsStoredUpTo255BytesAndEnded)
-{
+TEST(GeneratorQuery, ReplyIsStoredUpTo255BytesAndEnded) {
     struct {
         const char *name;
         std::string reply;
