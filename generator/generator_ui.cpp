@@ -339,6 +339,10 @@ int main(int argc, char *argv[]) {
     if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "generator.uir", PANEL);
     if (panelHandle < 0) return -1;
+    // The preview spans one period and the full code range whatever the angle,
+    // so that tables of different angles are drawn to the same scale.
+    SetAxisScalingMode(panelHandle, PANEL_GRAPH, 0, 0, 0.0, 360.0);
+    SetAxisScalingMode(panelHandle, PANEL_GRAPH, 1, 0, -1.0, 1.0);
     SendSin(Freq, Alpha, Um);
     DisplayPanel(panelHandle);
     RunUserInterface();

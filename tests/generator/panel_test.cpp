@@ -87,6 +87,10 @@ TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview) {
             ASSERT_NEAR(plot.y[k], 0.00048828 * (std::int16_t)expectedEntry(k, 0.0f), 1e-12)
                 << "point " << k;
         }
+        userint_testing::AxisRange y = userint_testing::graphYAxis(PANEL, PANEL_GRAPH);
+        EXPECT_TRUE(y.fixed) << "the preview keeps one scale for every angle";
+        EXPECT_EQ(y.min, -1.0);
+        EXPECT_EQ(y.max, 1.0);
         EXPECT_NEAR(plot.y[900], 0.999, 0.001);
         EXPECT_NEAR(plot.y[2700], -0.999, 0.001);
     });
