@@ -82,7 +82,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -182,10 +181,17 @@ void warn_once(std::string &last, const std::string &message) {
     std::fprintf(stderr, "labbench simulated instrument: %s\n", message.c_str());
 }
 
+// Character classes of the ASCII protocol, independent of the user's locale
+// (a Turkish locale, for one, does not upper-case 'i' to 'I').
+bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alnum(char c) { return is_lower(c) || (c >= 'A' && c <= 'Z') || is_digit(c); }
+char to_upper(char c) { return is_lower(c) ? char(c - 'a' + 'A') : c; }
+
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper((unsigned char)a[i]) != std::toupper((unsigned char)b[i])) return false;
+        if (to_upper(a[i]) != to_upper(b[i])) return false;
     return true;
 }
 
@@ -193,8 +199,7 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // "FREQ") or its long form, in any case.
 bool keyword_matches(std::string_view word, std::string_view keyword) {
     std::size_t short_length = 0;
-    while (short_length < keyword.size() && !std::islower((unsigned char)keyword[short_length]))
-        ++short_length;
+    while (short_length < keyword.size() && !is_lower(keyword[short_length])) ++short_length;
     return equals_ignoring_case(word, keyword) ||
            equals_ignoring_case(word, keyword.substr(0, short_length));
 }
@@ -271,7 +276,7 @@ bool parse_number(std::string_view text, double &value) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return false;
     char first = text.front();
-    if (!(std::isdigit((unsigned char)first) || first == '.' || first == '-')) return false;
+    if (!(is_digit(first) || first == '.' || first == '-')) return false;
     auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     return result.ec == std::errc() && result.ptr == text.data() + text.size() &&
            std::isfinite(value);
@@ -458,7 +463,7 @@ bool header_is_well_formed(std::string_view header) {
         if (c == ':' && header[0] != '*') {
             if (after_colon) return false;  // "::" or a leading "::"
             after_colon = true;
-        } else if (std::isalnum((unsigned char)c)) {
+        } else if (is_alnum(c)) {
             after_colon = false;
         } else {
             return false;

@@ -465,12 +465,12 @@ TEST_F(SimInstrument, BusSpeedSetsTransferTime) {
     EXPECT_GE(took, double(message.size()) / 10000);
 }
 
-TEST_F(SimInstrument, NumbersIgnoreTheLocale) {
+TEST_F(SimInstrument, NumbersAndKeywordsIgnoreTheLocale) {
     const char *previous = std::setlocale(LC_ALL, nullptr);
     std::string saved = previous ? previous : "C";
     if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "cs_CZ.UTF-8"))
         GTEST_SKIP() << "no comma-decimal locale installed (scripts/deps.sh makes one)";
-    send("FREQ 1.5;VOLT 0.25");
+    send("freq 1.5;volt 0.25;func:shap sin");
     std::string frequency = query("FREQ?");
     std::setlocale(LC_ALL, saved.c_str());
     EXPECT_EQ(errors(), std::vector<int>{});
