@@ -87,8 +87,16 @@ struct XcbResult {
     std::mutex lock;
     std::condition_variable done;
     bool finished = false;
+    bool abandoned = false;  // the caller gave up waiting
     int error = 0;
+    xcb_connection_t *connection = nullptr;
 };
+
+// An X server resets when its last client disconnects and refuses
+// connections meanwhile; with a bare server (Xvfb) the probe would be that
+// last client just before Qt connects. So the probe's connection stays open
+// until the application has its own (releaseDisplayProbe).
+xcb_connection_t *heldConnection = nullptr;
 
 std::string probeXcb(const std::string &display) {
     if (display.empty())
@@ -99,18 +107,28 @@ std::string probeXcb(const std::string &display) {
         int screen = 0;
         xcb_connection_t *c = xcb_connect(display.c_str(), &screen);
         const int error = xcb_connection_has_error(c);
-        xcb_disconnect(c);
         std::lock_guard<std::mutex> g(result->lock);
+        if (result->abandoned) {
+            xcb_disconnect(c);
+            return;
+        }
         result->error = error;
+        result->connection = c;
         result->finished = true;
         result->done.notify_all();
     }).detach();
     std::unique_lock<std::mutex> g(result->lock);
-    if (!result->done.wait_for(g, kConnectTimeLimit, [&] { return result->finished; }))
+    if (!result->done.wait_for(g, kConnectTimeLimit, [&] { return result->finished; })) {
+        result->abandoned = true;
         return "X display '" + display + "' did not answer within 5 s (check DISPLAY and the network to the X server)";
-    switch (result->error) {
-    case 0:
+    }
+    if (result->error == 0) {
+        releaseDisplayProbe();
+        heldConnection = result->connection;
         return {};
+    }
+    xcb_disconnect(result->connection);
+    switch (result->error) {
     case XCB_CONN_CLOSED_PARSE_ERR:
         return "DISPLAY '" + display + "' is not a valid X display name (expected e.g. ':0')";
     case XCB_CONN_CLOSED_INVALID_SCREEN:
@@ -167,6 +185,12 @@ std::string probePlatform(const std::string &spec) {
 }
 
 }  // namespace
+
+void releaseDisplayProbe() {
+    if (heldConnection)
+        xcb_disconnect(heldConnection);
+    heldConnection = nullptr;
+}
 
 DisplayChoice probeDisplay(const std::string &commandLinePlatform) {
     std::vector<std::string> candidates;

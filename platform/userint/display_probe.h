@@ -15,4 +15,7 @@ struct DisplayChoice {
 };
 
 // `commandLinePlatform` is the value of a "-platform" argument, or empty.
+// A successful X probe keeps its connection open until releaseDisplayProbe().
 DisplayChoice probeDisplay(const std::string &commandLinePlatform);
+// Closes the probe's connection; call once the application has connected.
+void releaseDisplayProbe();

@@ -702,6 +702,7 @@ int InitCVIRTE(void *, char *argv[], void *) {
     argPointers.push_back(nullptr);
     argc = static_cast<int>(args.size());
     application = new QApplication(argc, argPointers.data());
+    releaseDisplayProbe();
     QApplication::setQuitOnLastWindowClosed(false);
     return 1;
 }

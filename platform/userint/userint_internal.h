@@ -5,6 +5,8 @@
 #include "panel_file.h"
 #include "userint.h"
 
+#include <QList>
+#include <QPointF>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -23,6 +25,9 @@ struct GraphPlot {
     unsigned colour = 0;          // 0xRRGGBB
     bool hasPoints = false;       // false when every point was NaN or infinite
     double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
+    QList<QPointF> points;        // every point plotted, as the program gave it
+    bool thinnable = false;       // a solid line: drawn from a per-pixel outline
+    int drawnColumns = -1;        // pixel columns the series was last thinned for (0: all points)
 };
 
 struct GraphState {

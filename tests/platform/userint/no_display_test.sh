@@ -1,9 +1,27 @@
 #!/bin/sh
 # Starts init_probe without a usable display and checks that it exits with
-# status 255 within seconds, after one stderr line naming the reason.
+# status 255 within seconds, after one stderr line naming the reason; and, in
+# the cases "offscreen" and "xvfb", that it starts where a GUI can start.
 # Usage: no_display_test.sh <init_probe> <case>
 probe=$1
 which=$2
+
+if [ "$which" = xvfb ]; then
+  # A bare X server resets when its last client leaves: start-ups right after
+  # one another must still connect every time.
+  command -v Xvfb >/dev/null || { echo "Xvfb is not installed (scripts/deps.sh installs it)"; exit 1; }
+  fifo=$(mktemp -u); mkfifo "$fifo"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$fifo" 2>/dev/null &
+  server=$!
+  trap 'kill $server 2>/dev/null; rm -f "$fifo"' EXIT
+  read -r number < "$fifo"
+  for run in 1 2 3 4 5; do
+    err=$(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=":$number" timeout 20 "$probe" 2>&1 >/dev/null)
+    status=$?
+    [ $status -eq 0 ] || { echo "start $run on Xvfb :$number failed with status $status: $err"; exit 1; }
+  done
+  exit 0
+fi
 case $which in
   unset)   set -- env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$probe"; want='DISPLAY is not set' ;;
   dead)    set -- env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:87 "$probe"; want="cannot connect to X display ':87'" ;;
