@@ -39,8 +39,11 @@
 //
 // Input: the simulated instrument's published output (the bench state file)
 // when that file exists; otherwise the default signal. The file is checked
-// when a capture starts (mode 4 written) and re-read only when it changed
-// (inode, size or modification time). Instrument output at time t: the
+// when a capture starts (mode 4 written), and while conversions run a
+// background thread checks it every 50 ms; it is re-read only when it
+// changed (inode, size or modification time), and a change reaches the
+// converter at its next result. A file that disappears during a capture
+// leaves the input as it was until the next capture start. Instrument output at time t: the
 // selected waveform at point (t - since) x frequency of its period; a user
 // waveform's codes +-2047 span +-amplitude/2; SIN, SQU, TRI, RAMP likewise
 // span +-amplitude/2; NOIS is uniform within +-amplitude/2; DC is 0 V (the
@@ -65,18 +68,24 @@
 //
 // Cost: portio_inb calls clock_gettime (a vDSO call, no system call) and,
 // when a new result is due, evaluates the input once; no file access.
-// The board is used from one thread at a time, as a program's port calls are.
+// The ports are used from one thread at a time, as a program's port calls
+// are; only the state file watcher runs beside it.
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -114,6 +123,7 @@ struct Signal {
     double peak_v = 1.0;
     std::int64_t since_ns = 0;
     std::vector<std::int16_t> points;  // User
+    bool from_instrument = false;
     std::string source = "default signal sine:50:1.0";
 };
 
@@ -140,21 +150,19 @@ struct Board {
     unsigned long overruns = 0;
     unsigned long next_overrun_report = 1;
     Signal signal;
-    // Identity of the state file last read.
-    bool have_state = false;
-    dev_t state_device = 0;
-    ino_t state_inode = 0;
-    off_t state_size = 0;
-    timespec state_mtime{};
     std::uint64_t random_state = 0x9E3779B97F4A7C15ull;
     double spare_gaussian = 0.0;
     bool have_spare = false;
 };
 
 Board board;
+
+// Warnings come from the program's thread and from the state file watcher.
+std::mutex warning_mutex;
 std::string last_warning;
 
 void warn(const std::string &message) {
+    std::lock_guard lock(warning_mutex);
     if (message == last_warning) return;
     last_warning = message;
     std::fprintf(stderr, "labbench simulated board: %s\n", message.c_str());
@@ -251,38 +259,121 @@ Signal signal_from_instrument(const benchsim::BenchOutput &output, const std::st
     signal.points = output.points;
     if (signal.shape == Shape::Dc) signal.peak_v = 0.0;  // no offset setting: 0 V
     signal.source = "instrument output from " + path + " (" + output.function + ")";
+    signal.from_instrument = true;
     return signal;
 }
 
+// Which state file was read last, to re-read it only when it changed.
+struct StateIdentity {
+    bool valid = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec mtime{};
+
+    bool same(const struct stat &info) const {
+        return valid && info.st_dev == device && info.st_ino == inode && info.st_size == size &&
+               info.st_mtim.tv_sec == mtime.tv_sec && info.st_mtim.tv_nsec == mtime.tv_nsec;
+    }
+    void take(const struct stat &info) {
+        valid = true;
+        device = info.st_dev;
+        inode = info.st_ino;
+        size = info.st_size;
+        mtime = info.st_mtim;
+    }
+};
+
+// The state file watcher: while conversions run, a background thread looks
+// at the state file every kWatchIntervalMs and hands a changed instrument
+// output to the converter through `incoming`, so that portio_inb itself never
+// touches the file system. `watch_mutex` guards everything below it except
+// `incoming`, which the converter takes with one atomic exchange.
+constexpr auto kWatchInterval = std::chrono::milliseconds(50);
+std::mutex watch_mutex;
+std::condition_variable watch_wake;
+bool watch_stop = false;
+bool watch_active = false;
+std::string watched_path;
+StateIdentity watched_identity;
+std::thread watcher;
+std::atomic<Signal *> incoming{nullptr};
+
+void hand_over(Signal *signal) { delete incoming.exchange(signal, std::memory_order_acq_rel); }
+
+void watch_state_file() {
+    std::unique_lock lock(watch_mutex);
+    while (true) {
+        watch_wake.wait_for(lock, kWatchInterval);
+        if (watch_stop) return;
+        if (!watch_active) continue;
+        // A state file that disappears leaves the output as it was: the
+        // instrument's output does not vanish with its file.
+        struct stat info;
+        if (stat(watched_path.c_str(), &info) != 0 || watched_identity.same(info)) continue;
+        watched_identity.take(info);
+        benchsim::BenchOutput output;
+        std::string error;
+        if (!benchsim::read_bench_state(watched_path, output, error)) {
+            warn("cannot read the instrument's output (" + error +
+                 "); keeping the input as it was");
+            continue;
+        }
+        hand_over(new Signal(signal_from_instrument(output, watched_path)));
+    }
+}
+
+// Stops the watcher before the library is unloaded (or the process ends).
+struct WatcherShutdown {
+    ~WatcherShutdown() {
+        {
+            std::lock_guard lock(watch_mutex);
+            watch_stop = true;
+        }
+        watch_wake.notify_all();
+        if (watcher.joinable()) watcher.join();
+        hand_over(nullptr);
+    }
+} watcher_shutdown;
+
 // At the start of a capture: the instrument's output if its state file
-// exists (re-read only when it changed), else the default signal.
+// exists (re-read only when it changed), else the default signal; from then
+// on the watcher follows the file.
 void choose_signal() {
+    std::lock_guard lock(watch_mutex);
+    // Take what the watcher found, as the identity it recorded stands for it.
+    if (Signal *changed = incoming.exchange(nullptr, std::memory_order_acq_rel)) {
+        board.signal = std::move(*changed);
+        delete changed;
+    }
     const std::string &path = board.config.state_path;
+    if (path != watched_path) watched_identity.valid = false;
+    watched_path = path;
+    watch_active = true;
+    if (!watcher.joinable()) watcher = std::thread(watch_state_file);
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
-        board.have_state = false;
+        watched_identity.valid = false;
         board.signal = default_signal();
         return;
     }
-    if (board.have_state && info.st_dev == board.state_device && info.st_ino == board.state_inode &&
-        info.st_size == board.state_size && info.st_mtim.tv_sec == board.state_mtime.tv_sec &&
-        info.st_mtim.tv_nsec == board.state_mtime.tv_nsec)
-        return;
+    if (watched_identity.same(info) && board.signal.from_instrument) return;
     benchsim::BenchOutput output;
     std::string error;
     if (!benchsim::read_bench_state(path, output, error)) {
         warn("cannot read the instrument's output (" + error + "); measuring the " +
              "default signal instead");
-        board.have_state = false;
+        watched_identity.take(info);
         board.signal = default_signal();
         return;
     }
-    board.have_state = true;
-    board.state_device = info.st_dev;
-    board.state_inode = info.st_ino;
-    board.state_size = info.st_size;
-    board.state_mtime = info.st_mtim;
+    watched_identity.take(info);
     board.signal = signal_from_instrument(output, path);
+}
+
+void stop_watching() {
+    std::lock_guard lock(watch_mutex);
+    watch_active = false;
 }
 
 double uniform() {
@@ -457,6 +548,13 @@ void write_count(unsigned index, unsigned char value) {
 // pending result; results it overwrites count as overruns.
 void catch_up() {
     if (!board.converting || board.period_ns == 0) return;
+    if (incoming.load(std::memory_order_relaxed)) {
+        if (Signal *changed = incoming.exchange(nullptr, std::memory_order_acq_rel)) {
+            board.signal = std::move(*changed);
+            delete changed;
+            trace("input changed: " + board.signal.source);
+        }
+    }
     std::int64_t now = now_ns();
     std::int64_t tick = (now - board.t0_ns) / board.period_ns;
     if (tick <= board.latest_tick) return;
@@ -520,6 +618,7 @@ BOARD_API void portio_outb(unsigned short port, unsigned char value) {
             } else {
                 report_capture_end();
                 board.converting = false;
+                stop_watching();
             }
             break;
         default:

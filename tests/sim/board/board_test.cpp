@@ -403,6 +403,25 @@ TEST_F(SimBoard, MeasuresTheInstrumentOutputWhenPublished) {
     }
 }
 
+TEST_F(SimBoard, InstrumentChangeSeenDuringACapture) {
+    benchsim::BenchOutput output;
+    output.function = "USER";
+    output.amplitude_vpp = 4.0;
+    output.points.assign(8, 2047);  // +2 V
+    write_state(output);
+    program(2000, 10);  // 100 Hz
+    std::optional<unsigned> sample = next_sample();
+    ASSERT_TRUE(sample.has_value());
+    EXPECT_EQ(*sample, code_for(2.0));
+
+    output.points.assign(8, -2047);  // the generator now outputs -2 V
+    write_state(output);
+    std::int64_t deadline = now_ns() + 3'000'000'000;
+    while (sample && *sample != code_for(-2.0) && now_ns() < deadline) sample = next_sample();
+    ASSERT_TRUE(sample.has_value());
+    EXPECT_EQ(*sample, code_for(-2.0)) << "the new output must reach the running capture";
+}
+
 TEST_F(SimBoard, DefaultSignalIsA50HzSineOf1VPeak) {
     unsetenv("BOARD_SIM_SIGNAL");
     // Fit a sine of 50 Hz to the results by their conversion times (10 kHz: 200
