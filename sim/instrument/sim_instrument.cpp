@@ -19,7 +19,8 @@
 //    an empty list unasserts REN (everything local).
 //  - A message ends at EOI, or at a newline outside a binary block (the
 //    IEEE 488.2 terminators); bytes sent without either are held until the
-//    terminating part arrives. NLend appends that newline.
+//    terminating part arrives. NLend appends that newline. After a Send,
+//    ibcnt is the caller's byte count (the appended newline not included).
 //  - Receive with nothing to say waits the time-out, then ends with
 //    ERR|TIMO, iberr EABO, ibcnt 0, and queues -420 Query UNTERMINATED.
 //    A reply ends with a newline sent with EOI (END in ibsta); a reply longer
