@@ -186,6 +186,29 @@ TEST(GeneratorPanel, AmplitudeAndAngleCommitsKeepTheOtherSettings) {
     });
 }
 
+// What the operator can type stays within what the table and the instrument take.
+TEST(GeneratorPanel, TypedValuesStayWithinTheControlsRanges) {
+    struct {
+        int id;
+        double typed;
+        const float *setting;
+        float low, high;
+    } cases[] = {
+        {PANEL_ANGLE, 200.0, &Alpha, 0.0f, 180.0f},
+        {PANEL_ANGLE, 999.9, &Alpha, 0.0f, 180.0f},
+        {PANEL_AMPL, 20.0, &Um, 0.05f, 10.0f},
+        {PANEL_AMPL, 0.001, &Um, 0.05f, 10.0f},
+    };
+    runGenerator([&] {
+        for (const auto &c : cases) {
+            SCOPED_TRACE("control " + std::to_string(c.id) + " typed " + std::to_string(c.typed));
+            typeValue(c.id, c.typed, 3);
+            EXPECT_GE(*c.setting, c.low);
+            EXPECT_LE(*c.setting, c.high);
+        }
+    });
+}
+
 // Typing, clicking, moving through the panel and the graph: none of it commits.
 TEST(GeneratorPanel, NonCommitEventsSendNothing) {
     runGenerator([] {
