@@ -164,6 +164,7 @@ struct Instrument {
 
     // What was last written to the state file.
     bool published = false;
+    std::string published_path;
     benchsim::BenchOutput last_output;
 };
 
@@ -610,6 +611,16 @@ void take_bytes(std::string_view bytes, bool end_or_identify) {
 
 void publish_output() {
     static std::string last_warning;
+    const benchsim::BenchOutput &last = instrument.last_output;
+    bool signal_changed = !instrument.published || instrument.function != last.function ||
+                          instrument.frequency_hz != last.frequency_hz ||
+                          instrument.amplitude_vpp != last.amplitude_vpp ||
+                          instrument.user_waveform != last.user_waveform ||
+                          selected_user_points() != last.points;
+    // A new BENCH_SIM_STATE gets the output at once, changed or not.
+    std::string path = benchsim::bench_state_path();
+    if (!signal_changed && instrument.remote == last.remote && path == instrument.published_path)
+        return;
     benchsim::BenchOutput output;
     output.function = instrument.function;
     output.frequency_hz = instrument.frequency_hz;
@@ -617,14 +628,7 @@ void publish_output() {
     output.user_waveform = instrument.user_waveform;
     output.remote = instrument.remote;
     output.points = selected_user_points();
-    const benchsim::BenchOutput &last = instrument.last_output;
-    bool signal_changed =
-        !instrument.published || output.function != last.function ||
-        output.frequency_hz != last.frequency_hz || output.amplitude_vpp != last.amplitude_vpp ||
-        output.user_waveform != last.user_waveform || output.points != last.points;
-    if (!signal_changed && output.remote == last.remote) return;
     output.since_ns = signal_changed ? benchsim::monotonic_ns() : last.since_ns;
-    std::string path = benchsim::bench_state_path();
     std::string error;
     if (!benchsim::write_bench_state(path, output, error)) {
         warn_once(last_warning, "cannot publish the output model: " + error +
@@ -634,6 +638,7 @@ void publish_output() {
     // once and not retried on every call.
     instrument.last_output = std::move(output);
     instrument.published = true;
+    instrument.published_path = path;
 }
 
 // ---- Status, logging, bus time ------------------------------------------------
@@ -785,11 +790,10 @@ void spend_bus_time(std::size_t bytes) {
     std::this_thread::sleep_for(std::chrono::duration<double>(double(bytes) / double(rate)));
 }
 
-// The first routine call "switches the instrument on": its power-on output
-// appears in the state file.
-void power_on_once() {
-    if (!instrument.published) publish_output();
-}
+// Every routine call first makes sure the state file shows the output: at
+// the first call (the instrument "switched on") and after BENCH_SIM_STATE
+// changed; otherwise this costs a comparison.
+void publish_if_due() { publish_output(); }
 
 // Board and controller checks common to every transfer: false after failing the call.
 bool board_ready(const Call &call, int board) {
@@ -837,7 +841,7 @@ std::string address_list_text(const Addr4882_t list[]) {
 
 void change_remote(const char *routine, int board, const Addr4882_t list[], bool enable) {
     std::lock_guard lock(bus_mutex);
-    power_on_once();
+    publish_if_due();
     Call call{routine, board};
     call.address = address_list_text(list);
     if (!board_ready(call, board)) return;
@@ -870,7 +874,7 @@ extern "C" {
 
 SIMGPIB_API void SendIFC(int board) {
     std::lock_guard lock(bus_mutex);
-    power_on_once();
+    publish_if_due();
     Call call{"SendIFC", board};
     if (board != 0) return fail(call, SIMGPIB_ENEB);
     instrument.controller_in_charge = true;
@@ -887,7 +891,7 @@ SIMGPIB_API void EnableLocal(int board, const Addr4882_t addressList[]) {
 
 SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(bus_mutex);
-    power_on_once();
+    publish_if_due();
     Call call{"Send", board, address_text(address)};
     call.count = std::to_string(count);
     switch (eot_mode) {
@@ -919,7 +923,7 @@ SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long co
 
 SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
     std::unique_lock lock(bus_mutex);
-    power_on_once();
+    publish_if_due();
     Call call{"Receive", board, address_text(address)};
     call.count = std::to_string(count);
     if (termination == SIMGPIB_STOPend) {

@@ -427,6 +427,17 @@ TEST_F(SimInstrument, RemoteStatePublished) {
     EXPECT_FALSE(output().remote) << "without REN the instrument stays local";
 }
 
+TEST_F(SimInstrument, OutputPublishedAtOnceToANewStateFile) {
+    send("FREQ 777");
+    std::string moved = dir.file("moved.state");
+    simtest::ScopedEnv state("BENCH_SIM_STATE", moved);
+    send("FREQ 777");  // no change, but a new file to publish to
+    benchsim::BenchOutput out;
+    std::string error;
+    ASSERT_TRUE(benchsim::read_bench_state(moved, out, error)) << error;
+    EXPECT_EQ(out.frequency_hz, 777);
+}
+
 TEST_F(SimInstrument, LogLineForEachCall) {
     const Addr4882_t list[] = {8, SIMGPIB_NOADDR};
     EnableRemote(0, list);
