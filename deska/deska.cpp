@@ -11,9 +11,6 @@
 
 #include "deska.h"
 
-#include "portio.h"
-#include "userint.h"
-
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -22,22 +19,27 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "portio.h"
+#include "userint.h"
+
 // ---- Board registers -----------------------------------------------------------
 constexpr int BoardBase = 0x300;
-constexpr int PORT_COUNTER1 = BoardBase + 1;   // 8254 counter 1 count, low then high byte
-constexpr int PORT_COUNTER2 = BoardBase + 2;   // 8254 counter 2 count, low then high byte
-constexpr int PORT_TIMER_CTRL = BoardBase + 3; // 8254 control word
-constexpr int PORT_DATA_LOW = BoardBase + 4;   // converter result, low byte
-constexpr int PORT_DATA_HIGH = BoardBase + 5;  // not-ready flag (bit 4) and result high byte
-constexpr int PORT_GAIN = BoardBase + 9;       // gain code 0..4: amplification 2^code
-constexpr int PORT_ZERO = BoardBase + 10;      // always written 0
-constexpr int PORT_MODE = BoardBase + 11;      // acquisition mode
+constexpr int PORT_COUNTER1 = BoardBase + 1;    // 8254 counter 1 count, low then high byte
+constexpr int PORT_COUNTER2 = BoardBase + 2;    // 8254 counter 2 count, low then high byte
+constexpr int PORT_TIMER_CTRL = BoardBase + 3;  // 8254 control word
+constexpr int PORT_DATA_LOW = BoardBase + 4;    // converter result, low byte
+constexpr int PORT_DATA_HIGH = BoardBase + 5;   // not-ready flag (bit 4) and result high byte
+constexpr int PORT_GAIN = BoardBase + 9;        // gain code 0..4: amplification 2^code
+constexpr int PORT_ZERO = BoardBase + 10;       // always written 0
+constexpr int PORT_MODE = BoardBase + 11;       // acquisition mode
 
-constexpr unsigned char TIMER_COUNTER1_MODE2 = 0x74;  // counter 1, low/high byte, rate generator, binary
-constexpr unsigned char TIMER_COUNTER2_MODE2 = 0xB4;  // counter 2, low/high byte, rate generator, binary
-constexpr unsigned char MODE_TIMER_PACED = 4;         // converts at the timer's rate from now on
-constexpr unsigned char NOT_READY = 0x10;             // bit 4 of the high byte: no result yet
-constexpr uint16_t CODE_MASK = 0x0FFF;                // the converter's 12 bits; bits 12-15 are not data
+constexpr unsigned char TIMER_COUNTER1_MODE2 =
+    0x74;  // counter 1, low/high byte, rate generator, binary
+constexpr unsigned char TIMER_COUNTER2_MODE2 =
+    0xB4;                                      // counter 2, low/high byte, rate generator, binary
+constexpr unsigned char MODE_TIMER_PACED = 4;  // converts at the timer's rate from now on
+constexpr unsigned char NOT_READY = 0x10;      // bit 4 of the high byte: no result yet
+constexpr uint16_t CODE_MASK = 0x0FFF;         // the converter's 12 bits; bits 12-15 are not data
 
 constexpr double TimerClock_kHz = 2000.0;
 // An 8254 counter in mode 2 counts 2 to 65536; 65536 is loaded as 0.
@@ -60,9 +62,9 @@ static int panelHandle;
 // Timer divisor; after activation it holds the loaded counts: bytes 0-1 counter 1,
 // bytes 2-3 counter 2 (a count of 65536 is held as 0, as the timer takes it).
 static uint32_t Frq;
-static uint16_t Data;        // last raw converter word: high byte (with flags), low byte
-static float Pole[SampleCount]; // last full capture, volts at the converter
-static unsigned char Zesileni;  // gain code from the ring; 0 until the ring is committed
+static uint16_t Data;            // last raw converter word: high byte (with flags), low byte
+static float Pole[SampleCount];  // last full capture, volts at the converter
+static unsigned char Zesileni;   // gain code from the ring; 0 until the ring is committed
 
 // Frq and Data are written and read through their single bytes, least significant first.
 static_assert(std::endian::native == std::endian::little, "byte addressing assumes little endian");
@@ -75,25 +77,24 @@ static float shown_freq_khz;
 static char board_fault[700];
 
 static const CallbackRegistration callbacks{
-    {"konec", konec}, {"work", work}, {"freq", freq}, {"graph", graph},
-    {"ring", ring},   {"run", run},
+    {"konec", konec}, {"work", work}, {"freq", freq},
+    {"graph", graph}, {"ring", ring}, {"run", run},
 };
 
 // ---- Helpers ---------------------------------------------------------------------------
 
 // "%f" text (six decimals, no field width) with a decimal point whatever the desktop's
 // locale: the GUI run-time adopts it, and printf would then write "2,500000" in Czech.
-static void format_f(char (&text)[100], double value)
-{
+static void format_f(char (&text)[100], double value) {
     std::to_chars_result result =
         std::to_chars(text, text + sizeof text - 1, value, std::chars_format::fixed, 6);
     *result.ptr = '\0';
 }
 
 // Splits `product` into timer counts c1 <= c2, each MinCount..MaxCount; false if it cannot.
-static bool split_counts(uint64_t product, uint32_t *c1, uint32_t *c2)
-{
-    for (uint64_t c = std::max(MinCount, (product + MaxCount - 1) / MaxCount); c * c <= product; ++c) {
+static bool split_counts(uint64_t product, uint32_t *c1, uint32_t *c2) {
+    for (uint64_t c = std::max(MinCount, (product + MaxCount - 1) / MaxCount); c * c <= product;
+         ++c) {
         if (product % c == 0) {
             *c1 = static_cast<uint32_t>(c);
             *c2 = static_cast<uint32_t>(product / c);
@@ -105,19 +106,15 @@ static bool split_counts(uint64_t product, uint32_t *c1, uint32_t *c2)
 
 // Counts whose product is `divisor`, or else the nearest product two counts can make;
 // of two equally near, the larger, being nearer the untruncated 2000/f.
-static void timer_counts(uint64_t divisor, uint32_t *c1, uint32_t *c2)
-{
+static void timer_counts(uint64_t divisor, uint32_t *c1, uint32_t *c2) {
     for (uint64_t distance = 0;; ++distance) {
-        if (split_counts(divisor + distance, c1, c2))
-            return;
-        if (distance < divisor && split_counts(divisor - distance, c1, c2))
-            return;
+        if (split_counts(divisor + distance, c1, c2)) return;
+        if (distance < divisor && split_counts(divisor - distance, c1, c2)) return;
     }
 }
 
 // The divisor the counts held in Frq give.
-static uint64_t loaded_divisor(void)
-{
+static uint64_t loaded_divisor(void) {
     uint64_t c1 = FrqByte[0] | FrqByte[1] << 8;
     uint64_t c2 = FrqByte[2] | FrqByte[3] << 8;
     return (c1 != 0 ? c1 : MaxCount) * (c2 != 0 ? c2 : MaxCount);
@@ -125,8 +122,7 @@ static uint64_t loaded_divisor(void)
 
 // ---- Board access --------------------------------------------------------------------
 
-int activation(float f)
-{
+int activation(float f) {
     uint32_t c1 = 0;
     uint32_t c2 = 0;
 
@@ -139,7 +135,8 @@ int activation(float f)
         // The truncated divisor; the panel's range keeps it within 20..200000, the clamp
         // only guards the conversion.
         double quotient = TimerClock_kHz / f;
-        quotient = std::clamp(quotient, double(MinCount * MinCount), double((MaxCount - 1) * MaxCount));
+        quotient =
+            std::clamp(quotient, double(MinCount * MinCount), double((MaxCount - 1) * MaxCount));
         Frq = static_cast<uint32_t>(quotient);
     }
     timer_counts(Frq, &c1, &c2);
@@ -160,8 +157,7 @@ int activation(float f)
 }
 
 // Describes a sample that did not come, naming what to check.
-static void describe_missing_sample(int sample, double wait_ms)
-{
+static void describe_missing_sample(int sample, double wait_ms) {
     const char *refusal = portio_refusal();
     bool refused = refusal != nullptr && refusal[0] != '\0';
     std::snprintf(board_fault, sizeof board_fault,
@@ -175,8 +171,7 @@ static void describe_missing_sample(int sample, double wait_ms)
                   refused ? refusal : "");
 }
 
-int read_data(void)
-{
+int read_data(void) {
     using Clock = std::chrono::steady_clock;
     const double period_ms = double(loaded_divisor()) / TimerClock_kHz;
     const double wait_ms = std::max(MinSampleWait_ms, SampleWaitPeriods * period_ms);
@@ -200,8 +195,7 @@ int read_data(void)
 
 // ---- Measurement -----------------------------------------------------------------------
 
-int Uf_hodnota(void)
-{
+int Uf_hodnota(void) {
     float U = 0;
     char text[100];
 
@@ -216,15 +210,13 @@ int Uf_hodnota(void)
     return 0;
 }
 
-int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     float f = 0;
     float dt = 0;
     float g = 0;
 
-    if (event != EVENT_COMMIT)
-        return 0;
+    if (event != EVENT_COMMIT) return 0;
     SetCtrlVal(1, PANEL_BUSY, 1);
     GetCtrlVal(panel, PANEL_FREQ, &f);
     activation(f);
@@ -248,58 +240,47 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
 
 // ---- Small callbacks ----------------------------------------------------------------------
 
-int ring(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int ring(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     // The board and the display take the new code at the next run.
-    if (event == EVENT_COMMIT)
-        GetCtrlVal(panel, PANEL_GAIN, &Zesileni);
+    if (event == EVENT_COMMIT) GetCtrlVal(panel, PANEL_GAIN, &Zesileni);
     return 0;
 }
 
-int freq(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int freq(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)control, (void)event, (void)callbackData, (void)eventData1, (void)eventData2;
     return 0;
 }
 
-int graph(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int graph(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)control, (void)event, (void)callbackData, (void)eventData1, (void)eventData2;
     return 0;
 }
 
 // Focus changes and the close box change nothing: only Quit ends the program.
-int work(int panel, int event, void *callbackData, int eventData1, int eventData2)
-{
+int work(int panel, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)event, (void)callbackData, (void)eventData1, (void)eventData2;
     return 0;
 }
 
-int konec(int panel, int control, int event, void *callbackData, int eventData1, int eventData2)
-{
+int konec(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT)
-        QuitUserInterface(0);
+    if (event == EVENT_COMMIT) QuitUserInterface(0);
     return 0;
 }
 
-char keypress(void)
-{
+char keypress(void) {
     std::printf("Stiskni ENTER");
     return static_cast<char>(std::getchar());
 }
 
 // ---- Entry ------------------------------------------------------------------------------------
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     (void)argc;
-    if (InitCVIRTE(0, argv, 0) == 0)
-        return -1;
+    if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "deska.uir", PANEL);
-    if (panelHandle < 0)
-        return -1;
+    if (panelHandle < 0) return -1;
     DisplayPanel(panelHandle);
     RunUserInterface();
     DiscardPanel(panelHandle);

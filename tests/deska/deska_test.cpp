@@ -3,13 +3,10 @@
 // port layer records every register write and serves the converter words a test asks for.
 // Each test runs the program's entry in its own process, so the program starts fresh.
 
-#include "panel_operator.h"
-#include "scripted_board.h"
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QChartView>
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "panel_operator.h"
+#include "scripted_board.h"
+
 namespace scripted_board {
-void PrintTo(const Write &write, std::ostream *os)
-{
+void PrintTo(const Write &write, std::ostream *os) {
     char text[32];
     std::snprintf(text, sizeof text, "0x%02X -> 0x%03X", write.value, write.port);
     *os << text;
@@ -34,16 +33,16 @@ using userint_testing::graphPlots;
 using userint_testing::graphYAxis;
 
 // The nine set-up writes of one run, for timer counts c1, c2 (65536 loaded as 0).
-std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode)
-{
-    return {{0x303, 0x74},           {0x303, 0xB4},           {0x301, c1 & 0xFF},
-            {0x301, (c1 >> 8) & 0xFF}, {0x302, c2 & 0xFF},      {0x302, (c2 >> 8) & 0xFF},
-            {0x309, gainCode},       {0x30A, 0},              {0x30B, 4}};
+std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode) {
+    return {{0x303, 0x74},      {0x303, 0xB4},
+            {0x301, c1 & 0xFF}, {0x301, (c1 >> 8) & 0xFF},
+            {0x302, c2 & 0xFF}, {0x302, (c2 >> 8) & 0xFF},
+            {0x309, gainCode},  {0x30A, 0},
+            {0x30B, 4}};
 }
 
 // A test-name fragment from a description: letters and digits kept, "." as "p", rest "_".
-std::string nameFrom(const std::string &what)
-{
+std::string nameFrom(const std::string &what) {
     std::string name;
     for (char ch : what)
         name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : ch == '.' ? 'p' : '_';
@@ -54,8 +53,7 @@ std::string nameFrom(const std::string &what)
 float volts(unsigned code) { return static_cast<float>(10.0 * code / 4096.0 - 5.0); }
 
 // The sampling frequency a pair of timer counts gives, kHz; the field shows it to 6 decimals.
-void expectShownFrequency(unsigned c1, unsigned c2)
-{
+void expectShownFrequency(unsigned c1, unsigned c2) {
     double realised = 2000.0 / (double(c1) * c2);
     EXPECT_NEAR(shownFrequency(), realised, realised * 1e-6 + 5e-7)
         << "the frequency field should show 2000/(" << c1 << "*" << c2 << ") kHz";
@@ -69,8 +67,7 @@ struct ControlCase {
     const char *nameMentions;  // the accessible name must say which control it is
 };
 
-TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram)
-{
+TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
     const ControlCase controls[] = {
         {PANEL_GRAPH, "QChartView", "waveform"}, {PANEL_BUSY, "QLabel", "Measuring"},
         {PANEL_RUN, "QPushButton", "Run"},       {PANEL_QUIT, "QPushButton", "Quit"},
@@ -81,15 +78,14 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram)
         for (const ControlCase &c : controls) {
             QWidget *w = userint_testing::controlWidget(Handle, c.id);
             ASSERT_NE(w, nullptr) << "no control with id " << c.id;
-            EXPECT_TRUE(w->inherits(c.widgetClass)) << "control " << c.id << " is a "
-                                                    << w->metaObject()->className();
+            EXPECT_TRUE(w->inherits(c.widgetClass))
+                << "control " << c.id << " is a " << w->metaObject()->className();
             EXPECT_TRUE(w->accessibleName().contains(c.nameMentions))
                 << "control " << c.id << " is named \"" << w->accessibleName().toStdString() << '"';
         }
         QComboBox *ring = widget<QComboBox>(PANEL_GAIN);
         QStringList items;
-        for (int i = 0; i < ring->count(); i++)
-            items << ring->itemText(i);
+        for (int i = 0; i < ring->count(); i++) items << ring->itemText(i);
         EXPECT_EQ(items.join(' ').toStdString(), "x1 x2 x4 x8 x16");
         EXPECT_EQ(shownFrequency(), 1.0) << "default sampling frequency, kHz";
         EXPECT_EQ(busyLamp(), 0);
@@ -97,14 +93,14 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram)
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsAndQuit)
-{
+TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsAndQuit) {
     int status = runDeska([] {
         QWidget *panel = userint_testing::panelWidget(Handle);
         panel->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
         widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
-        const int order[] = {PANEL_GAIN, PANEL_RUN, PANEL_UF, PANEL_UF_INPUT, PANEL_QUIT, PANEL_FREQ};
+        const int order[] = {PANEL_GAIN,     PANEL_RUN,  PANEL_UF,
+                             PANEL_UF_INPUT, PANEL_QUIT, PANEL_FREQ};
         for (int next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget *expected = userint_testing::controlWidget(Handle, next);
@@ -117,8 +113,7 @@ TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsAndQuit)
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaPanel, FrequencyOutsideItsRangeCannotBeEntered)
-{
+TEST(DeskaPanel, FrequencyOutsideItsRangeCannotBeEntered) {
     int status = runDeska([] {
         for (const char *typed : {"150", "0.001", "-5", "0"}) {
             typeFrequency(typed);
@@ -139,13 +134,11 @@ struct SetupCase {
 
 class DeskaSetup : public testing::TestWithParam<SetupCase> {};
 
-TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency)
-{
+TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency) {
     const SetupCase c = GetParam();
     int status = runDeska([&] {
         typeFrequency(c.typedKhz);
-        if (c.gainCode != 0)
-            chooseGain(c.gainCode);
+        if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
         EXPECT_EQ(scripted_board::writes(), setupWrites(c.c1, c.c2, c.gainCode));
         expectShownFrequency(c.c1, c.c2);
@@ -155,6 +148,7 @@ TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency)
     EXPECT_EQ(status, 0);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Frequencies, DeskaSetup,
     testing::Values(
@@ -171,6 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SetupCase> &info) {
         return "f" + nameFrom(info.param.typedKhz) + "_gain" + std::to_string(info.param.gainCode);
     });
+// clang-format on
 
 struct RerunCase {
     const char *typedKhz;
@@ -181,8 +176,7 @@ class DeskaRerun : public testing::TestWithParam<RerunCase> {};
 
 // The field then shows the realised frequency, rounded; a second Run must not turn that
 // rounding into another divisor (76.923077 read back as a float truncates to 25, not 26).
-TEST_P(DeskaRerun, RunAgainKeepsTheRealisedFrequency)
-{
+TEST_P(DeskaRerun, RunAgainKeepsTheRealisedFrequency) {
     const RerunCase c = GetParam();
     int status = runDeska([&] {
         typeFrequency(c.typedKhz);
@@ -219,13 +213,11 @@ struct RmsCase {
 
 class DeskaRms : public testing::TestWithParam<RmsCase> {};
 
-TEST_P(DeskaRms, ShowsTheRmsAtTheConverterAndAtTheInput)
-{
+TEST_P(DeskaRms, ShowsTheRmsAtTheConverterAndAtTheInput) {
     const RmsCase c = GetParam();
     scripted_board::serve(c.words, c.notReadyReads);
     int status = runDeska([&] {
-        if (c.gainCode != 0)
-            chooseGain(c.gainCode);
+        if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
         EXPECT_EQ(text(PANEL_UF), c.atConverter) << c.what;
         EXPECT_EQ(text(PANEL_UF_INPUT), c.atInput) << c.what;
@@ -243,7 +235,12 @@ INSTANTIATE_TEST_SUITE_P(
         RmsCase{"all code 2048 (0 V)", {2048}, 0, 0, "0.000000", "0.000000"},
         // 4.997559 V exactly; the single-precision running sum of the squares gives 4.997591
         RmsCase{"all code 4095 at gain x16", {4095}, 0, 4, "4.997591", "0.312349"},
-        RmsCase{"bits 13-15 of the word set", {0xE000 | 3072, 0xE000 | 1024}, 0, 0, "2.500000", "2.500000"},
+        RmsCase{"bits 13-15 of the word set",
+                {0xE000 | 3072, 0xE000 | 1024},
+                0,
+                0,
+                "2.500000",
+                "2.500000"},
         RmsCase{"three not-ready reads per sample", {3072, 1024}, 3, 1, "2.500000", "1.250000"}),
     [](const testing::TestParamInfo<RmsCase> &info) { return nameFrom(info.param.what); });
 
@@ -258,18 +255,15 @@ struct PlotCase {
 
 class DeskaPlot : public testing::TestWithParam<PlotCase> {};
 
-TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs)
-{
+TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs) {
     const PlotCase c = GetParam();
     std::vector<uint16_t> ramp;
-    for (unsigned i = 0; i < 1000; i++)
-        ramp.push_back(static_cast<uint16_t>(i * 4));
+    for (unsigned i = 0; i < 1000; i++) ramp.push_back(static_cast<uint16_t>(i * 4));
     scripted_board::serve(ramp);
     const double g = 1.0 / (1 << c.gainCode);
     int status = runDeska([&] {
         typeFrequency(c.typedKhz);
-        if (c.gainCode != 0)
-            chooseGain(c.gainCode);
+        if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
         userint_testing::AxisRange axis = graphYAxis(Handle, PANEL_GRAPH);
         EXPECT_TRUE(axis.fixed);
@@ -300,8 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Gains, DeskaPlot,
 
 // ---- Settings and panel events between runs ----------------------------------------------------
 
-TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun)
-{
+TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
     scripted_board::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
@@ -311,7 +304,8 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun)
         chooseGain(3);
         typeFrequency("3");
         QTest::mouseClick(widget<QChartView>(PANEL_GRAPH), Qt::LeftButton);
-        EXPECT_TRUE(scripted_board::writes().empty()) << "ring, field and graph must not touch the board";
+        EXPECT_TRUE(scripted_board::writes().empty())
+            << "ring, field and graph must not touch the board";
         EXPECT_EQ(text(PANEL_UF_INPUT), "2.500000");
         EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 5.0);
         EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, firstY);
@@ -329,8 +323,7 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun)
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking)
-{
+TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking) {
     scripted_board::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
@@ -350,8 +343,7 @@ TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking)
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel)
-{
+TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel) {
     EXPECT_EQ(runDeska([] {}), 0);
     EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr);
     EXPECT_TRUE(scripted_board::writes().empty()) << "start-up and quit leave the board alone";
@@ -368,17 +360,16 @@ struct TimeoutCase {
 
 class DeskaTimeout : public testing::TestWithParam<TimeoutCase> {};
 
-TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult)
-{
+TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
     const TimeoutCase c = GetParam();
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
     scripted_board::serve({3072, 1024});
     int status = runDeska([&] {
-        if (c.measuredBefore)
-            clickRun();
+        if (c.measuredBefore) clickRun();
         const std::string converterBefore = text(PANEL_UF);
         const std::string inputBefore = text(PANEL_UF_INPUT);
-        const std::vector<userint_testing::PlotPoints> plotsBefore = graphPlots(Handle, PANEL_GRAPH);
+        const std::vector<userint_testing::PlotPoints> plotsBefore =
+            graphPlots(Handle, PANEL_GRAPH);
 
         scripted_board::serve({2048});
         scripted_board::answerSamples(c.answeredSamples);
@@ -388,7 +379,8 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult)
         ASSERT_EQ(userint_testing::popups().size(), 1u) << c.what;
         const std::string &message = userint_testing::popups()[0].message;
         EXPECT_NE(message.find(c.messageMentions), std::string::npos) << message;
-        EXPECT_NE(message.find("No board is answering at I/O port 0x300"), std::string::npos) << message;
+        EXPECT_NE(message.find("No board is answering at I/O port 0x300"), std::string::npos)
+            << message;
         EXPECT_EQ(busyLamp(), 0);
         EXPECT_EQ(text(PANEL_UF), converterBefore);
         EXPECT_EQ(text(PANEL_UF_INPUT), inputBefore);
@@ -411,12 +403,12 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
     [](const testing::TestParamInfo<TimeoutCase> &info) { return nameFrom(info.param.what); });
 
-// ---- Locale ---------------------------------------------------------------------------------------
+// ---- Locale
+// ---------------------------------------------------------------------------------------
 
 class DeskaLocale : public testing::TestWithParam<const char *> {};
 
-TEST_P(DeskaLocale, ReadOutsKeepADecimalPointOnACommaDecimalDesktop)
-{
+TEST_P(DeskaLocale, ReadOutsKeepADecimalPointOnACommaDecimalDesktop) {
     const char *locale = GetParam();
     setenv("LC_ALL", locale, 1);
     scripted_board::serve({3072, 1024});

@@ -21,26 +21,22 @@ struct Board {
     int flaggedSoFar = 0;  // not-ready reads given for the current sample
 };
 
-Board &board()
-{
+Board &board() {
     static Board instance;
     return instance;
 }
 
-uint16_t currentWord()
-{
+uint16_t currentWord() {
     const Board &b = board();
     return b.words[static_cast<std::size_t>(b.delivered) % b.words.size()];
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) unsigned char portio_inb(unsigned short port)
-{
+extern "C" __attribute__((visibility("default"))) unsigned char portio_inb(unsigned short port) {
     Board &b = board();
     bool answering = b.acquiring && (b.answerCount < 0 || b.delivered < b.answerCount);
-    if (!answering)
-        return NO_ANSWER;
+    if (!answering) return NO_ANSWER;
     if (port == PORT_DATA_HIGH) {
         if (b.flaggedSoFar < b.notReadyReads) {
             ++b.flaggedSoFar;
@@ -58,8 +54,7 @@ extern "C" __attribute__((visibility("default"))) unsigned char portio_inb(unsig
 }
 
 extern "C" __attribute__((visibility("default"))) void portio_outb(unsigned short port,
-                                                                   unsigned char value)
-{
+                                                                   unsigned char value) {
     Board &b = board();
     b.writes.push_back({port, value});
     if (port == PORT_MODE && value == MODE_TIMER_PACED) {
@@ -71,8 +66,7 @@ extern "C" __attribute__((visibility("default"))) void portio_outb(unsigned shor
 
 namespace scripted_board {
 
-void serve(const std::vector<uint16_t> &words, int notReadyReads)
-{
+void serve(const std::vector<uint16_t> &words, int notReadyReads) {
     board().words = words.empty() ? std::vector<uint16_t>{0x0800} : words;
     board().notReadyReads = notReadyReads;
 }

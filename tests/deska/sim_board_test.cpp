@@ -7,23 +7,21 @@
 // board counts them as overruns) and the 1000 samples no longer span whole periods
 // of the sine; such a capture says nothing about the program, so it is taken again.
 
-#include "panel_operator.h"
-
-#include <QString>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
+#include <QString>
 #include <cmath>
 #include <cstdlib>
 #include <string>
+
+#include "panel_operator.h"
 
 namespace {
 
 using namespace deska_operator;
 
-double shownVolts(int id)
-{
+double shownVolts(int id) {
     bool ok = false;
     double value = QString::fromStdString(text(id)).toDouble(&ok);
     EXPECT_TRUE(ok) << "read-out " << id << " shows \"" << text(id) << "\", not a number";
@@ -33,8 +31,7 @@ double shownVolts(int id)
 constexpr int MaxCaptures = 30;
 
 // Results the simulated board converted in its last capture that nobody read.
-unsigned long boardOverruns()
-{
+unsigned long boardOverruns() {
     const char *path = std::getenv("PORTIO_LIBRARY");
     void *board = path ? dlopen(path, RTLD_NOW | RTLD_NOLOAD) : nullptr;
     using Count = unsigned long (*)(void);
@@ -54,20 +51,18 @@ struct SineCase {
 
 class DeskaOnSimulatedBoard : public testing::TestWithParam<SineCase> {};
 
-TEST_P(DeskaOnSimulatedBoard, MeasuresTheRmsOfTheDefaultSineAt10kHz)
-{
+TEST_P(DeskaOnSimulatedBoard, MeasuresTheRmsOfTheDefaultSineAt10kHz) {
     const SineCase c = GetParam();
     const double sineRms_v = 1.0 / std::sqrt(2.0);
     int status = runDeska([&] {
         typeFrequency("10");
-        if (c.gainCode != 0)
-            chooseGain(c.gainCode);
+        if (c.gainCode != 0) chooseGain(c.gainCode);
         int captures = 0;
-        do
-            clickRun();
+        do clickRun();
         while (boardOverruns() != 0 && ++captures < MaxCaptures);
         if (boardOverruns() != 0)
-            GTEST_SKIP() << "each of " << MaxCaptures << " captures lost samples (" << boardOverruns()
+            GTEST_SKIP() << "each of " << MaxCaptures << " captures lost samples ("
+                         << boardOverruns()
                          << " in the last): the machine is too busy to keep pace with 10 kHz";
         EXPECT_NEAR(shownVolts(PANEL_UF), c.atConverter_v, 0.01 * c.atConverter_v);
         EXPECT_NEAR(shownVolts(PANEL_UF_INPUT), sineRms_v, 0.01 * sineRms_v);
@@ -81,15 +76,15 @@ INSTANTIATE_TEST_SUITE_P(Gains, DeskaOnSimulatedBoard,
                              return "gain" + std::to_string(info.param.gainCode);
                          });
 
-TEST(DeskaOnAbsentSimulatedBoard, RunEndsWithTheMessageAndEmptyReadOuts)
-{
+TEST(DeskaOnAbsentSimulatedBoard, RunEndsWithTheMessageAndEmptyReadOuts) {
     setenv("BOARD_SIM_ABSENT", "1", 1);
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
     int status = runDeska([] {
         clickRun();
         ASSERT_EQ(userint_testing::popups().size(), 1u);
-        EXPECT_NE(userint_testing::popups()[0].message.find("No board is answering at I/O port 0x300"),
-                  std::string::npos)
+        EXPECT_NE(
+            userint_testing::popups()[0].message.find("No board is answering at I/O port 0x300"),
+            std::string::npos)
             << userint_testing::popups()[0].message;
         EXPECT_EQ(text(PANEL_UF), "");
         EXPECT_EQ(busyLamp(), 0);

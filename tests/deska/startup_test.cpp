@@ -1,22 +1,21 @@
 // deska started where its panel file is missing: it must end at once with status -1
 // (255 as a process) and never show a window. This executable has no deska.uir beside it.
 
-#include <QApplication>
-#include <QWidget>
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QApplication>
+#include <QWidget>
+#include <filesystem>
+#include <string>
 
 // The program's own main, renamed in its test copy.
 extern "C" int deska_main(int argc, char *argv[]);
 
 namespace {
 
-TEST(DeskaStartup, MissingPanelFileReturnsMinusOneAndShowsNoWindow)
-{
+TEST(DeskaStartup, MissingPanelFileReturnsMinusOneAndShowsNoWindow) {
     static char name[] = "deska";
     static char *argv[] = {name, nullptr};
     EXPECT_EQ(deska_main(1, argv), -1);
@@ -24,8 +23,7 @@ TEST(DeskaStartup, MissingPanelFileReturnsMinusOneAndShowsNoWindow)
         EXPECT_FALSE(w->isVisible()) << "a window was shown: " << w->objectName().toStdString();
 }
 
-TEST(DeskaStartup, ProgramWithoutItsPanelFileExitsWith255)
-{
+TEST(DeskaStartup, ProgramWithoutItsPanelFileExitsWith255) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("deska-nopanel-" + std::to_string(getpid()));
     fs::create_directories(dir);
