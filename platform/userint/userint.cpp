@@ -486,13 +486,20 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
 QString resolvePanelPath(const QString &name, QString &notFound) {
     if (name.contains(QLatin1Char('/')))
         return name;
-    const QStringList folders{QCoreApplication::applicationDirPath(), QStringLiteral(LABBENCH_DATADIR)};
+    // The data folder beside an installed program (<prefix>/bin/../share/labbench) comes
+    // before the one compiled in, so that an install moved to another prefix, or
+    // unpacked into a scratch root, still finds its own panel files.
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    QStringList folders{programFolder, QDir::cleanPath(programFolder + QStringLiteral("/../share/labbench")),
+                        QStringLiteral(LABBENCH_DATADIR)};
+    folders.removeDuplicates();
     for (const QString &folder : folders) {
         const QString candidate = folder + QLatin1Char('/') + name;
         if (QFileInfo::exists(candidate))
             return candidate;
     }
-    notFound = QStringLiteral("not found in the program's folder %1 nor in %2").arg(folders[0], folders[1]);
+    notFound = QStringLiteral("not found in the program's folder %1 nor in %2")
+                   .arg(folders[0], folders.mid(1).join(QStringLiteral(" nor in ")));
     return QString();
 }
 
