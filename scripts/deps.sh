@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libgl-dev
-  libxcb1-dev libcap-dev
+  libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils imagemagick
