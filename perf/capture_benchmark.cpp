@@ -1,0 +1,100 @@
+// deska's capture of 1000 samples on the simulated board at the highest
+// sampling rate the panel allows (100 kHz: 10 us between conversions). The
+// board converts on its own clock, so the capture must take 1000 periods,
+// 10 ms, and the program must read every result before the next one replaces
+// it: an overrun, which the simulated board counts, means a lost sample.
+//
+// Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./capture_benchmark
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <QApplication>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "deska.h"
+#include "harness.h"
+#include "userint.h"
+
+// The port library is chosen before deska declares its port window (a
+// file-scope object), so the benchmark never asks for the real ports. The
+// board measures its default signal, not an instrument's output left behind
+// by another program.
+__attribute__((constructor(101))) static void chooseSimulatedBoard() {
+    setenv("PORTIO_LIBRARY", PERF_SIM_BOARD, 0);
+    setenv("BENCH_SIM_STATE", "/nonexistent/labbench-perf.state", 0);
+}
+
+namespace {
+
+constexpr int kSamples = 1000;
+constexpr float kHighestRate_khz = 100.0f;
+
+using OverrunCount = unsigned long (*)(void);
+OverrunCount boardOverruns = nullptr;
+float realisedRate_khz = NAN;
+
+// activation starts the board's conversions; read_data then takes the 1000
+// results as they come, so its time is the capture's.
+void BM_Capture(benchmark::State &state) {
+    unsigned long overruns = 0;
+    for (auto _ : state) {
+        activation(kHighestRate_khz);
+        const auto start = std::chrono::steady_clock::now();
+        const int result = read_data();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(took.count());
+        if (result != 0) {
+            state.SkipWithError("read_data gave up: the simulated board delivered no sample");
+            break;
+        }
+        overruns += boardOverruns();
+    }
+    GetCtrlVal(PANEL, PANEL_FREQ, &realisedRate_khz);
+    state.counters["overruns"] =
+        benchmark::Counter(static_cast<double>(overruns), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_Capture)->Unit(benchmark::kMillisecond)->UseManualTime();
+
+void reportFigures() {
+    const double expected_ms = kSamples / realisedRate_khz;
+    const double took_ms = perf::wallSeconds("BM_Capture") * 1e3;
+    char figure[128];
+    std::snprintf(figure, sizeof figure, "capture of 1000 samples at %g kHz, off 1000/rate = %g ms",
+                  realisedRate_khz, expected_ms);
+    perf::judge(figure, std::fabs(took_ms - expected_ms) / expected_ms * 100, "%", 2);
+    perf::share("  capture time", took_ms, "ms");
+    perf::judge("overruns per capture (samples lost)", perf::counter("BM_Capture", "overruns"), "",
+                0, false);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    perf::initialise(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    void *board = dlopen(getenv("PORTIO_LIBRARY"), RTLD_NOW | RTLD_LOCAL);
+    boardOverruns = board ? reinterpret_cast<OverrunCount>(dlsym(board, "board_sim_overruns"))
+                          : nullptr;
+    if (!boardOverruns) {
+        std::fprintf(stderr,
+                     "capture_benchmark: PORTIO_LIBRARY=%s is not the simulated board (no "
+                     "board_sim_overruns); point it at liblabbench_sim_board.so\n",
+                     getenv("PORTIO_LIBRARY"));
+        return 2;
+    }
+    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
+    if (LoadPanel(0, "deska.uir", PANEL) < 0) {
+        std::fprintf(stderr, "capture_benchmark: cannot load deska.uir beside the executable\n");
+        return 2;
+    }
+    DisplayPanel(PANEL);
+    QApplication::processEvents();
+    const bool ran = perf::runBenchmarks();
+    reportFigures();
+    DiscardPanel(PANEL);
+    return ran ? perf::finish() : 2;
+}

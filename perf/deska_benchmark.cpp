@@ -1,0 +1,110 @@
+// Speed of deska's measurement on a port library whose converter is always
+// ready: read_data's own work per sample beyond its two port reads (the poll
+// of the status/high byte and the read of the low byte), and one whole run
+// with its RMS value, plot and redraw, as the program does it with its panel
+// shown. An ISA port access takes about 1 us, so a sample costs at least
+// 2 us on a real board; the program's share must stay a small part of that.
+//
+// Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./deska_benchmark
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "deska.h"
+#include "harness.h"
+#include "portio.h"
+#include "userint.h"
+
+// The port library is chosen before deska declares its port window (a
+// file-scope object), so the benchmark never asks for the real ports.
+__attribute__((constructor(101))) static void chooseReadyBoard() {
+    setenv("PORTIO_LIBRARY", PERF_READY_BOARD, 0);
+}
+
+namespace {
+
+constexpr int kSamples = 1000;
+constexpr unsigned kStatusHigh = 0x305;
+constexpr unsigned kLow = 0x304;
+constexpr float kHighestRate_khz = 100.0f;
+
+// The two reads of one sample, alone: the reference read_data is measured against.
+void BM_PortReads(benchmark::State &state) {
+    for (auto _ : state) {
+        for (int i = 0; i < kSamples; i++) {
+            benchmark::DoNotOptimize(CVI_inp(kStatusHigh));
+            benchmark::DoNotOptimize(CVI_inp(kLow));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSamples);
+}
+BENCHMARK(BM_PortReads)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void BM_ReadData(benchmark::State &state) {
+    activation(kHighestRate_khz);
+    for (auto _ : state) {
+        if (read_data() != 0) {
+            state.SkipWithError("read_data gave up: the ready board did not answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSamples);
+}
+BENCHMARK(BM_ReadData)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// The timer, gain and mode set-up, with the realised frequency shown on the panel.
+void BM_Activation(benchmark::State &state) {
+    for (auto _ : state) activation(kHighestRate_khz);
+}
+BENCHMARK(BM_Activation)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void BM_Uf_hodnota(benchmark::State &state) {
+    activation(kHighestRate_khz);
+    read_data();
+    for (auto _ : state) Uf_hodnota();
+}
+BENCHMARK(BM_Uf_hodnota)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// One commit of Run: set-up, capture, RMS, plot and redraw.
+void BM_Run(benchmark::State &state) {
+    SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
+    for (auto _ : state) run(PANEL, PANEL_RUN, EVENT_COMMIT, nullptr, 0, 0);
+}
+BENCHMARK(BM_Run)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void reportFigures() {
+    const double reads_ns = perf::seconds("BM_PortReads") / kSamples * 1e9;
+    const double readData_ns = perf::seconds("BM_ReadData") / kSamples * 1e9;
+    const double activation_us = perf::seconds("BM_Activation") * 1e6;
+    const double rms_us = perf::seconds("BM_Uf_hodnota") * 1e6;
+    const double run_us = perf::seconds("BM_Run") * 1e6;
+    perf::judge("read_data, own cost per sample beyond two port reads", readData_ns - reads_ns,
+                "ns", 50);
+    perf::share("  read_data per sample, ready board", readData_ns, "ns");
+    perf::share("  two port reads through the port library", reads_ns, "ns");
+    const double afterCapture_ms = (run_us - activation_us - readData_ns * kSamples * 1e-3) * 1e-3;
+    perf::judge("run after the capture: RMS, plot, redraw", afterCapture_ms, "ms", 5);
+    perf::share("  whole run, ready board", run_us * 1e-3, "ms");
+    perf::share("  activation (board set-up, realised frequency shown)", activation_us, "us");
+    perf::share("  Uf_hodnota (RMS of 1000 samples, two texts shown)", rms_us, "us");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    perf::initialise(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
+    if (LoadPanel(0, "deska.uir", PANEL) < 0) {
+        std::fprintf(stderr, "deska_benchmark: cannot load deska.uir beside the executable\n");
+        return 2;
+    }
+    DisplayPanel(PANEL);
+    QApplication::processEvents();
+    const bool ran = perf::runBenchmarks();
+    reportFigures();
+    DiscardPanel(PANEL);
+    return ran ? perf::finish() : 2;
+}

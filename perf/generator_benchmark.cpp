@@ -1,0 +1,130 @@
+// Speed of the generator's upload with a GPIB driver library that takes no bus
+// time: the synthesis of the 3600-entry table, the assembly of the 7224-byte
+// block, the preview redraw, the six transfers through the GPIB binding, and
+// one whole SendSin, each as the program does it after start-up with its panel
+// shown. The bus itself would add about 7.3 ms per upload (about 1 MB/s at
+// best); the program's own work must stay well below that.
+//
+// Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./generator_benchmark
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "generator_ui.h"
+#include "harness.h"
+#include "userint.h"
+
+namespace {
+
+constexpr int kTableEntries = 3600;
+const char kBlockHeader[] = "data:dac volatile,#47200";
+
+void BM_GenSin(benchmark::State &state) {
+    // Angle 0 is the dearest table: all 3600 entries are sines.
+    for (auto _ : state) {
+        GenSin(0.0f, Um);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_GenSin)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// The header and the table copied behind it low byte first, as SendSin assembles the block.
+void BM_BlockAssembly(benchmark::State &state) {
+    GenSin(Alpha, Um);
+    for (auto _ : state) {
+        std::snprintf(data, sizeof data, "%s", kBlockHeader);
+        delka = static_cast<short>(std::strlen(data));
+        for (short k = 0; k < kTableEntries; k++) {
+            data[delka + 2 * k] = static_cast<char>(Data.b[k] & 0xFF);
+            data[delka + 2 * k + 1] = static_cast<char>(Data.b[k] >> 8);
+        }
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_BlockAssembly)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// The preview as SendSin refreshes it: every plot removed and the graph redrawn,
+// then the table plotted and drawn again, on the panel as it is shown.
+void BM_Preview(benchmark::State &state) {
+    GenSin(Alpha, Um);
+    for (auto _ : state) {
+        DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
+        int plot = PlotWaveform(PANEL, PANEL_GRAPH, Data.b, kTableEntries, WAVE_INT16, 0.00048828,
+                                0.0, 0.0, 0.1, 0, 1, 0, 1, 0xFF0000);
+        if (plot <= 0) {
+            state.SkipWithError("PlotWaveform refused the preview (see stderr)");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_Preview)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// The six transfers of one upload through the GPIB binding and the status hook.
+void BM_Transfers(benchmark::State &state) {
+    std::snprintf(data, sizeof data, "%s", kBlockHeader);
+    for (auto _ : state) {
+        SendCmd(8, "freq 10000.000000");
+        SendCmd(8, "volt 4.500000");
+        SendCmd(8, "FORM:BORD SWAP");
+        SendBlok(8, data, 7224);
+        SendCmd(8, "FUNC:USER VOLATILE");
+        SendCmd(8, "FUNC:SHAP USER");
+    }
+}
+BENCHMARK(BM_Transfers)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void BM_SendSin(benchmark::State &state) {
+    for (auto _ : state) SendSin(Freq, Alpha, Um);
+}
+BENCHMARK(BM_SendSin)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void reportFigures() {
+    const double genSin = perf::seconds("BM_GenSin") * 1e6;
+    const double block = perf::seconds("BM_BlockAssembly") * 1e6;
+    const double preview = perf::seconds("BM_Preview") * 1e6;
+    const double transfers = perf::seconds("BM_Transfers") * 1e6;
+    const double whole = perf::seconds("BM_SendSin") * 1e3;
+    perf::judge("GenSin, one full table (angle 0)", genSin, "us", 100);
+    perf::judge("SendSin, instant driver, with preview redraw", whole, "ms", 3);
+    auto percent = [&](double us) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f %% of SendSin", us / (whole * 1e3) * 100);
+        return std::string(text);
+    };
+    perf::share("  share: synthesis (GenSin)", genSin, "us", percent(genSin));
+    perf::share("  share: block assembly (header + 7200-byte copy)", block, "us", percent(block));
+    perf::share("  share: preview (DeleteGraphPlot + PlotWaveform + redraw)", preview, "us",
+                percent(preview));
+    perf::share("  share: six transfers through the GPIB binding", transfers, "us",
+                percent(transfers));
+    const double rest = whole * 1e3 - genSin - block - preview - transfers;
+    perf::share("  share: the rest (busy lamp, status line, command texts)", rest, "us",
+                percent(rest));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    perf::initialise(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("GPIB_LIBRARY", PERF_INSTANT_GPIB, 0);
+    // As the program starts: bus prepared, run-time up, panel loaded, default
+    // upload made, panel shown and painted.
+    SendIFC(0);
+    EnableRemote(0, IAdress);
+    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
+    if (LoadPanel(0, "generator.uir", PANEL) < 0) {
+        std::fprintf(stderr, "generator_benchmark: cannot load generator.uir beside the executable\n");
+        return 2;
+    }
+    SendSin(Freq, Alpha, Um);
+    DisplayPanel(PANEL);
+    QApplication::processEvents();
+    const bool ran = perf::runBenchmarks();
+    reportFigures();
+    DiscardPanel(PANEL);
+    return ran ? perf::finish() : 2;
+}
