@@ -354,6 +354,23 @@ struct Checker {
         panel.controls.push_back(c);
     }
 
+    // A form layout cannot hold two items in one cell (Qt drops the second
+    // and loses its memory); Designer never writes such a form.
+    bool formCellsDistinct(const Node &layout) {
+        std::set<std::pair<QString, QString>> cells;
+        for (const Node &item : layout.children) {
+            if (item.name != QLatin1String("item"))
+                continue;
+            const QString row = item.attribute("row"), column = item.attribute("column");
+            if (!cells.insert({row, column}).second) {
+                fail(UIE_BAD_FORM, QStringLiteral("layout %1 puts two items in row %2, column %3")
+                                       .arg(shown(layout.attribute("name")), plain(row), plain(column)));
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Visits the widgets and layouts below `node`.
     void walk(const Node &node) {
         for (const Node &c : node.children) {
@@ -366,6 +383,8 @@ struct Checker {
                 if (!rules.layoutClasses.contains(cls))
                     return fail(UIE_BAD_FORM, QStringLiteral("layout %1 has a class the run-time cannot build: %2")
                                                   .arg(shown(c.attribute("name")), shown(cls)));
+                if (cls == QLatin1String("QFormLayout") && !formCellsDistinct(c))
+                    return;
                 walk(c);
             } else if (c.name == QLatin1String("item"))
                 walk(c);
