@@ -206,6 +206,8 @@ const BadPanel badPanels[] = {
      "<?xml version=\"1.0\"?><!DOCTYPE ui [<!ENTITY a \"aaaaaaaaaa\">]>", UIE_BAD_FORM, "document type declaration"},
 };
 
+void PrintTo(const BadPanel &c, std::ostream *os) { *os << c.name; }
+
 class BadPanelTest : public ::testing::TestWithParam<BadPanel> {};
 
 TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
@@ -390,6 +392,8 @@ const CommitCase commitCases[] = {
     {"text_type_tab_away", NOTE, [](QWidget *w) { typeInto(w, "hello"); QTest::keyClick(w, Qt::Key_Tab); }, 1},
 };
 
+void PrintTo(const CommitCase &c, std::ostream *os) { *os << c.name; }
+
 class CommitTest : public PanelTest, public ::testing::WithParamInterface<CommitCase> {};
 
 TEST_P(CommitTest, CommitsOncePerCommittingAction) {
@@ -556,6 +560,25 @@ TEST_F(PanelTest, EditPendingWhenSetCtrlValArrivesIsForgotten) {
     float v = 0;
     GetCtrlVal(PANEL, AMPL, &v);
     EXPECT_FLOAT_EQ(v, 1.0f);
+}
+
+TEST(NumericLocale, NumbersKeepTheDecimalPointInACommaLocale) {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::Czech, QLocale::Czechia));
+    const int handle = LoadPanel(0, "bench.uir", 1);
+    ASSERT_GT(handle, 0);
+    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::controlWidget(handle, AMPL));
+    EXPECT_EQ(ampl->text().toStdString(), "4.500");
+    SetCtrlVal(handle, AMPL, 2.25);
+    EXPECT_EQ(ampl->text().toStdString(), "2.250");
+    DisplayPanel(handle);
+    typeInto(ampl, "3.75");
+    QTest::keyClick(ampl, Qt::Key_Return);
+    float v = 0;
+    GetCtrlVal(handle, AMPL, &v);
+    EXPECT_FLOAT_EQ(v, 3.75f) << "the operator types numbers with a decimal point";
+    DiscardPanel(handle);
+    QLocale::setDefault(before);
 }
 
 // ---- Immediate effects --------------------------------------------------------------------
