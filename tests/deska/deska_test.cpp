@@ -323,14 +323,22 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking) {
+TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
     scripted_board::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
         QWidget *panel = userint_testing::panelWidget(Handle);
         scripted_board::clearWrites();
+
+        QWidget otherWindow;
+        otherWindow.show();
+        otherWindow.activateWindow();
+        QApplication::processEvents();
+        panel->activateWindow();
+        QApplication::processEvents();
         panel->close();
         QApplication::processEvents();
+
         EXPECT_TRUE(panel->isVisible()) << "a close request must not close the panel";
         EXPECT_EQ(userint_testing::panelWidget(Handle), panel);
         EXPECT_TRUE(scripted_board::writes().empty());
@@ -345,7 +353,7 @@ TEST(DeskaRun, CloseRequestLeavesThePanelOpenAndWorking) {
 
 TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel) {
     EXPECT_EQ(runDeska([] {}), 0);
-    EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr);
+    EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr) << "the panel is discarded at quit";
     EXPECT_TRUE(scripted_board::writes().empty()) << "start-up and quit leave the board alone";
 }
 
