@@ -33,10 +33,10 @@ constexpr int PORT_GAIN = BoardBase + 9;        // gain code 0..4: amplification
 constexpr int PORT_ZERO = BoardBase + 10;       // always written 0
 constexpr int PORT_MODE = BoardBase + 11;       // acquisition mode
 
-constexpr unsigned char TIMER_COUNTER1_MODE2 =
-    0x74;  // counter 1, low/high byte, rate generator, binary
-constexpr unsigned char TIMER_COUNTER2_MODE2 =
-    0xB4;                                      // counter 2, low/high byte, rate generator, binary
+// 8254 control words: counter 1 / counter 2, count written low byte then high byte,
+// mode 2 (rate generator), binary counting.
+constexpr unsigned char TIMER_COUNTER1_MODE2 = 0x74;
+constexpr unsigned char TIMER_COUNTER2_MODE2 = 0xB4;
 constexpr unsigned char MODE_TIMER_PACED = 4;  // converts at the timer's rate from now on
 constexpr unsigned char NOT_READY = 0x10;      // bit 4 of the high byte: no result yet
 constexpr uint16_t CODE_MASK = 0x0FFF;         // the converter's 12 bits; bits 12-15 are not data
@@ -62,9 +62,11 @@ static int panelHandle;
 // Timer divisor; after activation it holds the loaded counts: bytes 0-1 counter 1,
 // bytes 2-3 counter 2 (a count of 65536 is held as 0, as the timer takes it).
 static uint32_t Frq;
-static uint16_t Data;            // last raw converter word: high byte (with flags), low byte
-static float Pole[SampleCount];  // last full capture, volts at the converter
-static unsigned char Zesileni;   // gain code from the ring; 0 until the ring is committed
+static uint16_t Data;  // last raw converter word: high byte (with flags), low byte
+// Last capture, volts at the converter. A capture the board stopped answering in is
+// left here in part, but never shown.
+static float Pole[SampleCount];
+static unsigned char Zesileni;  // gain code from the ring; 0 until the ring is committed
 
 // Frq and Data are written and read through their single bytes, least significant first.
 static_assert(std::endian::native == std::endian::little, "byte addressing assumes little endian");
