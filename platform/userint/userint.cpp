@@ -729,7 +729,8 @@ int DisplayPanel(int panel) {
         return report("DisplayPanel", panel, 0, application ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
                       QStringLiteral("no panel is loaded with this handle"));
     p->window->show();
-    p->window->raise();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        p->window->raise();  // offscreen has no stacking and warns about it
     p->window->activateWindow();
     return 0;
 }

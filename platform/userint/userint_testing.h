@@ -17,7 +17,8 @@ namespace userint_testing {
 
 // Runs `script` once, from inside the next RunUserInterface, after the panel is
 // shown. The script may send events, process events, and end the loop by
-// operating the panel's quit control.
+// operating the panel's quit control. A script that returns without ending the
+// loop has it ended for it (with a note on stderr), so a test cannot hang.
 void runInEventLoop(std::function<void()> script);
 
 // The widget of a loaded panel (nullptr when the handle is not a loaded panel).
