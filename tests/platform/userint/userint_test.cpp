@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
@@ -379,6 +380,7 @@ const CommitCase commitCases[] = {
     {"ring_mouse_other_item", DECADE, [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 2); }, 1},
     {"ring_mouse_same_item", DECADE, [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 0); }, 1},
     {"ring_down_key_closed", DECADE, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Down); }, 1},
+    {"ring_wheel", DECADE, [](QWidget *w) { wheelUp(w); QTest::keyClick(w, Qt::Key_End); wheelUp(w); }, 2},
     {"ring_open_and_escape", DECADE, [](QWidget *w) { auto *c = static_cast<QComboBox *>(w); c->setFocus(Qt::TabFocusReason); QTest::keyClick(c, Qt::Key_F4); QTest::keyClick(c->view(), Qt::Key_Escape); }, 0},
     // Command button
     {"button_click", RUN, [](QWidget *w) { QTest::mouseClick(w, Qt::LeftButton); }, 1},
@@ -465,6 +467,21 @@ TEST_F(PanelTest, FocusEventsFollowWindowActivation) {
     panel->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
     EXPECT_EQ(events, (std::vector<Event>{{PANEL, 0, EVENT_LOST_FOCUS}, {PANEL, 0, EVENT_GOT_FOCUS}}));
+}
+
+TEST_F(PanelTest, CallbackMayDiscardItsOwnPanel) {
+    insideCommit = [](int id) {
+        if (id == RUN) {
+            EXPECT_EQ(DiscardPanel(PANEL), 0);
+        }
+    };
+    QPointer<QWidget> window = panel;
+    QTest::mouseClick(control<QPushButton>(RUN), Qt::LeftButton);
+    EXPECT_EQ(userint_testing::panelWidget(PANEL), nullptr);
+    EXPECT_EQ(SetCtrlVal(PANEL, BUSY, 1), UIE_BAD_PANEL) << "the handle is gone at once";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(window.isNull()) << "the window goes once the callback has returned";
+    EXPECT_EQ(LoadPanel(0, "bench.uir", 1), PANEL) << "and its handle is free again";
 }
 
 TEST_F(PanelTest, QuitEndsTheLoopAfterTheCallback) {
