@@ -22,6 +22,7 @@ namespace {
 constexpr int kMaxDepth = 64;          // a Designer form nests maybe 15 deep
 constexpr int kMaxElements = 200000;   // ~20x a large real panel
 constexpr int kMaxShownChars = 60;     // longest file text quoted in a message
+constexpr int kMaxCells = 999;         // largest row, column or span in a layout
 
 struct Node {
     QString name;
@@ -354,19 +355,47 @@ struct Checker {
         panel.controls.push_back(c);
     }
 
-    // A form layout cannot hold two items in one cell (Qt drops the second
-    // and loses its memory); Designer never writes such a form.
-    bool formCellsDistinct(const Node &layout) {
-        std::set<std::pair<QString, QString>> cells;
+    // Grid and form layouts place items by row and column. Qt grows its cell
+    // tables to the largest number given, and a form layout silently drops
+    // (and loses the memory of) an item in a taken or nonexistent cell, so
+    // positions must be small and, in a form layout, real and distinct.
+    bool cellsValid(const Node &layout, bool isForm) {
+        std::set<std::pair<int, int>> taken;
         for (const Node &item : layout.children) {
             if (item.name != QLatin1String("item"))
                 continue;
-            const QString row = item.attribute("row"), column = item.attribute("column");
-            if (!cells.insert({row, column}).second) {
-                fail(UIE_BAD_FORM, QStringLiteral("layout %1 puts two items in row %2, column %3")
-                                       .arg(shown(layout.attribute("name")), plain(row), plain(column)));
+            int place[4] = {0, 0, 1, 1};  // row, column, rowspan, colspan
+            const char *names[4] = {"row", "column", "rowspan", "colspan"};
+            for (int i = 0; i < 4; ++i) {
+                const QString text = item.attribute(names[i]);
+                if (text.isEmpty())
+                    continue;
+                if (!parseInt(text, i < 2 ? 0 : 1, kMaxCells, place[i])) {
+                    fail(UIE_BAD_FORM, QStringLiteral("layout %1 gives an item %2 %3 (allowed: %4 to %5)")
+                                           .arg(shown(layout.attribute("name")), QLatin1String(names[i]), shown(text))
+                                           .arg(i < 2 ? 0 : 1)
+                                           .arg(kMaxCells));
+                    return false;
+                }
+            }
+            if (!isForm)
+                continue;
+            const int row = place[0], column = place[1], span = place[3];
+            if (column > 1 || column + span > 2) {
+                fail(UIE_BAD_FORM, QStringLiteral("layout %1 is a form layout; it has no column %2 (span %3)")
+                                       .arg(shown(layout.attribute("name")))
+                                       .arg(column)
+                                       .arg(span));
                 return false;
             }
+            for (int c = column; c < column + span; ++c)
+                if (!taken.insert({row, c}).second) {
+                    fail(UIE_BAD_FORM, QStringLiteral("layout %1 puts two items in row %2, column %3")
+                                           .arg(shown(layout.attribute("name")))
+                                           .arg(row)
+                                           .arg(c));
+                    return false;
+                }
         }
         return true;
     }
@@ -383,7 +412,7 @@ struct Checker {
                 if (!rules.layoutClasses.contains(cls))
                     return fail(UIE_BAD_FORM, QStringLiteral("layout %1 has a class the run-time cannot build: %2")
                                                   .arg(shown(c.attribute("name")), shown(cls)));
-                if (cls == QLatin1String("QFormLayout") && !formCellsDistinct(c))
+                if (!cellsValid(c, cls == QLatin1String("QFormLayout")))
                     return;
                 walk(c);
             } else if (c.name == QLatin1String("item"))

@@ -191,6 +191,8 @@ const BadPanel badPanels[] = {
      "has the range -100 to 100, which a uchar cannot hold"},
     {"ring values do not fit", "0, 1, 5", "0, 1, 500", UIE_KIND_MISMATCH, "item value ' 500' is not a whole number that fits schar"},
     {"ring values miscounted", "0, 1, 5", "0, 1", UIE_KIND_MISMATCH, "has 3 items but itemValues lists 2 values"},
+    {"grid row absurd", "<item row=\"7\" column=\"1\">", "<item row=\"70000000\" column=\"1\">", UIE_BAD_FORM,
+     "layout 'grid' gives an item row '70000000' (allowed: 0 to 999)"},
     {"checkbox as control", "class=\"QSpinBox\"", "class=\"QCheckBox\"", UIE_KIND_MISMATCH, "a QCheckBox cannot be a control"},
     {"unknown widget class", "class=\"QSpinBox\"", "class=\"QFancyDial\"", UIE_BAD_FORM, "widget class the run-time cannot build"},
     {"dialog as panel", "<widget class=\"QWidget\" name=\"BenchPanel\">", "<widget class=\"QDialog\" name=\"BenchPanel\">",
