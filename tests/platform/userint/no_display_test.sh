@@ -27,7 +27,7 @@ case $which in
   dead)    set -- env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:87 "$probe"; want="cannot connect to X display ':87'" ;;
   garbled) set -- env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=no-colon "$probe"; want="not a valid X display name" ;;
   xcb)     set -- env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$probe"; want='DISPLAY is not set' ;;
-  wayland) set -- env -u DISPLAY WAYLAND_DISPLAY=labbench-none XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=wayland "$probe"; want='wayland' ;;
+  wayland) set -- env -u DISPLAY WAYLAND_DISPLAY=labbench-none XDG_RUNTIME_DIR=/tmp QT_QPA_PLATFORM=wayland "$probe"; want='ayland' ;;
   offscreen) set -- env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$probe"; want='' ;;
   *) echo "unknown case $which"; exit 2 ;;
 esac
