@@ -10,7 +10,7 @@
 
 struct DisplayChoice {
     bool usable = false;
-    std::string platform;  // the platform specification to give Qt, e.g. "xcb" or "offscreen"
+    std::string platform;  // what to give Qt as its platform, e.g. "xcb" or "offscreen"
     std::string reason;    // when not usable: one line, what failed and what to do
 };
 

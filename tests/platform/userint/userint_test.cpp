@@ -725,14 +725,14 @@ TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
         ASSERT_NE(box, nullptr) << "MessagePopup must show a modal message box";
         sawModal = true;
         EXPECT_EQ(box->windowTitle().toStdString(), "Identification");
-        EXPECT_EQ(box->text().toStdString(), "<b>ACME</b>,33120A");
+        EXPECT_EQ(box->text().toStdString(), "<b>BENCH</b>,AWG,0,1.0");
         EXPECT_EQ(box->textFormat(), Qt::PlainText) << "instrument texts are never interpreted as markup";
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
-    EXPECT_EQ(MessagePopup("Identification", "<b>ACME</b>,33120A"), 0);
+    EXPECT_EQ(MessagePopup("Identification", "<b>BENCH</b>,AWG,0,1.0"), 0);
     EXPECT_TRUE(sawModal);
     ASSERT_EQ(userint_testing::popups().size(), 1u);
-    EXPECT_EQ(userint_testing::popups()[0].message, "<b>ACME</b>,33120A");
+    EXPECT_EQ(userint_testing::popups()[0].message, "<b>BENCH</b>,AWG,0,1.0");
 
     std::vector<std::string> answered;
     userint_testing::answerPopupsWith([&](const userint_testing::Popup &p) { answered.push_back(p.title); });
