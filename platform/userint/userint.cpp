@@ -368,8 +368,18 @@ int lowestFreeHandle() {
     return h;
 }
 
+// Text for a one-line message: control characters (a newline in a file name
+// or in a panel file) become '?'.
+QByteArray oneLine(const QString &text) {
+    QString s = text;
+    for (QChar &c : s)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('?');
+    return s.toLocal8Bit();
+}
+
 int loadFailure(const QString &file, int code, const QString &cause) {
-    std::fprintf(stderr, "LoadPanel: %s: %s\n", file.toLocal8Bit().constData(), cause.toLocal8Bit().constData());
+    std::fprintf(stderr, "LoadPanel: %s: %s\n", oneLine(file).constData(), oneLine(cause).constData());
     return code;
 }
 
@@ -409,7 +419,7 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
         return refuse(UIE_BAD_FORM, QStringLiteral("Qt could not build the form: %1").arg(why.left(200)));
     }
     for (const QString &w : builderWarnings)
-        std::fprintf(stderr, "LoadPanel: %s: warning: %s\n", path.toLocal8Bit().constData(), w.left(200).toLocal8Bit().constData());
+        std::fprintf(stderr, "LoadPanel: %s: warning: %s\n", oneLine(path).constData(), oneLine(w.left(200)).constData());
 
     auto p = std::make_unique<Panel>();
     p->handle = lowestFreeHandle();
@@ -452,8 +462,7 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
         case ControlKind::Numeric:
             // Numbers read the same in every locale, as the program's texts do.
             w->setLocale(QLocale::c());
-            dynamic_cast<CommitSource *>(w)->onCommit = commit;
-            break;
+            [[fallthrough]];
         case ControlKind::Button:
         case ControlKind::TextInput:
             if (auto *source = dynamic_cast<CommitSource *>(w))
@@ -585,10 +594,12 @@ int setNumber(int panel, int control, double value, const char *typeName) {
     QWidget *w = c->widget;
     if (auto *d = qobject_cast<QDoubleSpinBox *>(w)) {
         d->setValue(std::clamp(value, d->minimum(), d->maximum()));
-        static_cast<CommitSpinBox<QDoubleSpinBox> *>(d)->forgetEdit();
+        if (auto *field = dynamic_cast<CommitSpinBox<QDoubleSpinBox> *>(d))
+            field->forgetEdit();
     } else if (auto *s = qobject_cast<QSpinBox *>(w)) {
         s->setValue(static_cast<int>(std::trunc(std::clamp(value, double(s->minimum()), double(s->maximum())))));
-        static_cast<CommitSpinBox<QSpinBox> *>(s)->forgetEdit();
+        if (auto *field = dynamic_cast<CommitSpinBox<QSpinBox> *>(s))
+            field->forgetEdit();
     } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
         const double whole = std::trunc(value);
         int index = -1;
@@ -619,9 +630,9 @@ Panel *findPanel(int handle) {
 
 int report(const char *operation, int panel, int control, int code, const QString &detail) {
     if (control)
-        std::fprintf(stderr, "%s(panel %d, control %d): %s\n", operation, panel, control, detail.toLocal8Bit().constData());
+        std::fprintf(stderr, "%s(panel %d, control %d): %s\n", operation, panel, control, oneLine(detail).constData());
     else
-        std::fprintf(stderr, "%s(panel %d): %s\n", operation, panel, detail.toLocal8Bit().constData());
+        std::fprintf(stderr, "%s(panel %d): %s\n", operation, panel, oneLine(detail).constData());
     return code;
 }
 
