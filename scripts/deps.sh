@@ -8,7 +8,7 @@ packages=(
   libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xdotool x11-utils imagemagick
+  xvfb xdotool xclip x11-utils imagemagick
   locales
 )
 missing=()
