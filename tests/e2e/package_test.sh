@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# The Debian package, end to end: builds it with CPack from a configured build tree
+# (installed under /usr, as scripts/package.sh builds it), checks its control data
+# and that apt would install it here, unpacks it into a scratch root, and starts
+# each program from there on the simulated bench through labbench-sim, offscreen.
+# Also runs the package's post-install script against stand-in setcap commands.
+# Usage: package_test.sh <build dir> <scratch dir>
+set -u
+build=$1
+work=$2
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+rm -rf "$work"
+mkdir -p "$work"
+
+# ---- Build ------------------------------------------------------------------
+if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" \
+     -D CPACK_PACKAGING_INSTALL_PREFIX=/usr >"$work/cpack.log" 2>&1; then
+  echo "FAIL: cpack could not build the package:"
+  cat "$work/cpack.log"
+  exit 1
+fi
+deb=$(ls "$work"/pkg/labbench_*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] || { echo "FAIL: cpack made no labbench_*.deb in $work/pkg"; cat "$work/cpack.log"; exit 1; }
+echo "package: $deb"
+
+# ---- Control data -------------------------------------------------------------
+[ "$(dpkg-deb -f "$deb" Package)" = labbench ] || fail "package name is not labbench"
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libqt6widgets6 libqt6charts6 qt6-qpa-plugins libcap2-bin; do
+  case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
+done
+mkdir -p "$work/control"
+dpkg-deb -e "$deb" "$work/control"
+[ -x "$work/control/postinst" ] || fail "the package has no executable postinst"
+# apt resolves the package's dependencies from this machine's sources (no change made).
+if [ "$(id -u)" = 0 ]; then
+  if ! apt-get install --simulate "$deb" >"$work/apt.log" 2>&1 || ! grep -q '^Inst labbench' "$work/apt.log"; then
+    fail "apt-get would not install the package:"
+    cat "$work/apt.log"
+  fi
+fi
+
+# ---- Files --------------------------------------------------------------------
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+for file in usr/bin/generator usr/bin/deska usr/bin/labbench-sim \
+            usr/share/labbench/generator.uir usr/share/labbench/deska.uir \
+            usr/share/applications/labbench-generator.desktop usr/share/applications/labbench-deska.desktop \
+            usr/share/applications/labbench-sim-generator.desktop usr/share/applications/labbench-sim-deska.desktop \
+            usr/share/icons/hicolor/scalable/apps/labbench-generator.svg \
+            usr/share/icons/hicolor/scalable/apps/labbench-deska.svg; do
+  [ -e "$root/$file" ] || fail "the package lacks /$file"
+done
+for library in liblabbench_sim_gpib.so liblabbench_sim_board.so; do
+  [ -n "$(find "$root/usr/lib" -name "$library")" ] || fail "the package lacks $library under /usr/lib"
+done
+for entry in "$root"/usr/share/applications/*.desktop; do
+  exec_line=$(sed -n 's/^Exec=//p' "$entry")
+  [ -x "$root/usr/bin/${exec_line%% *}" ] || fail "$(basename "$entry"): Exec=$exec_line names no installed program"
+done
+
+# ---- The programs start from the unpacked package -----------------------------
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+export BENCH_SIM_STATE=$work/bench.state
+export GPIB_SIM_LOG=$work/gpib.log
+unset GPIB_LIBRARY PORTIO_LIBRARY GPIB_TRACE PORTIO_TRACE BOARD_SIM_ABSENT
+
+# Starts `labbench-sim <program>`, waits until `ready` (a shell test) holds, checks
+# the program is still running, then ends it.
+start_and_stop() {
+  local program=$1 ready=$2
+  "$root/usr/bin/labbench-sim" "$program" >"$work/$program.out" 2>&1 &
+  local pid=$! waited=0
+  until eval "$ready"; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid"
+      fail "$program ended (status $?) instead of running; its output:"
+      cat "$work/$program.out"
+      return
+    fi
+    if [ "$waited" -ge 300 ]; then
+      fail "$program did not get ready within 30 s ($ready); its output:"
+      cat "$work/$program.out"
+      kill -KILL "$pid"
+      wait "$pid" 2>/dev/null
+      return
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  kill -0 "$pid" 2>/dev/null || fail "$program ended after getting ready"
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  echo "$program started from the package"
+}
+# generator: its start-up upload reaches the simulated instrument.
+start_and_stop generator 'grep -q "data=\"FUNC:SHAP USER\"" "$GPIB_SIM_LOG" 2>/dev/null'
+grep -q '^EnableRemote ' "$GPIB_SIM_LOG" || fail "generator did not address the instrument"
+# deska: it does nothing before a run, so it must still be up a few seconds after
+# the start (a missing panel file or library ends it at once).
+deska_up_since=$(date +%s)
+start_and_stop deska '[ $(($(date +%s) - deska_up_since)) -ge 3 ]'
+if grep -qi 'error\|cannot\|not found' "$work/deska.out" "$work/generator.out"; then
+  fail "a program reported a problem:"
+  cat "$work/deska.out" "$work/generator.out"
+fi
+
+# ---- The post-install script ----------------------------------------------------
+# It gives /usr/bin/deska the port capability through setcap, and must succeed
+# whether setcap works, fails (no file capabilities here), or is missing.
+fake=$work/fakebin
+mkdir -p "$fake"
+cat >"$fake/setcap" <<EOF
+#!/bin/sh
+echo "\$@" >"$work/setcap.args"
+exit \${FAKE_SETCAP_STATUS:-0}
+EOF
+chmod +x "$fake/setcap"
+PATH=$fake:/usr/bin:/bin sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
+  || fail "postinst failed with a working setcap: $(cat "$work/postinst.out")"
+[ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_sys_rawio+ep /usr/bin/deska" ] \
+  || fail "postinst did not run 'setcap cap_sys_rawio+ep /usr/bin/deska' (ran: $(cat "$work/setcap.args" 2>/dev/null))"
+FAKE_SETCAP_STATUS=1 PATH=$fake:/usr/bin:/bin sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
+  || fail "postinst failed when setcap failed"
+grep -q README "$work/postinst.out" || fail "postinst does not point at the README when setcap fails"
+rm -f "$work/setcap.args"
+mkdir -p "$work/nosetcap"
+for tool in sh echo; do ln -sf "$(command -v $tool)" "$work/nosetcap/$tool"; done
+PATH=$work/nosetcap sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
+  || fail "postinst failed without setcap: $(cat "$work/postinst.out")"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures package check(s) failed"
+  exit 1
+fi
+echo "package checks passed"
