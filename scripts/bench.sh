@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The one command that installs what LabBench needs, builds it, and starts both
 # programs side by side on the simulated bench: the simulated board measures
-# what the simulated instrument outputs.
+# what the simulated instrument outputs. Ctrl+C (or closing both) ends them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 BUILD_DIR=${BUILD_DIR:-build} scripts/build.sh
 build=$(cd "${BUILD_DIR:-build}" && pwd)
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "bench.sh: built in $build, but there is no display to show the windows on:" >&2
+  echo "run it from a terminal in a desktop session (see Troubleshooting in README.md)." >&2
+  exit 1
+fi
 export GPIB_LIBRARY="$build/sim/instrument/liblabbench_sim_gpib.so"
 export PORTIO_LIBRARY="$build/sim/board/liblabbench_sim_board.so"
 export BENCH_SIM_STATE=${BENCH_SIM_STATE:-${XDG_RUNTIME_DIR:-/tmp}/labbench-bench.state}
@@ -14,5 +19,9 @@ export BENCH_SIM_STATE=${BENCH_SIM_STATE:-${XDG_RUNTIME_DIR:-/tmp}/labbench-benc
 export GPIB_SIM_BYTES_PER_S=${GPIB_SIM_BYTES_PER_S:-200000}
 "$build/generator/generator" & gen=$!
 "$build/deska/deska" & board=$!
+trap 'kill "$gen" "$board" 2>/dev/null' INT TERM HUP
 echo "generator (pid $gen) and deska (pid $board) are running on the simulated bench."
-wait
+status=0
+wait "$gen" || status=$?
+wait "$board" || status=$?
+exit "$status"
