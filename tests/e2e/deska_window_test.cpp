@@ -121,8 +121,8 @@ TEST_F(DeskaWindow, OneRunShowsTheRmsOfTheGeneratorsPhaseCutSine) {
 }
 
 TEST_F(DeskaWindow, BusyIndicatorIsLitDuringASlowCaptureAndTheCloseBoxChangesNothing) {
-    // The generator at 5 Hz, so that the slow capture shows 25 periods.
-    ASSERT_NO_FATAL_FAILURE(start_generator("5", {"Home"}, 5.0));
+    // The generator at 2 Hz, so that the slow capture shows 10 periods.
+    ASSERT_NO_FATAL_FAILURE(start_generator("2", {"Home"}, 2.0));
     auto deska = start(LABBENCH_DESKA_PATH);
     unsigned long window = window_of(*deska, kDeskaTitle);
     ASSERT_NE(window, 0u);
