@@ -49,13 +49,13 @@ protected:
         ASSERT_NE(generator_window, 0u);
         for (const auto &[mnemonic, text] :
              {std::pair{"alt+n", "90"}, std::pair{"alt+f", value.c_str()}}) {
-            ASSERT_EQ(desktop->keys(generator_window, {mnemonic, "ctrl+a"}).status, 0);
-            ASSERT_EQ(desktop->type(text).status, 0);
-            ASSERT_EQ(desktop->keys(generator_window, {"Return"}).status, 0);
+            ASSERT_TRUE(pressed(generator_window, {mnemonic, "ctrl+a"}));
+            ASSERT_TRUE(typed(text));
+            ASSERT_TRUE(pressed(generator_window, {"Return"}));
         }
         std::vector<std::string> keys{"alt+d"};
         keys.insert(keys.end(), decade_keys.begin(), decade_keys.end());
-        ASSERT_EQ(desktop->keys(generator_window, keys).status, 0);
+        ASSERT_TRUE(pressed(generator_window, keys));
         ASSERT_TRUE(wait_until(
             [&] {
                 benchsim::BenchOutput out;
@@ -82,9 +82,9 @@ TEST_F(DeskaWindow, OneRunShowsTheRmsOfTheGeneratorsPhaseCutSine) {
     auto deska = start(LABBENCH_DESKA_PATH, {{"BOARD_SIM_TRACE", "1"}});
     unsigned long window = window_of(*deska, kDeskaTitle);
     ASSERT_NE(window, 0u);
-    ASSERT_EQ(desktop->keys(window, {"alt+f", "ctrl+a"}).status, 0);
-    ASSERT_EQ(desktop->type("0.5").status, 0);
-    ASSERT_EQ(desktop->keys(window, {"Return", "alt+g", "Home", "Down"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+f", "ctrl+a"}));
+    ASSERT_TRUE(typed("0.5"));
+    ASSERT_TRUE(pressed(window, {"Return", "alt+g", "Home", "Down"}));
 
     const double expected = phase_cut_sine_rms(4.5, M_PI / 2);
     double at_input = NAN, at_converter = NAN;
@@ -93,12 +93,12 @@ TEST_F(DeskaWindow, OneRunShowsTheRmsOfTheGeneratorsPhaseCutSine) {
     // the period unevenly; the operator would run again, and so does the test.
     for (int attempt = 1; attempt <= 3; ++attempt) {
         // Through the tab order: gain, Run (Space runs), then the converter's read-out.
-        ASSERT_EQ(desktop->keys(window, {"alt+g", "Tab", "space", "Tab"}).status, 0);
+        ASSERT_TRUE(pressed(window, {"alt+g", "Tab", "space", "Tab"}));
         auto converter_text = desktop->copy_focused_text(window, clipboard);
         ASSERT_TRUE(converter_text) << "no RMS could be copied; deska's output:\n"
                                     << deska->output();
         clipboard = *converter_text;
-        ASSERT_EQ(desktop->keys(window, {"Tab"}).status, 0);  // the input read-out
+        ASSERT_TRUE(pressed(window, {"Tab"}));  // the input read-out
         auto input_text = desktop->copy_focused_text(window, clipboard);
         ASSERT_TRUE(input_text) << "the input RMS could not be copied";
         clipboard = *input_text;
@@ -114,7 +114,7 @@ TEST_F(DeskaWindow, OneRunShowsTheRmsOfTheGeneratorsPhaseCutSine) {
     EXPECT_NEAR(at_converter, 2 * at_input, 2e-6) << "gain x2: the converter sees twice the input";
     save_screenshot(window, "deska-191Hz.png");
 
-    ASSERT_EQ(desktop->keys(window, {"alt+q"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+q"}));
     auto status = deska->wait_exit(20s);
     ASSERT_TRUE(status) << "Quit did not end deska within 20 s";
     EXPECT_EQ(*status, 0);
@@ -134,9 +134,9 @@ TEST_F(DeskaWindow, BusyIndicatorIsLitDuringASlowCaptureAndTheCloseBoxChangesNot
     ASSERT_EQ(desktop->request_close(window), "");
 
     // 0.2 kHz: 1000 samples take 5 s.
-    ASSERT_EQ(desktop->keys(window, {"alt+f", "ctrl+a"}).status, 0);
-    ASSERT_EQ(desktop->type("0.2").status, 0);
-    ASSERT_EQ(desktop->keys(window, {"Return", "alt+r"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+f", "ctrl+a"}));
+    ASSERT_TRUE(typed("0.2"));
+    ASSERT_TRUE(pressed(window, {"Return", "alt+r"}));
     long lit = 0;
     int shot = 0;
     bool seen_lit = wait_until(
@@ -162,7 +162,7 @@ TEST_F(DeskaWindow, BusyIndicatorIsLitDuringASlowCaptureAndTheCloseBoxChangesNot
     EXPECT_TRUE(deska->running()) << "the close request ended deska:\n" << deska->output();
     EXPECT_TRUE(desktop->window_visible(deska->pid(), kDeskaTitle));
 
-    ASSERT_EQ(desktop->keys(window, {"alt+q"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+q"}));
     auto status = deska->wait_exit(20s);
     ASSERT_TRUE(status) << "Quit did not end deska within 20 s";
     EXPECT_EQ(*status, 0) << deska->output();

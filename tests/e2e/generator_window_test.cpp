@@ -32,9 +32,9 @@ protected:
     // Return, then waits for the upload that the commit starts.
     void commit_text(const std::string &mnemonic, const std::string &text) {
         const int before = uploads();
-        ASSERT_EQ(desktop->keys(window, {mnemonic, "ctrl+a"}).status, 0);
-        ASSERT_EQ(desktop->type(text).status, 0);
-        ASSERT_EQ(desktop->keys(window, {"Return"}).status, 0);
+        ASSERT_TRUE(pressed(window, {mnemonic, "ctrl+a"}));
+        ASSERT_TRUE(typed(text));
+        ASSERT_TRUE(pressed(window, {"Return"}));
         ASSERT_TRUE(wait_until([&] { return uploads() > before; }, 20s))
             << "committing " << text << " (" << mnemonic << ") started no upload; bus log:\n"
             << read_file(bus_log());
@@ -46,7 +46,7 @@ protected:
         const int before = uploads();
         std::vector<std::string> keys{"alt+d"};
         keys.insert(keys.end(), moves.begin(), moves.end());
-        ASSERT_EQ(desktop->keys(window, keys).status, 0);
+        ASSERT_TRUE(pressed(window, keys));
         ASSERT_TRUE(wait_until([&] { return uploads() > before; }, 20s))
             << "choosing a decade started no upload; bus log:\n"
             << read_file(bus_log());
@@ -110,21 +110,21 @@ TEST_F(GeneratorWindow, FrequencyOneAndAHalfAtTheTopDecadeIsClampedToOneMegahert
         << "1.5 in the 1 MHz decade must be clamped";
     EXPECT_DOUBLE_EQ(instrument().frequency_hz, 1e6);
     // The panel corrects the value to 1 (shown with the control's 3 decimals).
-    ASSERT_EQ(desktop->keys(window, {"alt+f"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+f"}));
     EXPECT_EQ(desktop->copy_focused_text(window).value_or("(nothing copied)"), "1.000");
     save_screenshot(window, "generator-1MHz.png");
 }
 
 TEST_F(GeneratorWindow, IdentifyShowsTheInstrumentsAnswerUntilDismissed) {
     ASSERT_NO_FATAL_FAILURE(start_generator());
-    ASSERT_EQ(desktop->keys(window, {"alt+i"}).status, 0);
+    ASSERT_TRUE(pressed(window, {"alt+i"}));
     auto popup = desktop->find_window(generator->pid(), "^IDN$");
     ASSERT_TRUE(popup) << "no popup titled IDN appeared; bus log:\n" << read_file(bus_log());
     EXPECT_EQ(last_sent("*idn?"), "*idn?");
     EXPECT_EQ(bus().back().routine, "Receive");
     save_screenshot(window, "generator-identify.png", /*with_popups=*/true);
 
-    ASSERT_EQ(desktop->keys(*popup, {"Return"}).status, 0);
+    ASSERT_TRUE(pressed(*popup, {"Return"}));
     EXPECT_TRUE(
         wait_until([&] { return !desktop->window_visible(generator->pid(), "^IDN$"); }, 20s))
         << "Return did not dismiss the popup";

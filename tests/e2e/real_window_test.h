@@ -76,6 +76,21 @@ protected:
         return *window;
     }
 
+    // Presses keys in `window` (see Desktop::keys); on failure, what xdotool said.
+    ::testing::AssertionResult pressed(unsigned long window,
+                                       const std::vector<std::string> &keys) const {
+        ToolResult r = desktop->keys(window, keys);
+        if (r.status == 0) return ::testing::AssertionSuccess();
+        std::string list;
+        for (const auto &k : keys) list += " " + k;
+        return ::testing::AssertionFailure() << "pressing" << list << " failed: " << r.describe();
+    }
+    ::testing::AssertionResult typed(const std::string &text) const {
+        ToolResult r = desktop->type(text);
+        if (r.status == 0) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "typing '" << text << "' failed: " << r.describe();
+    }
+
     // The simulated instrument's output as it last published it.
     benchsim::BenchOutput instrument() const {
         benchsim::BenchOutput output;
