@@ -112,6 +112,12 @@ TEST_F(GeneratorWindow, FrequencyOneAndAHalfAtTheTopDecadeIsClampedToOneMegahert
     // The panel corrects the value to 1 (shown with the control's 3 decimals).
     ASSERT_TRUE(pressed(window, {"alt+f"}));
     EXPECT_EQ(desktop->copy_focused_text(window).value_or("(nothing copied)"), "1.000");
+    // And the decade shows 6: committing the value unchanged recomputes the
+    // frequency from both controls.
+    const int before = uploads();
+    ASSERT_TRUE(pressed(window, {"Return"}));
+    ASSERT_TRUE(wait_until([&] { return uploads() > before; }, 20s)) << "Return started no upload";
+    EXPECT_EQ(last_sent("freq "), "freq 1000000.000000") << "the decade no longer shows 1 MHz";
     save_screenshot(window, "generator-1MHz.png");
 }
 
