@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The one command that installs what LabBench needs, builds it, and starts both
 # programs side by side on the simulated bench: the simulated board measures
-# what the simulated instrument outputs. Ctrl+C (or closing both) ends them.
+# what the simulated instrument outputs. Ctrl+C (or quitting both) ends them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
