@@ -18,10 +18,6 @@
 #include "userint.h"
 #include "userint_testing.h"
 
-// Under the sanitizer build: the font configuration library keeps its caches for
-// the life of the process, which the leak checker reports at exit.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 std::vector<BusCall> Bus::sendsFrom(size_t first) const {
     std::vector<BusCall> out;
     for (size_t i = first; i < size(); i++)
