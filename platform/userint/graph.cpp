@@ -102,6 +102,26 @@ void refreshDrawnPoints(GraphState &g, GraphPlot *only = nullptr) {
     }
 }
 
+// A spare line series that the chart draws above every plot in use (series
+// are drawn in the order they joined the chart), so that a new plot still
+// comes out on top; nullptr when there is none.
+QXYSeries *takeSpareLine(GraphState &g) {
+    if (g.spareLines.empty())
+        return nullptr;
+    const QList<QAbstractSeries *> order = g.chart->series();
+    qsizetype top = -1;
+    for (const GraphPlot &p : g.plots)
+        top = std::max(top, order.indexOf(p.series));
+    for (auto it = g.spareLines.begin(); it != g.spareLines.end(); ++it) {
+        if (order.indexOf(*it) > top) {
+            QXYSeries *series = *it;
+            g.spareLines.erase(it);
+            return series;
+        }
+    }
+    return nullptr;
+}
+
 GraphState *findGraph(const char *operation, int panel, int control, int *error) {
     Control *c = findControl(operation, panel, control, error);
     if (!c)
@@ -240,11 +260,10 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     fill(dataType, array, count, yGain, yOffset, initialX, xIncrement, plot.points, plot);
     plot.thinnable = (plotStyle == 0 || plotStyle == 3) && lineStyle == 0;
 
-    QXYSeries *series;
-    if (plotStyle == 2)
-        series = new QScatterSeries;
-    else
-        series = new QLineSeries;
+    QXYSeries *series = plotStyle == 2 ? nullptr : takeSpareLine(*g);
+    const bool onChart = series != nullptr;
+    if (!series)
+        series = plotStyle == 2 ? static_cast<QXYSeries *>(new QScatterSeries) : new QLineSeries;
     static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine, Qt::DashDotDotLine};
     const QColor qcolour = QColor::fromRgb(static_cast<QRgb>(colour));
     QPen pen(qcolour);
@@ -257,10 +276,9 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
         scatter->setBorderColor(qcolour);
     } else {
         series->setPen(pen);
-        if (plotStyle == 1) {
-            series->setPointsVisible(true);
+        series->setPointsVisible(plotStyle == 1);
+        if (plotStyle == 1)
             series->setMarkerSize(5);
-        }
     }
     plot.handle = nextPlotHandle;
     nextPlotHandle = nextPlotHandle == INT_MAX ? 1 : nextPlotHandle + 1;
@@ -270,9 +288,11 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     // The chart recomputes a series' whole outline on every change of its
     // axes or points, so the series joins the chart and its axes while still
     // empty, the axes take their new range, and the points come last, once.
-    g->chart->addSeries(series);
-    series->attachAxis(g->xAxis);
-    series->attachAxis(g->yAxis);
+    if (!onChart) {
+        g->chart->addSeries(series);
+        series->attachAxis(g->xAxis);
+        series->attachAxis(g->yAxis);
+    }
     const double xMinBefore = g->xAxis->min(), xMaxBefore = g->xAxis->max();
     autoscale(*g);
     if (g->xAxis->min() != xMinBefore || g->xAxis->max() != xMaxBefore)
@@ -292,8 +312,17 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
                       QStringLiteral("the graph has no plot with handle %1").arg(plotHandle));
     for (auto it = g->plots.begin(); it != g->plots.end();) {
         if (plotHandle == -1 || it->handle == plotHandle) {
-            g->chart->removeSeries(it->series);
-            delete it->series;
+            // A line series stays on the chart, emptied, for a later plot:
+            // taking a series off the chart, or adding one, lays the whole
+            // chart out again (axes and every tick label), which costs more
+            // than drawing the plot.
+            if (qobject_cast<QLineSeries *>(it->series)) {
+                it->series->clear();
+                g->spareLines.push_back(it->series);
+            } else {
+                g->chart->removeSeries(it->series);
+                delete it->series;
+            }
             it = g->plots.erase(it);
         } else {
             ++it;

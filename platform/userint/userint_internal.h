@@ -36,6 +36,7 @@ struct GraphState {
     QValueAxis *yAxis = nullptr;
     bool xFixed = false;
     bool yFixed = false;
+    std::vector<QXYSeries *> spareLines;  // emptied line series of deleted plots, still on the chart
     std::vector<GraphPlot> plots;
 };
 

@@ -687,6 +687,34 @@ TEST_F(PanelTest, PlotWaveformScalesAndDeletes) {
     EXPECT_TRUE(userint_testing::graphPlots(PANEL, GRAPH).empty());
 }
 
+// Plots on one line, so that only the topmost shows: a plot made after others
+// were deleted is still drawn above the plots shown, and deleted plots leave
+// nothing on screen.
+TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
+    QTest::qWait(50);  // first paint of the panel
+    QWidget *graph = userint_testing::controlWidget(PANEL, GRAPH);
+    const QRect graphArea(graph->mapTo(panel, QPoint(0, 0)), graph->size());
+    ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, -1.0, 1.0), 0);
+    const float line[2] = {0.5f, 0.5f};
+    auto plot = [&](int colour) { return PlotWaveform(PANEL, GRAPH, line, 2, WAVE_FLOAT, 1, 0, 0, 1, 0, 1, 0, 1, colour); };
+    const int red = plot(0xFF0000);
+    plot(0x00FF00);
+    ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, red, 1), 0);
+    plot(0x0000FF);
+    QImage shown = onScreen(panel);
+    EXPECT_GT(pixelsOfColour(shown, graphArea, 0x0000FF), 50) << "the newest plot is on top";
+    EXPECT_EQ(pixelsOfColour(shown, graphArea, 0x00FF00), 0) << "the older plot lies beneath it";
+    EXPECT_EQ(pixelsOfColour(shown, graphArea, 0xFF0000), 0) << "the deleted plot is gone";
+
+    ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
+    plot(0xFF0000);
+    shown = onScreen(panel);
+    EXPECT_GT(pixelsOfColour(shown, graphArea, 0xFF0000), 50) << "a plot after deleting all is shown";
+    EXPECT_EQ(pixelsOfColour(shown, graphArea, 0x0000FF) + pixelsOfColour(shown, graphArea, 0x00FF00), 0)
+        << "deleted plots leave nothing on screen";
+    EXPECT_EQ(userint_testing::graphPlots(PANEL, GRAPH).size(), 1u);
+}
+
 TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
     const short data[4] = {};
     struct Case {
