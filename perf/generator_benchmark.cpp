@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,23 @@ void BM_GenSin(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_GenSin)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// GenSin as SendSin meets it, right after the run-time has redrawn the panel:
+// drawing code can leave the processor in a state that slows the arithmetic
+// that follows it. Each iteration redraws (not timed), then times one table.
+void BM_GenSinAfterRedraw(benchmark::State &state) {
+    for (auto _ : state) {
+        DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
+        PlotWaveform(PANEL, PANEL_GRAPH, Data.b, kTableEntries, WAVE_INT16, 0.00048828, 0.0, 0.0,
+                     0.1, 0, 1, 0, 1, 0xFF0000);
+        const auto start = std::chrono::steady_clock::now();
+        GenSin(0.0f, Um);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        state.SetIterationTime(took.count());
+    }
+}
+// A fixed count: each iteration's untimed redraw costs about a hundred tables.
+BENCHMARK(BM_GenSinAfterRedraw)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(200);
 
 // The header and the table copied behind it low byte first, as SendSin assembles the block.
 void BM_BlockAssembly(benchmark::State &state) {
@@ -76,6 +94,16 @@ void BM_Transfers(benchmark::State &state) {
 }
 BENCHMARK(BM_Transfers)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
+// The busy lamp on, the status line written, the lamp off: each shown at once.
+void BM_LampAndStatus(benchmark::State &state) {
+    for (auto _ : state) {
+        SetCtrlVal(PANEL, PANEL_BUSY, 1);
+        SetCtrlVal(PANEL, PANEL_STATUS, "Sent all 6 transfers: 10000 Hz, 4.5 Vpp, angle 0\u00b0");
+        SetCtrlVal(PANEL, PANEL_BUSY, 0);
+    }
+}
+BENCHMARK(BM_LampAndStatus)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
 void BM_SendSin(benchmark::State &state) {
     for (auto _ : state) SendSin(Freq, Alpha, Um);
 }
@@ -86,8 +114,11 @@ void reportFigures() {
     const double block = perf::seconds("BM_BlockAssembly") * 1e6;
     const double preview = perf::seconds("BM_Preview") * 1e6;
     const double transfers = perf::seconds("BM_Transfers") * 1e6;
+    const double lampAndStatus = perf::seconds("BM_LampAndStatus") * 1e6;
     const double whole = perf::seconds("BM_SendSin") * 1e3;
     perf::judge("GenSin, one full table (angle 0)", genSin, "us", 100);
+    perf::judge("GenSin right after a redraw, as in SendSin",
+                perf::wallSeconds("BM_GenSinAfterRedraw") * 1e6, "us", 100);
     perf::judge("SendSin, instant driver, with preview redraw", whole, "ms", 3);
     auto percent = [&](double us) {
         char text[32];
@@ -100,8 +131,10 @@ void reportFigures() {
                 percent(preview));
     perf::share("  share: six transfers through the GPIB binding", transfers, "us",
                 percent(transfers));
-    const double rest = whole * 1e3 - genSin - block - preview - transfers;
-    perf::share("  share: the rest (busy lamp, status line, command texts)", rest, "us",
+    perf::share("  share: busy lamp on and off, status line", lampAndStatus, "us",
+                percent(lampAndStatus));
+    const double rest = whole * 1e3 - genSin - block - preview - transfers - lampAndStatus;
+    perf::share("  share: the rest (command texts, and the parts' interplay)", rest, "us",
                 percent(rest));
 }
 

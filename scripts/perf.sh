@@ -13,8 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "${PERF_SKIP_DEPS:-0}" = 1 ] || scripts/deps.sh
 build=${BUILD_DIR:-build-perf}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLABBENCH_PERF=ON \
-  -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLABBENCH_PERF=ON >/dev/null
 cmake --build "$build" -j2 --target generator deska labbench_sim_gpib labbench_sim_board \
   generator_benchmark deska_benchmark capture_benchmark first_frame
 build=$(cd "$build" && pwd)
