@@ -104,8 +104,8 @@ int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     void *board = dlopen(getenv("PORTIO_LIBRARY"), RTLD_NOW | RTLD_LOCAL);
-    boardOverruns = board ? reinterpret_cast<OverrunCount>(dlsym(board, "board_sim_overruns"))
-                          : nullptr;
+    boardOverruns =
+        board ? reinterpret_cast<OverrunCount>(dlsym(board, "board_sim_overruns")) : nullptr;
     if (!boardOverruns) {
         std::fprintf(stderr,
                      "capture_benchmark: PORTIO_LIBRARY=%s is not the simulated board (no "

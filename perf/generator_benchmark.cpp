@@ -150,7 +150,8 @@ int main(int argc, char **argv) {
     EnableRemote(0, IAdress);
     if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
     if (LoadPanel(0, "generator.uir", PANEL) < 0) {
-        std::fprintf(stderr, "generator_benchmark: cannot load generator.uir beside the executable\n");
+        std::fprintf(stderr,
+                     "generator_benchmark: cannot load generator.uir beside the executable\n");
         return 2;
     }
     SendSin(Freq, Alpha, Um);
