@@ -258,7 +258,8 @@ std::string list_text(const Addr4882_t *list) {
     std::string text = "addresses";
     for (int i = 0; i <= kMaxAddressList; ++i) {
         if (list[i] == NOADDR) return text;
-        text += " " + address_text(list[i]);
+        text += ' ';
+        text += address_text(list[i]);
     }
     return text + " (no NOADDR at the end)";
 }
@@ -327,7 +328,8 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int end
         take_driver_status(d, count);
     }
     if (d.trace) {
-        std::string bytes = valid && buffer != nullptr ? " " + escaped(buffer, count) : "";
+        std::string bytes;
+        if (valid && buffer != nullptr) bytes.append(" ").append(escaped(buffer, count));
         trace(d, "Send(" + board_text(board) + ", address " + address_text(address) + ", " +
                      std::to_string(count) + (count == 1 ? " byte" : " bytes") + bytes + ", " +
                      end_mode_name(endMode) + ")");

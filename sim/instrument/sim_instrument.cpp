@@ -735,7 +735,7 @@ std::string escape_bytes(std::string_view bytes) {
 
 std::string address_text(Addr4882_t address) {
     std::string text = std::to_string(address & 0xFF);
-    if (address >> 8) text += "+" + std::to_string(address >> 8);
+    if (address >> 8) text.append("+").append(std::to_string(address >> 8));
     return text;
 }
 
