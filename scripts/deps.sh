@@ -3,13 +3,13 @@
 # Runs apt-get only when a package is missing, so repeated runs are quick.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential dpkg-dev file cmake ninja-build pkg-config
   qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libgl-dev
   libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xdotool xclip x11-utils imagemagick
-  locales
+  locales fonts-dejavu-core
 )
 missing=()
 for p in "${packages[@]}"; do
