@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential dpkg-dev file cmake ninja-build pkg-config
-  qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev libxkbcommon-dev
   libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
