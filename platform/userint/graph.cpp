@@ -20,13 +20,15 @@
 // therefore drawn from its per-column outline: the first, lowest, highest and
 // last point of each column, in their order, which draws the same pixels. The
 // full data stays with the plot (tests and autoscaling use it) and the outline
-// is redone when the plot area's width or the x range changes.
+// is redone when the plot area's width or the x range changes. The chart's
+// background rectangles are drawn from cached pixmaps (see setUpGraph).
 #include "userint.h"
 #include "userint_internal.h"
 #include "userint_testing.h"
 
 #include <QChart>
 #include <QChartView>
+#include <QGraphicsRectItem>
 #include <QLineSeries>
 #include <QList>
 #include <QPointF>
@@ -224,6 +226,14 @@ void setUpGraph(Control &control) {
     g->chart->addAxis(g->yAxis, Qt::AlignLeft);
     GraphState *state = g.get();
     QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart, [state] { refreshDrawnPoints(*state); });
+    // The chart's background and plot-area rectangles are kept as ready
+    // pixmaps: filling them anew on every redraw was the dearest part of it
+    // (Qt's raster engine hands fills that tall to helper threads). A cache
+    // is redrawn only when its rectangle changes, and holds no text, so the
+    // picture stays the same.
+    for (QGraphicsItem *item : g->chart->childItems())
+        if (item->type() == QGraphicsRectItem::Type)
+            item->setCacheMode(QGraphicsItem::DeviceCoordinateCache);
     QChart *previous = view->chart();
     view->setChart(g->chart);
     delete previous;
