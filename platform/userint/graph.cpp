@@ -37,9 +37,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <algorithm>
-#include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <limits>
