@@ -8,7 +8,6 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
-#include <QApplication>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +18,7 @@
 
 #include "deska.h"
 #include "harness.h"
+#include "panel_run.h"
 #include "userint.h"
 
 // The port library is chosen before deska declares its port window (a
@@ -102,7 +102,6 @@ void reportFigures() {
 
 int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     void *board = dlopen(getenv("PORTIO_LIBRARY"), RTLD_NOW | RTLD_LOCAL);
     boardOverruns =
         board ? reinterpret_cast<OverrunCount>(dlsym(board, "board_sim_overruns")) : nullptr;
@@ -113,15 +112,5 @@ int main(int argc, char **argv) {
                      getenv("PORTIO_LIBRARY"));
         return 2;
     }
-    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
-    if (LoadPanel(0, "deska.uir", PANEL) < 0) {
-        std::fprintf(stderr, "capture_benchmark: cannot load deska.uir beside the executable\n");
-        return 2;
-    }
-    DisplayPanel(PANEL);
-    QApplication::processEvents();
-    const bool ran = perf::runBenchmarks();
-    reportFigures();
-    DiscardPanel(PANEL);
-    return ran ? perf::finish() : 2;
+    return perf::runOnPanel("capture_benchmark", argv, "deska.uir", nullptr, reportFigures);
 }

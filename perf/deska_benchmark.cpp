@@ -8,12 +8,12 @@
 // Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./deska_benchmark
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 
 #include "deska.h"
 #include "harness.h"
+#include "panel_run.h"
 #include "portio.h"
 #include "userint.h"
 
@@ -95,16 +95,5 @@ void reportFigures() {
 
 int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
-    if (LoadPanel(0, "deska.uir", PANEL) < 0) {
-        std::fprintf(stderr, "deska_benchmark: cannot load deska.uir beside the executable\n");
-        return 2;
-    }
-    DisplayPanel(PANEL);
-    QApplication::processEvents();
-    const bool ran = perf::runBenchmarks();
-    reportFigures();
-    DiscardPanel(PANEL);
-    return ran ? perf::finish() : 2;
+    return perf::runOnPanel("deska_benchmark", argv, "deska.uir", nullptr, reportFigures);
 }

@@ -8,7 +8,6 @@
 // Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./generator_benchmark
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 
 #include "generator_ui.h"
 #include "harness.h"
+#include "panel_run.h"
 #include "userint.h"
 
 namespace {
@@ -138,27 +138,18 @@ void reportFigures() {
                 percent(rest));
 }
 
+// The upload the program makes before its panel is first shown.
+void defaultUpload() { SendSin(Freq, Alpha, Um); }
+
 }  // namespace
 
 int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("GPIB_LIBRARY", PERF_INSTANT_GPIB, 0);
     // As the program starts: bus prepared, run-time up, panel loaded, default
     // upload made, panel shown and painted.
     SendIFC(0);
     EnableRemote(0, IAdress);
-    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return 2;
-    if (LoadPanel(0, "generator.uir", PANEL) < 0) {
-        std::fprintf(stderr,
-                     "generator_benchmark: cannot load generator.uir beside the executable\n");
-        return 2;
-    }
-    SendSin(Freq, Alpha, Um);
-    DisplayPanel(PANEL);
-    QApplication::processEvents();
-    const bool ran = perf::runBenchmarks();
-    reportFigures();
-    DiscardPanel(PANEL);
-    return ran ? perf::finish() : 2;
+    return perf::runOnPanel("generator_benchmark", argv, "generator.uir", defaultUpload,
+                            reportFigures);
 }
