@@ -325,8 +325,7 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
     return 0;
 }
 
-// ---- Entry
-// -----------------------------------------------------------------------------------------
+// ---- Entry ----------------------------------------------------------------------
 
 // The bus is prepared before the GUI starts; the default waveform is uploaded
 // before the panel is first shown, so that the panel shows what the instrument

@@ -26,14 +26,41 @@ enum { STOPend = 0x100 };
 
 // ibsta bits.
 enum {
-    DCAS = 0x1, DTAS = 0x2, LACS = 0x4, TACS = 0x8, ATN = 0x10, CIC = 0x20, REM = 0x40,
-    LOK = 0x80, CMPL = 0x100, EVENT = 0x200, SPOLL = 0x400, RQS = 0x800, SRQI = 0x1000,
-    END = 0x2000, TIMO = 0x4000, ERR = 0x8000,
+    DCAS = 0x1,
+    DTAS = 0x2,
+    LACS = 0x4,
+    TACS = 0x8,
+    ATN = 0x10,
+    CIC = 0x20,
+    REM = 0x40,
+    LOK = 0x80,
+    CMPL = 0x100,
+    EVENT = 0x200,
+    SPOLL = 0x400,
+    RQS = 0x800,
+    SRQI = 0x1000,
+    END = 0x2000,
+    TIMO = 0x4000,
+    ERR = 0x8000,
 };
 // iberr codes.
 enum {
-    EDVR = 0, ECIC = 1, ENOL = 2, EADR = 3, EARG = 4, ESAC = 5, EABO = 6, ENEB = 7,
-    EDMA = 8, EOIP = 10, ECAP = 11, EFSO = 12, EBUS = 14, ESTB = 15, ESRQ = 16, ETAB = 20,
+    EDVR = 0,
+    ECIC = 1,
+    ENOL = 2,
+    EADR = 3,
+    EARG = 4,
+    ESAC = 5,
+    EABO = 6,
+    ENEB = 7,
+    EDMA = 8,
+    EOIP = 10,
+    ECAP = 11,
+    EFSO = 12,
+    EBUS = 14,
+    ESTB = 15,
+    ESRQ = 16,
+    ETAB = 20,
 };
 
 // Outcome of the last routine (updated by every routine below).

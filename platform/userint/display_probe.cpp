@@ -8,24 +8,23 @@
 // that does not answer can block for minutes.
 #include "display_probe.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
 #include <QDir>
 #include <QLibraryInfo>
 #include <QString>
 #include <QStringList>
-
-#include <xcb/xcb.h>
-
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -42,11 +41,10 @@ std::vector<std::string> split(const std::string &text, char separator) {
     size_t start = 0;
     while (start <= text.size()) {
         const size_t end = text.find(separator, start);
-        const std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!part.empty())
-            parts.push_back(part);
-        if (end == std::string::npos)
-            break;
+        const std::string part =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!part.empty()) parts.push_back(part);
+        if (end == std::string::npos) break;
         start = end + 1;
     }
     return parts;
@@ -55,13 +53,11 @@ std::vector<std::string> split(const std::string &text, char separator) {
 // Platform plugins shipped with Qt; for these we can tell whether the plugin
 // is installed, for any other name Qt itself decides.
 bool pluginInstalled(const std::string &name, std::string &searched) {
-    static const char *known[] = {"xcb", "wayland", "offscreen", "minimal", "minimalegl",
-                                  "eglfs", "linuxfb", "vnc", "vkkhrdisplay"};
+    static const char *known[] = {"xcb",   "wayland", "offscreen", "minimal",     "minimalegl",
+                                  "eglfs", "linuxfb", "vnc",       "vkkhrdisplay"};
     bool isKnown = false;
-    for (const char *k : known)
-        isKnown = isKnown || name == k;
-    if (!isKnown)
-        return true;
+    for (const char *k : known) isKnown = isKnown || name == k;
+    if (!isKnown) return true;
     QStringList dirs;
     for (const std::string &d : split(env("QT_QPA_PLATFORM_PLUGIN_PATH"), ':'))
         dirs << QString::fromStdString(d);
@@ -72,8 +68,7 @@ bool pluginInstalled(const std::string &name, std::string &searched) {
     const QString wanted = QStringLiteral("q") + QString::fromStdString(name);
     for (const QString &d : dirs) {
         QDir dir(d);
-        if (!dir.exists())
-            continue;
+        if (!dir.exists()) continue;
         anyDir = true;
         for (const QString &file : dir.entryList(QDir::Files))
             if (file.startsWith(QStringLiteral("lib") + wanted) || file.startsWith(wanted))
@@ -120,7 +115,8 @@ std::string probeXcb(const std::string &display) {
     std::unique_lock<std::mutex> g(result->lock);
     if (!result->done.wait_for(g, kConnectTimeLimit, [&] { return result->finished; })) {
         result->abandoned = true;
-        return "X display '" + display + "' did not answer within 5 s (check DISPLAY and the network to the X server)";
+        return "X display '" + display +
+               "' did not answer within 5 s (check DISPLAY and the network to the X server)";
     }
     if (result->error == 0) {
         releaseDisplayProbe();
@@ -129,28 +125,26 @@ std::string probeXcb(const std::string &display) {
     }
     xcb_disconnect(result->connection);
     switch (result->error) {
-    case XCB_CONN_CLOSED_PARSE_ERR:
-        return "DISPLAY '" + display + "' is not a valid X display name (expected e.g. ':0')";
-    case XCB_CONN_CLOSED_INVALID_SCREEN:
-        return "X display '" + display + "' has no such screen";
-    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
-        return "out of memory while connecting to X display '" + display + "'";
-    default:
-        return "cannot connect to X display '" + display +
-               "': no X server answers there, or it refused the authorisation "
-               "(check DISPLAY, XAUTHORITY and xhost)";
+        case XCB_CONN_CLOSED_PARSE_ERR:
+            return "DISPLAY '" + display + "' is not a valid X display name (expected e.g. ':0')";
+        case XCB_CONN_CLOSED_INVALID_SCREEN:
+            return "X display '" + display + "' has no such screen";
+        case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+            return "out of memory while connecting to X display '" + display + "'";
+        default:
+            return "cannot connect to X display '" + display +
+                   "': no X server answers there, or it refused the authorisation "
+                   "(check DISPLAY, XAUTHORITY and xhost)";
     }
 }
 
 std::string probeWayland() {
     std::string name = env("WAYLAND_DISPLAY");
-    if (name.empty())
-        name = "wayland-0";
+    if (name.empty()) name = "wayland-0";
     std::string path = name;
     if (name[0] != '/') {
         const std::string runtimeDir = env("XDG_RUNTIME_DIR");
-        if (runtimeDir.empty())
-            return "no Wayland display: XDG_RUNTIME_DIR is not set";
+        if (runtimeDir.empty()) return "no Wayland display: XDG_RUNTIME_DIR is not set";
         path = runtimeDir + "/" + name;
     }
     sockaddr_un address{};
@@ -159,8 +153,7 @@ std::string probeWayland() {
         return "Wayland socket path '" + path + "' is too long";
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return std::string("cannot create a socket: ") + std::strerror(errno);
+    if (fd < 0) return std::string("cannot create a socket: ") + std::strerror(errno);
     const int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
     const int err = errno;
     ::close(fd);
@@ -174,21 +167,18 @@ std::string probePlatform(const std::string &spec) {
     const std::string name = spec.substr(0, spec.find(':'));
     std::string searched;
     if (!pluginInstalled(name, searched))
-        return "the Qt platform plugin '" + name + "' is not installed (looked in " + searched + ")";
-    if (name == "offscreen" || name == "minimal")
-        return {};
-    if (name == "xcb")
-        return probeXcb(env("DISPLAY"));
-    if (name == "wayland" || name.rfind("wayland-", 0) == 0)
-        return probeWayland();
+        return "the Qt platform plugin '" + name + "' is not installed (looked in " + searched +
+               ")";
+    if (name == "offscreen" || name == "minimal") return {};
+    if (name == "xcb") return probeXcb(env("DISPLAY"));
+    if (name == "wayland" || name.rfind("wayland-", 0) == 0) return probeWayland();
     return {};  // eglfs, linuxfb, vnc...: nothing we can check without starting them
 }
 
 }  // namespace
 
 void releaseDisplayProbe() {
-    if (heldConnection)
-        xcb_disconnect(heldConnection);
+    if (heldConnection) xcb_disconnect(heldConnection);
     heldConnection = nullptr;
 }
 
@@ -221,8 +211,7 @@ DisplayChoice probeDisplay(const std::string &commandLinePlatform) {
             choice.platform = spec;
             return choice;
         }
-        if (choice.reason.empty())
-            choice.reason = why;
+        if (choice.reason.empty()) choice.reason = why;
     }
     return choice;
 }

@@ -22,10 +22,6 @@
 // full data stays with the plot (tests and autoscaling use it) and the outline
 // is redone when the plot area's width or the x range changes. The chart's
 // background rectangles are drawn from cached pixmaps (see setUpGraph).
-#include "userint.h"
-#include "userint_internal.h"
-#include "userint_testing.h"
-
 #include <QChart>
 #include <QChartView>
 #include <QGraphicsRectItem>
@@ -34,12 +30,15 @@
 #include <QPointF>
 #include <QScatterSeries>
 #include <QValueAxis>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include "userint.h"
+#include "userint_internal.h"
+#include "userint_testing.h"
 
 using namespace userint_internal;
 
@@ -55,25 +54,23 @@ QList<QPointF> outline(const QList<QPointF> &points, double xMin, double xMax, i
     QList<QPointF> drawn;
     drawn.reserve(4 * columns + 4);
     const double scale = xMax > xMin ? columns / (xMax - xMin) : 0.0;
-    auto columnOf = [&](const QPointF &p) { return static_cast<long long>((p.x() - xMin) * scale); };
+    auto columnOf = [&](const QPointF &p) {
+        return static_cast<long long>((p.x() - xMin) * scale);
+    };
     qsizetype first = 0;
     while (first < points.size()) {
         const long long column = columnOf(points[first]);
         qsizetype last = first, low = first, high = first;
         while (last + 1 < points.size() && columnOf(points[last + 1]) == column) {
             ++last;
-            if (points[last].y() < points[low].y())
-                low = last;
-            if (points[last].y() > points[high].y())
-                high = last;
+            if (points[last].y() < points[low].y()) low = last;
+            if (points[last].y() > points[high].y()) high = last;
         }
         drawn.append(points[first]);
         const qsizetype middle[2] = {std::min(low, high), std::max(low, high)};
         for (qsizetype i : middle)
-            if (i != first && i != last && drawn.back() != points[i])
-                drawn.append(points[i]);
-        if (last != first)
-            drawn.append(points[last]);
+            if (i != first && i != last && drawn.back() != points[i]) drawn.append(points[i]);
+        if (last != first) drawn.append(points[last]);
         first = last + 1;
     }
     return drawn;
@@ -85,17 +82,14 @@ void refreshDrawnPoints(GraphState &g, GraphPlot *only = nullptr) {
     const double areaWidth = g.chart->plotArea().width();
     const double axisSpan = g.xAxis->max() - g.xAxis->min();
     for (GraphPlot &p : g.plots) {
-        if (only && &p != only)
-            continue;
+        if (only && &p != only) continue;
         int columns = 0;
         if (p.thinnable && areaWidth >= kMinOutlineColumns && axisSpan > 0) {
             const double dataSpan = p.xMax - p.xMin;
             const double wanted = std::ceil(areaWidth * dataSpan / axisSpan) + 1;
-            if (wanted * 4 < p.points.size())
-                columns = static_cast<int>(wanted);
+            if (wanted * 4 < p.points.size()) columns = static_cast<int>(wanted);
         }
-        if (columns == p.drawnColumns && !only)
-            continue;
+        if (columns == p.drawnColumns && !only) continue;
         p.drawnColumns = columns;
         p.series->replace(columns ? outline(p.points, p.xMin, p.xMax, columns) : p.points);
     }
@@ -105,12 +99,10 @@ void refreshDrawnPoints(GraphState &g, GraphPlot *only = nullptr) {
 // are drawn in the order they joined the chart), so that a new plot still
 // comes out on top; nullptr when there is none.
 QXYSeries *takeSpareLine(GraphState &g) {
-    if (g.spareLines.empty())
-        return nullptr;
+    if (g.spareLines.empty()) return nullptr;
     const QList<QAbstractSeries *> order = g.chart->series();
     qsizetype top = -1;
-    for (const GraphPlot &p : g.plots)
-        top = std::max(top, order.indexOf(p.series));
+    for (const GraphPlot &p : g.plots) top = std::max(top, order.indexOf(p.series));
     for (auto it = g.spareLines.begin(); it != g.spareLines.end(); ++it) {
         if (order.indexOf(*it) > top) {
             QXYSeries *series = *it;
@@ -123,17 +115,19 @@ QXYSeries *takeSpareLine(GraphState &g) {
 
 GraphState *findGraph(const char *operation, int panel, int control, int *error) {
     Control *c = findControl(operation, panel, control, error);
-    if (!c)
-        return nullptr;
+    if (!c) return nullptr;
     if (!c->graph) {
         *error = report(operation, panel, control, UIE_BAD_CONTROL,
-                        QStringLiteral("the control is a %1, not a graph").arg(QLatin1String(controlKindName(c->spec.kind))));
+                        QStringLiteral("the control is a %1, not a graph")
+                            .arg(QLatin1String(controlKindName(c->spec.kind))));
         return nullptr;
     }
     return c->graph.get();
 }
 
-QWidget *graphView(int panel, int control) { return userint_testing::controlWidget(panel, control); }
+QWidget *graphView(int panel, int control) {
+    return userint_testing::controlWidget(panel, control);
+}
 
 // Sets the axes that follow the data to the span of every plot's points.
 void autoscale(GraphState &g) {
@@ -145,8 +139,7 @@ void autoscale(GraphState &g) {
             yMin = std::min(yMin, p.yMin);
             yMax = std::max(yMax, p.yMax);
         }
-    if (xMin > xMax)
-        return;  // nothing plotted: the axes keep their range
+    if (xMin > xMax) return;  // nothing plotted: the axes keep their range
     auto widen = [](double &lo, double &hi) {
         if (lo == hi) {
             lo -= 1;
@@ -155,23 +148,20 @@ void autoscale(GraphState &g) {
     };
     widen(xMin, xMax);
     widen(yMin, yMax);
-    if (!g.xFixed)
-        g.xAxis->setRange(xMin, xMax);
-    if (!g.yFixed)
-        g.yAxis->setRange(yMin, yMax);
+    if (!g.xFixed) g.xAxis->setRange(xMin, xMax);
+    if (!g.yFixed) g.yAxis->setRange(yMin, yMax);
 }
 
 template <class T>
-void fillPoints(const void *array, int count, double gain, double offset, double x0, double dx, QList<QPointF> &points,
-                GraphPlot &plot) {
+void fillPoints(const void *array, int count, double gain, double offset, double x0, double dx,
+                QList<QPointF> &points, GraphPlot &plot) {
     points.reserve(count);
     const T *values = static_cast<const T *>(array);
     double xMin = std::numeric_limits<double>::infinity(), xMax = -xMin, yMin = xMin, yMax = -xMin;
     for (int i = 0; i < count; ++i) {
         const double x = x0 + i * dx;
         const double y = gain * static_cast<double>(values[i]) + offset;
-        if (!std::isfinite(x) || !std::isfinite(y))
-            continue;
+        if (!std::isfinite(x) || !std::isfinite(y)) continue;
         points.append(QPointF(x, y));
         xMin = std::min(xMin, x);
         xMax = std::max(xMax, x);
@@ -185,18 +175,35 @@ void fillPoints(const void *array, int count, double gain, double offset, double
     plot.yMax = yMax;
 }
 
-bool fill(int dataType, const void *array, int count, double gain, double offset, double x0, double dx,
-          QList<QPointF> &points, GraphPlot &plot) {
+bool fill(int dataType, const void *array, int count, double gain, double offset, double x0,
+          double dx, QList<QPointF> &points, GraphPlot &plot) {
     switch (dataType) {
-    case WAVE_INT8: fillPoints<int8_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_INT16: fillPoints<int16_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_INT32: fillPoints<int32_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_FLOAT: fillPoints<float>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_DOUBLE: fillPoints<double>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_UINT8: fillPoints<uint8_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_UINT16: fillPoints<uint16_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    case WAVE_UINT32: fillPoints<uint32_t>(array, count, gain, offset, x0, dx, points, plot); return true;
-    default: return false;
+        case WAVE_INT8:
+            fillPoints<int8_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_INT16:
+            fillPoints<int16_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_INT32:
+            fillPoints<int32_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_FLOAT:
+            fillPoints<float>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_DOUBLE:
+            fillPoints<double>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_UINT8:
+            fillPoints<uint8_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_UINT16:
+            fillPoints<uint16_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        case WAVE_UINT32:
+            fillPoints<uint32_t>(array, count, gain, offset, x0, dx, points, plot);
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -222,7 +229,8 @@ void setUpGraph(Control &control) {
     g->chart->addAxis(g->xAxis, Qt::AlignBottom);
     g->chart->addAxis(g->yAxis, Qt::AlignLeft);
     GraphState *state = g.get();
-    QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart, [state] { refreshDrawnPoints(*state); });
+    QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart,
+                     [state] { refreshDrawnPoints(*state); });
     // The chart's background and plot-area rectangles are kept as ready
     // pixmaps: filling them anew on every redraw was the dearest part of it
     // (Qt's raster engine hands fills that tall to helper threads). A cache
@@ -239,29 +247,31 @@ void setUpGraph(Control &control) {
 
 }  // namespace userint_internal
 
-int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain, double yOffset,
-                 double initialX, double xIncrement, int plotStyle, int pointStyle, int lineStyle, int pointFrequency,
-                 int colour) {
+int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain,
+                 double yOffset, double initialX, double xIncrement, int plotStyle, int pointStyle,
+                 int lineStyle, int pointFrequency, int colour) {
     (void)pointFrequency;
     int error;
     GraphState *g = findGraph("PlotWaveform", panel, control, &error);
-    if (!g)
-        return error;
-    auto refuse = [&](const QString &why) { return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why); };
-    if (!array)
-        return refuse(QStringLiteral("the array's address is null"));
-    if (count <= 0)
-        return refuse(QStringLiteral("the point count %1 is not above 0").arg(count));
+    if (!g) return error;
+    auto refuse = [&](const QString &why) {
+        return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why);
+    };
+    if (!array) return refuse(QStringLiteral("the array's address is null"));
+    if (count <= 0) return refuse(QStringLiteral("the point count %1 is not above 0").arg(count));
     if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
         return refuse(QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType));
-    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) || !std::isfinite(xIncrement))
-        return refuse(QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
+    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) ||
+        !std::isfinite(xIncrement))
+        return refuse(
+            QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
     if (plotStyle < 0 || plotStyle > 3)
         return refuse(QStringLiteral("plot style %1 is not one of 0 to 3").arg(plotStyle));
     if (lineStyle < 0 || lineStyle > 4)
         return refuse(QStringLiteral("line style %1 is not one of 0 to 4").arg(lineStyle));
     if (colour < 0 || colour > 0xFFFFFF)
-        return refuse(QStringLiteral("colour 0x%1 is not an 0xRRGGBB value").arg(static_cast<unsigned>(colour), 0, 16));
+        return refuse(QStringLiteral("colour 0x%1 is not an 0xRRGGBB value")
+                          .arg(static_cast<unsigned>(colour), 0, 16));
 
     GraphPlot plot;
     fill(dataType, array, count, yGain, yOffset, initialX, xIncrement, plot.points, plot);
@@ -271,21 +281,22 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     const bool onChart = series != nullptr;
     if (!series)
         series = plotStyle == 2 ? static_cast<QXYSeries *>(new QScatterSeries) : new QLineSeries;
-    static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine, Qt::DashDotDotLine};
+    static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine,
+                                              Qt::DashDotLine, Qt::DashDotDotLine};
     const QColor qcolour = QColor::fromRgb(static_cast<QRgb>(colour));
     QPen pen(qcolour);
     pen.setWidth(plotStyle == 3 ? 3 : 1);
     pen.setStyle(lineStyles[lineStyle]);
     if (auto *scatter = qobject_cast<QScatterSeries *>(series)) {
-        scatter->setMarkerShape(pointStyle == 1 ? QScatterSeries::MarkerShapeRectangle : QScatterSeries::MarkerShapeCircle);
+        scatter->setMarkerShape(pointStyle == 1 ? QScatterSeries::MarkerShapeRectangle
+                                                : QScatterSeries::MarkerShapeCircle);
         scatter->setMarkerSize(5);
         scatter->setColor(qcolour);
         scatter->setBorderColor(qcolour);
     } else {
         series->setPen(pen);
         series->setPointsVisible(plotStyle == 1);
-        if (plotStyle == 1)
-            series->setMarkerSize(5);
+        if (plotStyle == 1) series->setMarkerSize(5);
     }
     plot.handle = nextPlotHandle;
     nextPlotHandle = nextPlotHandle == INT_MAX ? 1 : nextPlotHandle + 1;
@@ -312,9 +323,10 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
     int error;
     GraphState *g = findGraph("DeleteGraphPlot", panel, control, &error);
-    if (!g)
-        return error;
-    if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) { return p.handle == plotHandle; }))
+    if (!g) return error;
+    if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) {
+            return p.handle == plotHandle;
+        }))
         return report("DeleteGraphPlot", panel, control, UIE_BAD_ARGUMENT,
                       QStringLiteral("the graph has no plot with handle %1").arg(plotHandle));
     for (auto it = g->plots.begin(); it != g->plots.end();) {
@@ -348,26 +360,31 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max) {
     int error;
     GraphState *g = findGraph("SetAxisScalingMode", panel, control, &error);
-    if (!g)
-        return error;
-    auto refuse = [&](const QString &why) { return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why); };
+    if (!g) return error;
+    auto refuse = [&](const QString &why) {
+        return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why);
+    };
     if (axis != 0 && axis != 1)
-        return refuse(QStringLiteral("axis %1 is neither 0 (x axis) nor 1 (left y axis)").arg(axis));
+        return refuse(
+            QStringLiteral("axis %1 is neither 0 (x axis) nor 1 (left y axis)").arg(axis));
     if (mode != 0 && mode != 1)
-        return refuse(QStringLiteral("scaling mode %1 is neither 0 (fixed range) nor 1 (autoscale)").arg(mode));
+        return refuse(QStringLiteral("scaling mode %1 is neither 0 (fixed range) nor 1 (autoscale)")
+                          .arg(mode));
     QValueAxis *a = axis == 0 ? g->xAxis : g->yAxis;
     bool &fixed = axis == 0 ? g->xFixed : g->yFixed;
     if (mode == 0) {
         if (!std::isfinite(min) || !std::isfinite(max) || !(min < max))
-            return refuse(QStringLiteral("a fixed range needs finite limits with min < max (got %1 to %2)").arg(min).arg(max));
+            return refuse(
+                QStringLiteral("a fixed range needs finite limits with min < max (got %1 to %2)")
+                    .arg(min)
+                    .arg(max));
         fixed = true;
         a->setRange(min, max);
     } else {
         fixed = false;
         autoscale(*g);
     }
-    if (axis == 0)
-        refreshDrawnPoints(*g);
+    if (axis == 0) refreshDrawnPoints(*g);
     showNow(graphView(panel, control));
     return 0;
 }
@@ -377,11 +394,9 @@ namespace userint_testing {
 std::vector<PlotPoints> graphPlots(int panel, int control) {
     std::vector<PlotPoints> result;
     Panel *p = findPanel(panel);
-    if (!p)
-        return result;
+    if (!p) return result;
     const auto it = p->controls.find(control);
-    if (it == p->controls.end() || !it->second.graph)
-        return result;
+    if (it == p->controls.end() || !it->second.graph) return result;
     for (const GraphPlot &plot : it->second.graph->plots) {
         PlotPoints points;
         for (const QPointF &pt : plot.points) {
@@ -396,11 +411,9 @@ std::vector<PlotPoints> graphPlots(int panel, int control) {
 
 AxisRange graphYAxis(int panel, int control) {
     Panel *p = findPanel(panel);
-    if (!p)
-        return {};
+    if (!p) return {};
     const auto it = p->controls.find(control);
-    if (it == p->controls.end() || !it->second.graph)
-        return {};
+    if (it == p->controls.end() || !it->second.graph) return {};
     const GraphState &g = *it->second.graph;
     return AxisRange{g.yAxis->min(), g.yAxis->max(), g.yFixed};
 }

@@ -6,23 +6,22 @@
 // first fault wins, so the operator gets one line that names it.
 #include "panel_file.h"
 
-#include "userint.h"
-
 #include <QColor>
 #include <QRegularExpression>
 #include <QXmlStreamReader>
-
 #include <climits>
 #include <map>
 #include <optional>
 #include <set>
 
+#include "userint.h"
+
 namespace {
 
-constexpr int kMaxDepth = 64;          // a Designer form nests maybe 15 deep
-constexpr int kMaxElements = 200000;   // ~20x a large real panel
-constexpr int kMaxShownChars = 60;     // longest file text quoted in a message
-constexpr int kMaxCells = 999;         // largest row, column or span in a layout
+constexpr int kMaxDepth = 64;         // a Designer form nests maybe 15 deep
+constexpr int kMaxElements = 200000;  // ~20x a large real panel
+constexpr int kMaxShownChars = 60;    // longest file text quoted in a message
+constexpr int kMaxCells = 999;        // largest row, column or span in a layout
 
 struct Node {
     QString name;
@@ -30,11 +29,12 @@ struct Node {
     QString text;
     std::vector<Node> children;
 
-    QString attribute(const char *key) const { return attributes.value(QLatin1String(key)).toString(); }
+    QString attribute(const char *key) const {
+        return attributes.value(QLatin1String(key)).toString();
+    }
     const Node *child(const char *childName) const {
         for (const Node &c : children)
-            if (c.name == QLatin1String(childName))
-                return &c;
+            if (c.name == QLatin1String(childName)) return &c;
         return nullptr;
     }
 };
@@ -43,10 +43,8 @@ struct Node {
 QString plain(const QString &text) {
     QString s = text.left(kMaxShownChars);
     for (QChar &c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QLatin1Char('?');
-    if (text.size() > kMaxShownChars)
-        s += QStringLiteral("...");
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
+    if (text.size() > kMaxShownChars) s += QStringLiteral("...");
     return s;
 }
 // The same, quoted.
@@ -63,38 +61,36 @@ QString parseTree(const QByteArray &content, Node &root) {
     int elements = 0;
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
-        case QXmlStreamReader::DTD:
-            return QStringLiteral("it contains a document type declaration, which panel files do not use");
-        case QXmlStreamReader::StartElement: {
-            if (++elements > kMaxElements)
-                return QStringLiteral("it has more than %1 elements").arg(kMaxElements);
-            if (static_cast<int>(open.size()) >= kMaxDepth)
-                return QStringLiteral("its elements nest more than %1 deep").arg(kMaxDepth);
-            Node *node;
-            if (open.empty()) {
-                if (haveRoot)
-                    return QStringLiteral("it has more than one top element");
-                haveRoot = true;
-                node = &root;
-            } else {
-                open.back()->children.emplace_back();
-                node = &open.back()->children.back();
+            case QXmlStreamReader::DTD:
+                return QStringLiteral(
+                    "it contains a document type declaration, which panel files do not use");
+            case QXmlStreamReader::StartElement: {
+                if (++elements > kMaxElements)
+                    return QStringLiteral("it has more than %1 elements").arg(kMaxElements);
+                if (static_cast<int>(open.size()) >= kMaxDepth)
+                    return QStringLiteral("its elements nest more than %1 deep").arg(kMaxDepth);
+                Node *node;
+                if (open.empty()) {
+                    if (haveRoot) return QStringLiteral("it has more than one top element");
+                    haveRoot = true;
+                    node = &root;
+                } else {
+                    open.back()->children.emplace_back();
+                    node = &open.back()->children.back();
+                }
+                node->name = xml.name().toString();
+                node->attributes = xml.attributes();
+                open.push_back(node);
+                break;
             }
-            node->name = xml.name().toString();
-            node->attributes = xml.attributes();
-            open.push_back(node);
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            if (!open.empty())
-                open.pop_back();
-            break;
-        case QXmlStreamReader::Characters:
-            if (!open.empty())
-                open.back()->text += xml.text();
-            break;
-        default:
-            break;
+            case QXmlStreamReader::EndElement:
+                if (!open.empty()) open.pop_back();
+                break;
+            case QXmlStreamReader::Characters:
+                if (!open.empty()) open.back()->text += xml.text();
+                break;
+            default:
+                break;
         }
     }
     if (xml.hasError())
@@ -102,8 +98,7 @@ QString parseTree(const QByteArray &content, Node &root) {
             .arg(xml.lineNumber())
             .arg(xml.columnNumber())
             .arg(xml.errorString());
-    if (!haveRoot)
-        return QStringLiteral("it is empty");
+    if (!haveRoot) return QStringLiteral("it is empty");
     return {};
 }
 
@@ -111,21 +106,20 @@ QString parseTree(const QByteArray &content, Node &root) {
 // its one value element, e.g. <number>, <string>, <cstring>, <bool>).
 const Node *findProperty(const Node &widget, const char *propertyName) {
     for (const Node &c : widget.children)
-        if (c.name == QLatin1String("property") && c.attribute("name") == QLatin1String(propertyName))
+        if (c.name == QLatin1String("property") &&
+            c.attribute("name") == QLatin1String(propertyName))
             return &c;
     return nullptr;
 }
 QString propertyText(const Node &property) {
-    for (const Node &c : property.children)
-        return c.text.trimmed();
+    for (const Node &c : property.children) return c.text.trimmed();
     return property.text.trimmed();
 }
 
 bool parseInt(const QString &text, long long lo, long long hi, int &out) {
     bool ok = false;
     const long long v = text.trimmed().toLongLong(&ok);
-    if (!ok || v < lo || v > hi)
-        return false;
+    if (!ok || v < lo || v > hi) return false;
     out = static_cast<int>(v);
     return true;
 }
@@ -136,17 +130,25 @@ bool parseValueType(const QString &text, ValueType &out) {
         {QStringLiteral("int"), ValueType::Int},     {QStringLiteral("uchar"), ValueType::UChar},
         {QStringLiteral("schar"), ValueType::SChar}, {QStringLiteral("string"), ValueType::String}};
     const auto it = names.find(text);
-    if (it == names.end())
-        return false;
+    if (it == names.end()) return false;
     out = it->second;
     return true;
 }
 
 void integerRange(ValueType type, long long &lo, long long &hi) {
     switch (type) {
-    case ValueType::UChar: lo = 0; hi = UCHAR_MAX; break;
-    case ValueType::SChar: lo = SCHAR_MIN; hi = SCHAR_MAX; break;
-    default: lo = INT_MIN; hi = INT_MAX; break;
+        case ValueType::UChar:
+            lo = 0;
+            hi = UCHAR_MAX;
+            break;
+        case ValueType::SChar:
+            lo = SCHAR_MIN;
+            hi = SCHAR_MAX;
+            break;
+        default:
+            lo = INT_MIN;
+            hi = INT_MAX;
+            break;
     }
 }
 
@@ -155,9 +157,11 @@ void integerRange(ValueType type, long long &lo, long long &hi) {
 // panel file cannot make the program read devices or files elsewhere.
 bool isLocalReference(const QString &raw) {
     const QString path = raw.trimmed();
-    if (path.isEmpty() || path.startsWith(QLatin1Char(':')) || path.startsWith(QLatin1String("qrc:")))
+    if (path.isEmpty() || path.startsWith(QLatin1Char(':')) ||
+        path.startsWith(QLatin1String("qrc:")))
         return true;
-    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('~')) || path.startsWith(QLatin1Char('\\')))
+    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('~')) ||
+        path.startsWith(QLatin1Char('\\')))
         return false;
     if (path.contains(QLatin1String("://")) || path.startsWith(QLatin1String("file:")))
         return false;
@@ -166,23 +170,19 @@ bool isLocalReference(const QString &raw) {
 }
 
 QString findForeignReference(const Node &node) {
-    static const std::set<QString> pathElements{QStringLiteral("pixmap"),   QStringLiteral("iconset"),
-                                                QStringLiteral("normaloff"), QStringLiteral("normalon"),
-                                                QStringLiteral("disabledoff"), QStringLiteral("disabledon"),
-                                                QStringLiteral("activeoff"), QStringLiteral("activeon"),
-                                                QStringLiteral("selectedoff"), QStringLiteral("selectedon"),
-                                                QStringLiteral("url")};
+    static const std::set<QString> pathElements{
+        QStringLiteral("pixmap"),     QStringLiteral("iconset"),     QStringLiteral("normaloff"),
+        QStringLiteral("normalon"),   QStringLiteral("disabledoff"), QStringLiteral("disabledon"),
+        QStringLiteral("activeoff"),  QStringLiteral("activeon"),    QStringLiteral("selectedoff"),
+        QStringLiteral("selectedon"), QStringLiteral("url")};
     if (pathElements.count(node.name)) {
-        if (!isLocalReference(node.text))
-            return node.text;
+        if (!isLocalReference(node.text)) return node.text;
         for (const Node &c : node.children)
-            if (!isLocalReference(c.text))
-                return c.text;
+            if (!isLocalReference(c.text)) return c.text;
     }
     for (const Node &c : node.children) {
         QString found = findForeignReference(c);
-        if (!found.isNull())
-            return found;
+        if (!found.isNull()) return found;
     }
     return QString();
 }
@@ -195,8 +195,7 @@ struct Checker {
     std::optional<PanelFileError> error;
 
     void fail(int code, const QString &cause) {
-        if (!error)
-            error = fault(code, cause);
+        if (!error) error = fault(code, cause);
     }
 
     QString describe(const QString &name, const QString &cls) const {
@@ -207,26 +206,31 @@ struct Checker {
         const QString cls = w.attribute("class");
         const QString name = w.attribute("name");
         if (!rules.widgetClasses.contains(cls) && cls != QLatin1String("QChartView"))
-            return fail(UIE_BAD_FORM, QStringLiteral("%1 has a widget class the run-time cannot build")
-                                          .arg(describe(name, cls)));
+            return fail(UIE_BAD_FORM,
+                        QStringLiteral("%1 has a widget class the run-time cannot build")
+                            .arg(describe(name, cls)));
 
         const Node *idProp = findProperty(w, "controlId");
         const Node *callbackProp = findProperty(w, "callback");
         const Node *typeProp = findProperty(w, "valueType");
         const Node *itemsProp = findProperty(w, "itemValues");
         if (!isPanel && !idProp) {
-            const char *what = callbackProp ? "a callback" : typeProp ? "a valueType" : itemsProp ? "itemValues" : nullptr;
+            const char *what = callbackProp ? "a callback"
+                               : typeProp   ? "a valueType"
+                               : itemsProp  ? "itemValues"
+                                            : nullptr;
             if (what)
                 return fail(UIE_CONTROL_NO_ID, QStringLiteral("%1 has %2 but no controlId")
                                                    .arg(describe(name, cls), QLatin1String(what)));
         }
         if (isPanel && idProp)
-            return fail(UIE_KIND_MISMATCH, QStringLiteral("the panel %1 carries a controlId; the panel itself cannot be a control")
-                                               .arg(shown(name)));
-        if (idProp)
-            checkControl(w, cls, name, *idProp, callbackProp, typeProp, itemsProp);
-        if (error)
-            return;
+            return fail(
+                UIE_KIND_MISMATCH,
+                QStringLiteral(
+                    "the panel %1 carries a controlId; the panel itself cannot be a control")
+                    .arg(shown(name)));
+        if (idProp) checkControl(w, cls, name, *idProp, callbackProp, typeProp, itemsProp);
+        if (error) return;
         walk(w);
     }
 
@@ -236,15 +240,19 @@ struct Checker {
         c.widgetClass = cls;
         c.objectName = name;
         if (!parseInt(propertyText(idProp), 1, INT_MAX, c.id))
-            return fail(UIE_CONTROL_NO_ID, QStringLiteral("%1 has controlId %2, which is not a whole number above 0")
-                                               .arg(describe(name, cls), shown(propertyText(idProp))));
+            return fail(UIE_CONTROL_NO_ID,
+                        QStringLiteral("%1 has controlId %2, which is not a whole number above 0")
+                            .arg(describe(name, cls), shown(propertyText(idProp))));
         if (name.isEmpty())
-            return fail(UIE_BAD_FORM, QStringLiteral("control %1 (%2) has no name").arg(c.id).arg(shown(cls)));
-        const QString self = QStringLiteral("control %1 (%2, %3)").arg(shown(name)).arg(c.id).arg(plain(cls));
+            return fail(UIE_BAD_FORM,
+                        QStringLiteral("control %1 (%2) has no name").arg(c.id).arg(shown(cls)));
+        const QString self =
+            QStringLiteral("control %1 (%2, %3)").arg(shown(name)).arg(c.id).arg(plain(cls));
         if (const auto it = idOwners.find(c.id); it != idOwners.end())
-            return fail(UIE_DUPLICATE_ID, QStringLiteral("controls %1 and %2 both have identifier %3")
-                                              .arg(shown(it->second), shown(name))
-                                              .arg(c.id));
+            return fail(UIE_DUPLICATE_ID,
+                        QStringLiteral("controls %1 and %2 both have identifier %3")
+                            .arg(shown(it->second), shown(name))
+                            .arg(c.id));
         if (!controlNames.insert(name).second)
             return fail(UIE_BAD_FORM, QStringLiteral("two controls are named %1").arg(shown(name)));
         idOwners[c.id] = name;
@@ -252,10 +260,13 @@ struct Checker {
         bool typeGiven = typeProp != nullptr;
         ValueType declared = ValueType::None;
         if (typeGiven && !parseValueType(propertyText(*typeProp), declared))
-            return fail(UIE_KIND_MISMATCH, QStringLiteral("%1 has valueType %2; use float, double, int, uchar, schar or string")
-                                               .arg(self, shown(propertyText(*typeProp))));
+            return fail(UIE_KIND_MISMATCH,
+                        QStringLiteral(
+                            "%1 has valueType %2; use float, double, int, uchar, schar or string")
+                            .arg(self, shown(propertyText(*typeProp))));
 
-        auto allow = [&](ControlKind kind, std::initializer_list<ValueType> types, ValueType fallback) {
+        auto allow = [&](ControlKind kind, std::initializer_list<ValueType> types,
+                         ValueType fallback) {
             c.kind = kind;
             if (!typeGiven) {
                 c.valueType = fallback;
@@ -267,89 +278,110 @@ struct Checker {
                     return true;
                 }
             QStringList names;
-            for (ValueType t : types)
-                names << QLatin1String(valueTypeName(t));
+            for (ValueType t : types) names << QLatin1String(valueTypeName(t));
             fail(UIE_KIND_MISMATCH, QStringLiteral("%1 cannot hold a %2 value (a %3 holds %4)")
                                         .arg(self, QLatin1String(valueTypeName(declared)), cls,
-                                             names.isEmpty() ? QStringLiteral("no value") : names.join(QStringLiteral(" or "))));
+                                             names.isEmpty() ? QStringLiteral("no value")
+                                                             : names.join(QStringLiteral(" or "))));
             return false;
         };
         bool fits;
         if (cls == QLatin1String("QDoubleSpinBox"))
-            fits = allow(ControlKind::Numeric, {ValueType::Float, ValueType::Double}, ValueType::Double);
+            fits = allow(ControlKind::Numeric, {ValueType::Float, ValueType::Double},
+                         ValueType::Double);
         else if (cls == QLatin1String("QSpinBox"))
-            fits = allow(ControlKind::Numeric, {ValueType::Int, ValueType::UChar, ValueType::SChar}, ValueType::Int);
+            fits = allow(ControlKind::Numeric, {ValueType::Int, ValueType::UChar, ValueType::SChar},
+                         ValueType::Int);
         else if (cls == QLatin1String("QComboBox"))
-            fits = allow(ControlKind::Ring, {ValueType::Int, ValueType::UChar, ValueType::SChar}, ValueType::Int);
+            fits = allow(ControlKind::Ring, {ValueType::Int, ValueType::UChar, ValueType::SChar},
+                         ValueType::Int);
         else if (cls == QLatin1String("QPushButton"))
             fits = allow(ControlKind::Button, {}, ValueType::None);
         else if (cls == QLatin1String("QChartView"))
             fits = allow(ControlKind::Graph, {}, ValueType::None);
         else if (cls == QLatin1String("QLabel"))
-            fits = declared == ValueType::Int ? allow(ControlKind::Lamp, {ValueType::Int}, ValueType::Int)
-                                              : allow(ControlKind::TextReadout, {ValueType::String}, ValueType::String);
+            fits = declared == ValueType::Int
+                       ? allow(ControlKind::Lamp, {ValueType::Int}, ValueType::Int)
+                       : allow(ControlKind::TextReadout, {ValueType::String}, ValueType::String);
         else if (cls == QLatin1String("QLineEdit")) {
             const Node *ro = findProperty(w, "readOnly");
             const bool readOnly = ro && propertyText(*ro) == QLatin1String("true");
-            fits = allow(readOnly ? ControlKind::TextReadout : ControlKind::TextInput, {ValueType::String}, ValueType::String);
+            fits = allow(readOnly ? ControlKind::TextReadout : ControlKind::TextInput,
+                         {ValueType::String}, ValueType::String);
         } else
-            return fail(UIE_KIND_MISMATCH, QStringLiteral("%1: a %2 cannot be a control (use QDoubleSpinBox, QSpinBox, QComboBox, "
-                                                          "QPushButton, QLabel, QLineEdit or QChartView)")
-                                               .arg(self, cls));
-        if (!fits)
-            return;
+            return fail(
+                UIE_KIND_MISMATCH,
+                QStringLiteral(
+                    "%1: a %2 cannot be a control (use QDoubleSpinBox, QSpinBox, QComboBox, "
+                    "QPushButton, QLabel, QLineEdit or QChartView)")
+                    .arg(self, cls));
+        if (!fits) return;
 
         if (itemsProp && c.kind != ControlKind::Ring)
-            return fail(UIE_KIND_MISMATCH, QStringLiteral("%1 has itemValues, which only a QComboBox ring uses").arg(self));
+            return fail(
+                UIE_KIND_MISMATCH,
+                QStringLiteral("%1 has itemValues, which only a QComboBox ring uses").arg(self));
         if (c.kind == ControlKind::Ring) {
             int items = 0;
-            for (const Node &child : w.children)
-                items += child.name == QLatin1String("item");
+            for (const Node &child : w.children) items += child.name == QLatin1String("item");
             long long lo, hi;
             integerRange(c.valueType, lo, hi);
             if (itemsProp) {
                 const QString list = propertyText(*itemsProp);
-                const QStringList parts = list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
+                const QStringList parts =
+                    list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
                 if (parts.size() != items)
-                    return fail(UIE_KIND_MISMATCH, QStringLiteral("%1 has %2 items but itemValues lists %3 values")
-                                                       .arg(self).arg(items).arg(parts.size()));
+                    return fail(UIE_KIND_MISMATCH,
+                                QStringLiteral("%1 has %2 items but itemValues lists %3 values")
+                                    .arg(self)
+                                    .arg(items)
+                                    .arg(parts.size()));
                 for (const QString &part : parts) {
                     int v;
                     if (!parseInt(part, lo, hi, v))
-                        return fail(UIE_KIND_MISMATCH, QStringLiteral("%1: item value %2 is not a whole number that fits %3")
-                                                           .arg(self, shown(part), QLatin1String(valueTypeName(c.valueType))));
+                        return fail(
+                            UIE_KIND_MISMATCH,
+                            QStringLiteral("%1: item value %2 is not a whole number that fits %3")
+                                .arg(self, shown(part), QLatin1String(valueTypeName(c.valueType))));
                     c.itemValues.push_back(v);
                 }
             } else {
                 if (items - 1 > hi)
-                    return fail(UIE_KIND_MISMATCH, QStringLiteral("%1 has %2 items, more than a %3 can number")
-                                                       .arg(self).arg(items).arg(QLatin1String(valueTypeName(c.valueType))));
-                for (int i = 0; i < items; ++i)
-                    c.itemValues.push_back(i);
+                    return fail(UIE_KIND_MISMATCH,
+                                QStringLiteral("%1 has %2 items, more than a %3 can number")
+                                    .arg(self)
+                                    .arg(items)
+                                    .arg(QLatin1String(valueTypeName(c.valueType))));
+                for (int i = 0; i < items; ++i) c.itemValues.push_back(i);
             }
         }
         if (c.kind == ControlKind::Lamp) {
             if (const Node *colour = findProperty(w, "onColour")) {
                 c.onColour = propertyText(*colour);
                 if (!QColor::isValidColor(c.onColour))
-                    return fail(UIE_BAD_FORM, QStringLiteral("%1 has onColour %2, which is not a colour").arg(self, shown(c.onColour)));
+                    return fail(UIE_BAD_FORM,
+                                QStringLiteral("%1 has onColour %2, which is not a colour")
+                                    .arg(self, shown(c.onColour)));
             }
         }
         if (c.kind == ControlKind::Graph) {
-            if (const Node *t = findProperty(w, "xAxisTitle"))
-                c.xAxisTitle = propertyText(*t);
-            if (const Node *t = findProperty(w, "yAxisTitle"))
-                c.yAxisTitle = propertyText(*t);
+            if (const Node *t = findProperty(w, "xAxisTitle")) c.xAxisTitle = propertyText(*t);
+            if (const Node *t = findProperty(w, "yAxisTitle")) c.yAxisTitle = propertyText(*t);
         }
         if (callbackProp) {
             c.callback = propertyText(*callbackProp);
             if (!c.callback.isEmpty() && !rules.isControlCallback(c.callback)) {
                 if (rules.isPanelCallback(c.callback))
-                    return fail(UIE_UNKNOWN_CALLBACK, QStringLiteral("%1 names callback %2, which the program defines as a panel callback, "
-                                                                     "not a control callback")
-                                                          .arg(self, shown(c.callback)));
-                return fail(UIE_UNKNOWN_CALLBACK, QStringLiteral("%1 names callback %2, which the program does not define")
-                                                      .arg(self, shown(c.callback)));
+                    return fail(
+                        UIE_UNKNOWN_CALLBACK,
+                        QStringLiteral(
+                            "%1 names callback %2, which the program defines as a panel callback, "
+                            "not a control callback")
+                            .arg(self, shown(c.callback)));
+                return fail(
+                    UIE_UNKNOWN_CALLBACK,
+                    QStringLiteral("%1 names callback %2, which the program does not define")
+                        .arg(self, shown(c.callback)));
             }
         }
         panel.controls.push_back(c);
@@ -362,38 +394,39 @@ struct Checker {
     bool cellsValid(const Node &layout, bool isForm) {
         std::set<std::pair<int, int>> taken;
         for (const Node &item : layout.children) {
-            if (item.name != QLatin1String("item"))
-                continue;
+            if (item.name != QLatin1String("item")) continue;
             int place[4] = {0, 0, 1, 1};  // row, column, rowspan, colspan
             const char *names[4] = {"row", "column", "rowspan", "colspan"};
             for (int i = 0; i < 4; ++i) {
                 const QString text = item.attribute(names[i]);
-                if (text.isEmpty())
-                    continue;
+                if (text.isEmpty()) continue;
                 if (!parseInt(text, i < 2 ? 0 : 1, kMaxCells, place[i])) {
-                    fail(UIE_BAD_FORM, QStringLiteral("layout %1 gives an item %2 %3 (allowed: %4 to %5)")
-                                           .arg(shown(layout.attribute("name")), QLatin1String(names[i]), shown(text))
-                                           .arg(i < 2 ? 0 : 1)
-                                           .arg(kMaxCells));
+                    fail(UIE_BAD_FORM,
+                         QStringLiteral("layout %1 gives an item %2 %3 (allowed: %4 to %5)")
+                             .arg(shown(layout.attribute("name")), QLatin1String(names[i]),
+                                  shown(text))
+                             .arg(i < 2 ? 0 : 1)
+                             .arg(kMaxCells));
                     return false;
                 }
             }
-            if (!isForm)
-                continue;
+            if (!isForm) continue;
             const int row = place[0], column = place[1], span = place[3];
             if (column > 1 || column + span > 2) {
-                fail(UIE_BAD_FORM, QStringLiteral("layout %1 is a form layout; it has no column %2 (span %3)")
-                                       .arg(shown(layout.attribute("name")))
-                                       .arg(column)
-                                       .arg(span));
+                fail(UIE_BAD_FORM,
+                     QStringLiteral("layout %1 is a form layout; it has no column %2 (span %3)")
+                         .arg(shown(layout.attribute("name")))
+                         .arg(column)
+                         .arg(span));
                 return false;
             }
             for (int c = column; c < column + span; ++c)
                 if (!taken.insert({row, c}).second) {
-                    fail(UIE_BAD_FORM, QStringLiteral("layout %1 puts two items in row %2, column %3")
-                                           .arg(shown(layout.attribute("name")))
-                                           .arg(row)
-                                           .arg(c));
+                    fail(UIE_BAD_FORM,
+                         QStringLiteral("layout %1 puts two items in row %2, column %3")
+                             .arg(shown(layout.attribute("name")))
+                             .arg(row)
+                             .arg(c));
                     return false;
                 }
         }
@@ -403,17 +436,17 @@ struct Checker {
     // Visits the widgets and layouts below `node`.
     void walk(const Node &node) {
         for (const Node &c : node.children) {
-            if (error)
-                return;
+            if (error) return;
             if (c.name == QLatin1String("widget"))
                 checkWidget(c, false);
             else if (c.name == QLatin1String("layout")) {
                 const QString cls = c.attribute("class");
                 if (!rules.layoutClasses.contains(cls))
-                    return fail(UIE_BAD_FORM, QStringLiteral("layout %1 has a class the run-time cannot build: %2")
-                                                  .arg(shown(c.attribute("name")), shown(cls)));
-                if (!cellsValid(c, cls == QLatin1String("QFormLayout")))
-                    return;
+                    return fail(
+                        UIE_BAD_FORM,
+                        QStringLiteral("layout %1 has a class the run-time cannot build: %2")
+                            .arg(shown(c.attribute("name")), shown(cls)));
+                if (!cellsValid(c, cls == QLatin1String("QFormLayout"))) return;
                 walk(c);
             } else if (c.name == QLatin1String("item"))
                 walk(c);
@@ -425,26 +458,40 @@ struct Checker {
 
 const char *valueTypeName(ValueType type) {
     switch (type) {
-    case ValueType::None: return "none";
-    case ValueType::Float: return "float";
-    case ValueType::Double: return "double";
-    case ValueType::Int: return "int";
-    case ValueType::UChar: return "uchar";
-    case ValueType::SChar: return "schar";
-    case ValueType::String: return "string";
+        case ValueType::None:
+            return "none";
+        case ValueType::Float:
+            return "float";
+        case ValueType::Double:
+            return "double";
+        case ValueType::Int:
+            return "int";
+        case ValueType::UChar:
+            return "uchar";
+        case ValueType::SChar:
+            return "schar";
+        case ValueType::String:
+            return "string";
     }
     return "?";
 }
 
 const char *controlKindName(ControlKind kind) {
     switch (kind) {
-    case ControlKind::Numeric: return "numeric control";
-    case ControlKind::Ring: return "ring";
-    case ControlKind::Button: return "command button";
-    case ControlKind::Lamp: return "indicator lamp";
-    case ControlKind::TextReadout: return "text read-out";
-    case ControlKind::TextInput: return "text input";
-    case ControlKind::Graph: return "graph";
+        case ControlKind::Numeric:
+            return "numeric control";
+        case ControlKind::Ring:
+            return "ring";
+        case ControlKind::Button:
+            return "command button";
+        case ControlKind::Lamp:
+            return "indicator lamp";
+        case ControlKind::TextReadout:
+            return "text read-out";
+        case ControlKind::TextInput:
+            return "text input";
+        case ControlKind::Graph:
+            return "graph";
     }
     return "?";
 }
@@ -452,86 +499,104 @@ const char *controlKindName(ControlKind kind) {
 std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content, int resourceId,
                                                       const PanelRules &rules) {
     if (content.size() > kMaxPanelFileBytes)
-        return fault(UIE_BAD_FORM, QStringLiteral("it is larger than %1 MB, so it is not a panel file")
-                                       .arg(kMaxPanelFileBytes / (1024 * 1024)));
-    if (content.trimmed().isEmpty())
-        return fault(UIE_BAD_FORM, QStringLiteral("it is empty"));
+        return fault(UIE_BAD_FORM,
+                     QStringLiteral("it is larger than %1 MB, so it is not a panel file")
+                         .arg(kMaxPanelFileBytes / (1024 * 1024)));
+    if (content.trimmed().isEmpty()) return fault(UIE_BAD_FORM, QStringLiteral("it is empty"));
     Node root;
     if (const QString why = parseTree(content, root); !why.isEmpty())
         return fault(UIE_BAD_FORM, why);
     if (root.name != QLatin1String("ui"))
-        return fault(UIE_BAD_FORM, QStringLiteral("it is not a Qt Designer form (its top element is <%1>, not <ui>)")
-                                       .arg(root.name.left(kMaxShownChars)));
+        return fault(
+            UIE_BAD_FORM,
+            QStringLiteral("it is not a Qt Designer form (its top element is <%1>, not <ui>)")
+                .arg(root.name.left(kMaxShownChars)));
 
     const Node *panelNode = nullptr;
     for (const Node &c : root.children) {
         if (c.name == QLatin1String("widget")) {
             if (panelNode)
-                return fault(UIE_BAD_FORM, QStringLiteral("the form has more than one top-level widget"));
+                return fault(UIE_BAD_FORM,
+                             QStringLiteral("the form has more than one top-level widget"));
             panelNode = &c;
         } else if (c.name == QLatin1String("connections") && !c.children.empty()) {
-            return fault(UIE_BAD_FORM, QStringLiteral("the form has signal/slot connections; panels bind their callbacks "
-                                                      "with the 'callback' property instead"));
+            return fault(
+                UIE_BAD_FORM,
+                QStringLiteral("the form has signal/slot connections; panels bind their callbacks "
+                               "with the 'callback' property instead"));
         } else if (c.name == QLatin1String("customwidgets")) {
             for (const Node &cw : c.children) {
                 const Node *cls = cw.child("class");
                 const QString name = cls ? cls->text.trimmed() : QString();
                 if (name != QLatin1String("QChartView"))
-                    return fault(UIE_BAD_FORM, QStringLiteral("the form declares custom widget %1; the only custom widget "
-                                                              "a panel may use is QChartView")
-                                                   .arg(shown(name)));
+                    return fault(
+                        UIE_BAD_FORM,
+                        QStringLiteral("the form declares custom widget %1; the only custom widget "
+                                       "a panel may use is QChartView")
+                            .arg(shown(name)));
             }
         }
     }
-    if (!panelNode)
-        return fault(UIE_BAD_FORM, QStringLiteral("the form holds no panel widget"));
+    if (!panelNode) return fault(UIE_BAD_FORM, QStringLiteral("the form holds no panel widget"));
     if (const QString foreign = findForeignReference(root); !foreign.isNull())
-        return fault(UIE_BAD_FORM, QStringLiteral("the form refers to %1 outside the panel's folder").arg(shown(foreign)));
+        return fault(
+            UIE_BAD_FORM,
+            QStringLiteral("the form refers to %1 outside the panel's folder").arg(shown(foreign)));
 
     const QString panelClass = panelNode->attribute("class");
     if (panelClass != QLatin1String("QWidget"))
-        return fault(UIE_BAD_FORM, QStringLiteral("the panel is a %1; a panel must be a plain QWidget").arg(shown(panelClass)));
+        return fault(UIE_BAD_FORM,
+                     QStringLiteral("the panel is a %1; a panel must be a plain QWidget")
+                         .arg(shown(panelClass)));
 
     Checker check{rules, {}, {}, {}, {}};
     check.panel.objectName = panelNode->attribute("name");
     const Node *rid = findProperty(*panelNode, "resourceId");
     if (!rid)
-        return fault(UIE_NO_SUCH_PANEL, QStringLiteral("it holds no panel with resource id %1 (the panel has no resourceId)")
-                                            .arg(resourceId));
+        return fault(
+            UIE_NO_SUCH_PANEL,
+            QStringLiteral("it holds no panel with resource id %1 (the panel has no resourceId)")
+                .arg(resourceId));
     int fileId;
     if (!parseInt(propertyText(*rid), INT_MIN, INT_MAX, fileId))
-        return fault(UIE_NO_SUCH_PANEL, QStringLiteral("its panel's resourceId %1 is not a whole number")
-                                            .arg(shown(propertyText(*rid))));
+        return fault(UIE_NO_SUCH_PANEL,
+                     QStringLiteral("its panel's resourceId %1 is not a whole number")
+                         .arg(shown(propertyText(*rid))));
     if (fileId != resourceId)
-        return fault(UIE_NO_SUCH_PANEL, QStringLiteral("it holds panel %1, not panel %2").arg(fileId).arg(resourceId));
+        return fault(UIE_NO_SUCH_PANEL,
+                     QStringLiteral("it holds panel %1, not panel %2").arg(fileId).arg(resourceId));
     check.panel.resourceId = fileId;
 
     if (const Node *pcb = findProperty(*panelNode, "panelCallback")) {
         const QString name = propertyText(*pcb);
         if (!name.isEmpty() && !rules.isPanelCallback(name)) {
             if (rules.isControlCallback(name))
-                return fault(UIE_UNKNOWN_CALLBACK, QStringLiteral("the panel names panel callback %1, which the program defines "
-                                                                  "as a control callback, not a panel callback")
-                                                       .arg(shown(name)));
-            return fault(UIE_UNKNOWN_CALLBACK, QStringLiteral("the panel names panel callback %1, which the program does not define")
-                                                   .arg(shown(name)));
+                return fault(
+                    UIE_UNKNOWN_CALLBACK,
+                    QStringLiteral("the panel names panel callback %1, which the program defines "
+                                   "as a control callback, not a panel callback")
+                        .arg(shown(name)));
+            return fault(UIE_UNKNOWN_CALLBACK,
+                         QStringLiteral(
+                             "the panel names panel callback %1, which the program does not define")
+                             .arg(shown(name)));
         }
         check.panel.panelCallback = name;
     }
 
     check.checkWidget(*panelNode, true);
-    if (check.error)
-        return *check.error;
+    if (check.error) return *check.error;
 
     if (const Node *cc = findProperty(*panelNode, "closeControl")) {
         const QString name = propertyText(*cc);
         if (!name.isEmpty()) {
             for (const ControlSpec &c : check.panel.controls)
-                if (c.objectName == name)
-                    check.panel.closeControlId = c.id;
+                if (c.objectName == name) check.panel.closeControlId = c.id;
             if (!check.panel.closeControlId)
-                return fault(UIE_CONTROL_NO_ID, QStringLiteral("the panel's closeControl %1 names no control with a controlId")
-                                                    .arg(shown(name)));
+                return fault(
+                    UIE_CONTROL_NO_ID,
+                    QStringLiteral("the panel's closeControl %1 names no control with a controlId")
+                        .arg(shown(name)));
         }
     }
     return check.panel;

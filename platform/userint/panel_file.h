@@ -12,7 +12,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <variant>
 #include <vector>
@@ -38,8 +37,8 @@ struct ControlSpec {
 struct PanelSpec {
     int resourceId = 0;
     QString objectName;
-    QString panelCallback;  // empty: none
-    int closeControlId = 0; // 0: the close box only reaches the panel callback
+    QString panelCallback;   // empty: none
+    int closeControlId = 0;  // 0: the close box only reaches the panel callback
     std::vector<ControlSpec> controls;
 };
 

@@ -51,18 +51,18 @@ int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
 
 // LoadPanel error codes (all negative).
 enum {
-    UIE_FILE_NOT_FOUND = -1,     // missing or unreadable panel file
-    UIE_BAD_FORM = -2,           // not a well-formed Qt Designer form
-    UIE_NO_SUCH_PANEL = -3,      // no panel with that resource id in the file
-    UIE_CONTROL_NO_ID = -4,      // a control without identifier
-    UIE_DUPLICATE_ID = -5,       // two controls with one identifier
-    UIE_UNKNOWN_CALLBACK = -6,   // callback name the program does not define
-    UIE_KIND_MISMATCH = -7,      // control kind does not fit its value type
-    UIE_NOT_INITIALISED = -8,    // InitCVIRTE has not succeeded
-    UIE_BAD_PANEL = -10,         // no such panel handle
-    UIE_BAD_CONTROL = -11,       // no such control on the panel
-    UIE_TYPE_MISMATCH = -12,     // value of another type or width than the control's
-    UIE_BAD_ARGUMENT = -13,      // e.g. unknown data type code, count <= 0
+    UIE_FILE_NOT_FOUND = -1,    // missing or unreadable panel file
+    UIE_BAD_FORM = -2,          // not a well-formed Qt Designer form
+    UIE_NO_SUCH_PANEL = -3,     // no panel with that resource id in the file
+    UIE_CONTROL_NO_ID = -4,     // a control without identifier
+    UIE_DUPLICATE_ID = -5,      // two controls with one identifier
+    UIE_UNKNOWN_CALLBACK = -6,  // callback name the program does not define
+    UIE_KIND_MISMATCH = -7,     // control kind does not fit its value type
+    UIE_NOT_INITIALISED = -8,   // InitCVIRTE has not succeeded
+    UIE_BAD_PANEL = -10,        // no such panel handle
+    UIE_BAD_CONTROL = -11,      // no such control on the panel
+    UIE_TYPE_MISMATCH = -12,    // value of another type or width than the control's
+    UIE_BAD_ARGUMENT = -13,     // e.g. unknown data type code, count <= 0
 };
 
 // Bare file names are looked up in the executable's folder, then in the
@@ -105,9 +105,9 @@ enum {
 
 // Point i is drawn at x = initialX + i*xIncrement, y = yGain*array[i] + yOffset.
 // colour is 0xRRGGBB. Returns a plot handle (> 0) or a negative error code.
-int PlotWaveform(int panel, int control, const void *array, int count, int dataType,
-                 double yGain, double yOffset, double initialX, double xIncrement,
-                 int plotStyle, int pointStyle, int lineStyle, int pointFrequency, int colour);
+int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain,
+                 double yOffset, double initialX, double xIncrement, int plotStyle, int pointStyle,
+                 int lineStyle, int pointFrequency, int colour);
 // plotHandle -1 removes every plot; refresh 1 redraws at once.
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
 // axis 1 = left y axis (0 = x axis); mode 0 = fixed range [min, max], 1 = autoscale.

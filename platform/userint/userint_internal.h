@@ -2,18 +2,17 @@
 // their controls, error reporting, and painting a change at once.
 #pragma once
 
-#include "panel_file.h"
-#include "userint.h"
-
 #include <QList>
 #include <QPointF>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
-
 #include <map>
 #include <memory>
 #include <vector>
+
+#include "panel_file.h"
+#include "userint.h"
 
 class QChart;
 class QValueAxis;
@@ -25,9 +24,9 @@ struct GraphPlot {
     unsigned colour = 0;          // 0xRRGGBB
     bool hasPoints = false;       // false when every point was NaN or infinite
     double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
-    QList<QPointF> points;        // every point plotted, as the program gave it
-    bool thinnable = false;       // a solid line: drawn from a per-pixel outline
-    int drawnColumns = -1;        // pixel columns the series was last thinned for (0: all points)
+    QList<QPointF> points;   // every point plotted, as the program gave it
+    bool thinnable = false;  // a solid line: drawn from a per-pixel outline
+    int drawnColumns = -1;   // pixel columns the series was last thinned for (0: all points)
 };
 
 struct GraphState {
@@ -36,7 +35,8 @@ struct GraphState {
     QValueAxis *yAxis = nullptr;
     bool xFixed = false;
     bool yFixed = false;
-    std::vector<QXYSeries *> spareLines;  // emptied line series of deleted plots, still on the chart
+    std::vector<QXYSeries *>
+        spareLines;  // emptied line series of deleted plots, still on the chart
     std::vector<GraphPlot> plots;
 };
 

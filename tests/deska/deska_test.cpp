@@ -411,8 +411,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
     [](const testing::TestParamInfo<TimeoutCase> &info) { return nameFrom(info.param.what); });
 
-// ---- Locale
-// ---------------------------------------------------------------------------------------
+// ---- Locale ----------------------------------------------------------------------
 
 class DeskaLocale : public testing::TestWithParam<const char *> {};
 

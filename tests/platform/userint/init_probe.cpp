@@ -3,7 +3,6 @@
 #include "userint.h"
 
 int main(int, char *argv[]) {
-    if (InitCVIRTE(nullptr, argv, nullptr) == 0)
-        return -1;
+    if (InitCVIRTE(nullptr, argv, nullptr) == 0) return -1;
     return 0;
 }

@@ -2,21 +2,21 @@
 // must give a panel handle or a LoadPanel error code, never a crash or hang.
 // Built as a libFuzzer target with clang (LABBENCH_FUZZ=ON) and, always, into
 // panel_replay, which runs it over the checked-in corpus as an ordinary test.
-#include "userint.h"
-#include "userint_testing.h"
-
 #include <QtGlobal>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+
+#include "userint.h"
+#include "userint_testing.h"
 
 namespace {
 
 int anyControl(int, int, int, void *, int, int) { return 0; }
 int anyPanel(int, int, void *, int, int) { return 0; }
 // The names the corpus panels use, so that fuzzing reaches past the callback check.
-const CallbackRegistration callbacks{{"onCommit", anyControl}, {"onQuit", anyControl}, {"onPanel", anyPanel}};
+const CallbackRegistration callbacks{
+    {"onCommit", anyControl}, {"onQuit", anyControl}, {"onPanel", anyPanel}};
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
@@ -25,8 +25,7 @@ void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     qInstallMessageHandler(quiet);
-    if (!InitCVIRTE(nullptr, *argv, nullptr))
-        std::abort();
+    if (!InitCVIRTE(nullptr, *argv, nullptr)) std::abort();
     return 0;
 }
 

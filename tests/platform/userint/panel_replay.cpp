@@ -5,7 +5,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QStringList>
-
 #include <cstdint>
 #include <cstdio>
 
@@ -23,8 +22,7 @@ int main(int argc, char **argv) {
         const QString path = QString::fromLocal8Bit(argv[i]);
         if (QFileInfo(path).isDir()) {
             QDirIterator it(path, QDir::Files, QDirIterator::Subdirectories);
-            while (it.hasNext())
-                files << it.next();
+            while (it.hasNext()) files << it.next();
         } else {
             files << path;
         }
@@ -33,12 +31,15 @@ int main(int argc, char **argv) {
     for (const QString &f : files) {
         QFile file(f);
         if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "panel_replay: cannot read %s: %s\n", qPrintable(f), qPrintable(file.errorString()));
+            std::fprintf(stderr, "panel_replay: cannot read %s: %s\n", qPrintable(f),
+                         qPrintable(file.errorString()));
             return 1;
         }
         const QByteArray bytes = file.readAll();
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()), static_cast<size_t>(bytes.size()));
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                               static_cast<size_t>(bytes.size()));
     }
-    std::printf("panel_replay: %lld panel files loaded without a crash\n", static_cast<long long>(files.size()));
+    std::printf("panel_replay: %lld panel files loaded without a crash\n",
+                static_cast<long long>(files.size()));
     return files.isEmpty() ? 1 : 0;
 }

@@ -2,23 +2,23 @@
 // delete all plots, plot 3600 16-bit codes (the generator's preview) or 1000
 // floats (a measurement), with and without the synchronous repaint.
 // Run: QT_QPA_PLATFORM=offscreen ./userint_plot_benchmark
-#include "userint.h"
-#include "userint_testing.h"
-
 #include <benchmark/benchmark.h>
 
 #include <QWidget>
-
 #include <cmath>
 #include <cstdlib>
 #include <vector>
+
+#include "userint.h"
+#include "userint_testing.h"
 
 namespace {
 
 enum { GRAPH = 8 };
 int quitNothing(int, int, int, void *, int, int) { return 0; }
 int panelNothing(int, int, void *, int, int) { return 0; }
-const CallbackRegistration callbacks{{"onCommit", quitNothing}, {"onQuit", quitNothing}, {"onPanel", panelNothing}};
+const CallbackRegistration callbacks{
+    {"onCommit", quitNothing}, {"onQuit", quitNothing}, {"onPanel", panelNothing}};
 
 int panel = 0;
 
@@ -37,7 +37,8 @@ void plotLoop(benchmark::State &state, bool shown, int count, int type) {
     const void *data = type == WAVE_INT16 ? static_cast<const void *>(codes.data()) : volts.data();
     for (auto _ : state) {
         DeleteGraphPlot(panel, GRAPH, -1, 1);
-        benchmark::DoNotOptimize(PlotWaveform(panel, GRAPH, data, count, type, 0.00048828, 0.0, 0.0, 0.1, 0, 1, 0, 1, 0xFF0000));
+        benchmark::DoNotOptimize(PlotWaveform(panel, GRAPH, data, count, type, 0.00048828, 0.0, 0.0,
+                                              0.1, 0, 1, 0, 1, 0xFF0000));
     }
     state.SetItemsProcessed(state.iterations() * count);
 }
@@ -53,11 +54,9 @@ BENCHMARK(BM_Measurement1000Shown)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!InitCVIRTE(nullptr, argv, nullptr))
-        return 1;
+    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
     panel = LoadPanel(0, "bench.uir", 1);
-    if (panel <= 0)
-        return 1;
+    if (panel <= 0) return 1;
     DisplayPanel(panel);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

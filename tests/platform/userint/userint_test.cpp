@@ -4,7 +4,6 @@
 // The panel's callbacks record every event they get; each test states which
 // events an action must produce. Runs offscreen.
 #include "userint.h"
-#include "userint_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -28,16 +27,28 @@
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
-
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "userint_testing.h"
+
 namespace {
 
-enum { PANEL = 1, AMPL = 2, COUNT = 3, RUN = 4, DECADE = 5, QUIT = 6, BUSY = 7, GRAPH = 8, RMS = 9, NOTE = 10 };
+enum {
+    PANEL = 1,
+    AMPL = 2,
+    COUNT = 3,
+    RUN = 4,
+    DECADE = 5,
+    QUIT = 6,
+    BUSY = 7,
+    GRAPH = 8,
+    RMS = 9,
+    NOTE = 10
+};
 
 struct Event {
     int panel, control, event;  // control 0: panel callback
@@ -52,26 +63,24 @@ std::function<void(int control)> insideCommit;  // runs inside a commit callback
 
 int onCommit(int panel, int control, int event, void *, int, int) {
     events.push_back({panel, control, event});
-    if (event == EVENT_COMMIT && insideCommit)
-        insideCommit(control);
+    if (event == EVENT_COMMIT && insideCommit) insideCommit(control);
     return 0;
 }
 int onQuit(int panel, int control, int event, void *, int, int) {
     events.push_back({panel, control, event});
-    if (event == EVENT_COMMIT)
-        QuitUserInterface(7);
+    if (event == EVENT_COMMIT) QuitUserInterface(7);
     return 0;
 }
 int onPanel(int panel, int event, void *, int, int) {
     events.push_back({panel, 0, event});
     return 0;
 }
-const CallbackRegistration callbacks{{"onCommit", onCommit}, {"onQuit", onQuit}, {"onPanel", onPanel}};
+const CallbackRegistration callbacks{
+    {"onCommit", onCommit}, {"onQuit", onQuit}, {"onPanel", onPanel}};
 
 int countFor(int control, int event = EVENT_COMMIT) {
     int n = 0;
-    for (const Event &e : events)
-        n += e.control == control && e.event == event;
+    for (const Event &e : events) n += e.control == control && e.event == event;
     return n;
 }
 
@@ -86,12 +95,15 @@ QString readFile(const QString &path) {
     return QString::fromUtf8(f.readAll());
 }
 
-QString fixturePath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/bench.uir"); }
+QString fixturePath() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/bench.uir");
+}
 
 class PanelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(LoadPanel(0, "bench.uir", PANEL), PANEL) << "the first panel loaded must get handle 1";
+        ASSERT_EQ(LoadPanel(0, "bench.uir", PANEL), PANEL)
+            << "the first panel loaded must get handle 1";
         panel = userint_testing::panelWidget(PANEL);
         ASSERT_NE(panel, nullptr);
         DisplayPanel(PANEL);
@@ -115,15 +127,23 @@ TEST_F(PanelTest, BindsEveryControlWithNameAndTabOrder) {
         const char *accessibleName;
     };
     const Expect expected[] = {
-        {AMPL, "QDoubleSpinBox", "Amplitude [V]"}, {COUNT, "QSpinBox", "Count"}, {DECADE, "QComboBox", "Decade"},
-        {BUSY, "QLabel", "Busy"},                   {RMS, "QLineEdit", "RMS [V]"}, {NOTE, "QLineEdit", "Note"},
-        {GRAPH, "QChartView", "graph"},             {RUN, "QPushButton", "Run"}, {QUIT, "QPushButton", "Quit"},
+        {AMPL, "QDoubleSpinBox", "Amplitude [V]"},
+        {COUNT, "QSpinBox", "Count"},
+        {DECADE, "QComboBox", "Decade"},
+        {BUSY, "QLabel", "Busy"},
+        {RMS, "QLineEdit", "RMS [V]"},
+        {NOTE, "QLineEdit", "Note"},
+        {GRAPH, "QChartView", "graph"},
+        {RUN, "QPushButton", "Run"},
+        {QUIT, "QPushButton", "Quit"},
     };
     for (const Expect &e : expected) {
         QWidget *w = userint_testing::controlWidget(PANEL, e.id);
         ASSERT_NE(w, nullptr) << "control " << e.id << " is not bound";
-        EXPECT_TRUE(w->inherits(e.className)) << "control " << e.id << " is a " << w->metaObject()->className();
-        EXPECT_EQ(w->accessibleName().toStdString(), e.accessibleName) << "accessible name of control " << e.id;
+        EXPECT_TRUE(w->inherits(e.className))
+            << "control " << e.id << " is a " << w->metaObject()->className();
+        EXPECT_EQ(w->accessibleName().toStdString(), e.accessibleName)
+            << "accessible name of control " << e.id;
     }
     EXPECT_EQ(userint_testing::controlWidget(PANEL, 11), nullptr);
     EXPECT_EQ(panel->windowTitle().toStdString(), "Test bench panel");
@@ -133,7 +153,8 @@ TEST_F(PanelTest, BindsEveryControlWithNameAndTabOrder) {
     const int order[] = {COUNT, DECADE, NOTE, RUN, QUIT};
     for (int id : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_EQ(QApplication::focusWidget(), userint_testing::controlWidget(PANEL, id)) << "Tab should reach control " << id;
+        EXPECT_EQ(QApplication::focusWidget(), userint_testing::controlWidget(PANEL, id))
+            << "Tab should reach control " << id;
     }
 }
 
@@ -143,7 +164,8 @@ TEST(LoadPanelHandles, LowestFreeHandleAndReuse) {
     EXPECT_EQ(LoadPanel(0, path.c_str(), 1), 2) << "a name with a slash is used as given";
     EXPECT_EQ(LoadPanel(1, "bench.uir", 1), 3) << "child panel";
     EXPECT_EQ(DiscardPanel(1), 0);
-    EXPECT_EQ(userint_testing::panelWidget(3), nullptr) << "discarding a panel discards its child panels";
+    EXPECT_EQ(userint_testing::panelWidget(3), nullptr)
+        << "discarding a panel discards its child panels";
     EXPECT_EQ(LoadPanel(0, "bench.uir", 1), 1) << "handle 1 is free again";
     EXPECT_EQ(DiscardPanel(1), 0);
     EXPECT_EQ(DiscardPanel(2), 0);
@@ -164,49 +186,73 @@ struct BadPanel {
 const BadPanel badPanels[] = {
     {"truncated", "</ui>", "", UIE_BAD_FORM, "not well-formed XML"},
     {"wrong resource id", "<number>1</number>\n  </property>\n  <property name=\"panelCallback\"",
-     "<number>2</number>\n  </property>\n  <property name=\"panelCallback\"", UIE_NO_SUCH_PANEL, "holds panel 2, not panel 1"},
-    {"no resource id", "name=\"resourceId\"", "name=\"resourceNumber\"", UIE_NO_SUCH_PANEL, "no resourceId"},
-    {"callback without id", "<property name=\"controlId\" stdset=\"0\"><number>3</number></property>", "", UIE_CONTROL_NO_ID,
-     "widget 'count' (QSpinBox) has a callback but no controlId"},
-    {"value type without id", "<property name=\"controlId\" stdset=\"0\"><number>7</number></property>", "", UIE_CONTROL_NO_ID,
-     "widget 'busy' (QLabel) has a valueType but no controlId"},
-    {"id zero", "<number>7</number>", "<number>0</number>", UIE_CONTROL_NO_ID, "controlId '0', which is not a whole number above 0"},
+     "<number>2</number>\n  </property>\n  <property name=\"panelCallback\"", UIE_NO_SUCH_PANEL,
+     "holds panel 2, not panel 1"},
+    {"no resource id", "name=\"resourceId\"", "name=\"resourceNumber\"", UIE_NO_SUCH_PANEL,
+     "no resourceId"},
+    {"callback without id",
+     "<property name=\"controlId\" stdset=\"0\"><number>3</number></property>", "",
+     UIE_CONTROL_NO_ID, "widget 'count' (QSpinBox) has a callback but no controlId"},
+    {"value type without id",
+     "<property name=\"controlId\" stdset=\"0\"><number>7</number></property>", "",
+     UIE_CONTROL_NO_ID, "widget 'busy' (QLabel) has a valueType but no controlId"},
+    {"id zero", "<number>7</number>", "<number>0</number>", UIE_CONTROL_NO_ID,
+     "controlId '0', which is not a whole number above 0"},
     {"id not a number", "<number>3</number></property>\n     <property name=\"callback\"",
-     "<string>three</string></property>\n     <property name=\"callback\"", UIE_CONTROL_NO_ID, "controlId 'three'"},
+     "<string>three</string></property>\n     <property name=\"callback\"", UIE_CONTROL_NO_ID,
+     "controlId 'three'"},
     {"duplicate id", "<number>10</number>", "<number>2</number>", UIE_DUPLICATE_ID,
      "controls 'ampl' and 'note' both have identifier 2"},
     {"unknown callback", "<string>onQuit</string>", "<string>Exit</string>", UIE_UNKNOWN_CALLBACK,
      "callback 'Exit', which the program does not define"},
-    {"panel callback on a control", "<string>onQuit</string>", "<string>onPanel</string>", UIE_UNKNOWN_CALLBACK,
-     "defines as a panel callback"},
-    {"control callback on the panel", "<string>onPanel</string>", "<string>onCommit</string>", UIE_UNKNOWN_CALLBACK,
-     "defines as a control callback"},
-    {"button with float", "<string>onQuit</string>", "<string>onQuit</string></property><property name=\"valueType\"><string>float</string>",
+    {"panel callback on a control", "<string>onQuit</string>", "<string>onPanel</string>",
+     UIE_UNKNOWN_CALLBACK, "defines as a panel callback"},
+    {"control callback on the panel", "<string>onPanel</string>", "<string>onCommit</string>",
+     UIE_UNKNOWN_CALLBACK, "defines as a control callback"},
+    {"button with float", "<string>onQuit</string>",
+     "<string>onQuit</string></property><property name=\"valueType\"><string>float</string>",
      UIE_KIND_MISMATCH, "control 'quit' (6, QPushButton) cannot hold a float value"},
-    {"spin box with float", "<string>int</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
-     "<string>float</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"", UIE_KIND_MISMATCH, "cannot hold a float value"},
-    {"unknown value type", "<string>float</string>", "<string>real</string>", UIE_KIND_MISMATCH, "valueType 'real'"},
-    {"uchar spin box range", "<string>int</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
-     "<string>uchar</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"", UIE_KIND_MISMATCH,
-     "has the range -100 to 100, which a uchar cannot hold"},
-    {"ring values do not fit", "0, 1, 5", "0, 1, 500", UIE_KIND_MISMATCH, "item value ' 500' is not a whole number that fits schar"},
-    {"ring values miscounted", "0, 1, 5", "0, 1", UIE_KIND_MISMATCH, "has 3 items but itemValues lists 2 values"},
-    {"grid row absurd", "<item row=\"7\" column=\"1\">", "<item row=\"70000000\" column=\"1\">", UIE_BAD_FORM,
-     "layout 'grid' gives an item row '70000000' (allowed: 0 to 999)"},
-    {"checkbox as control", "class=\"QSpinBox\"", "class=\"QCheckBox\"", UIE_KIND_MISMATCH, "a QCheckBox cannot be a control"},
-    {"unknown widget class", "class=\"QSpinBox\"", "class=\"QFancyDial\"", UIE_BAD_FORM, "widget class the run-time cannot build"},
-    {"dialog as panel", "<widget class=\"QWidget\" name=\"BenchPanel\">", "<widget class=\"QDialog\" name=\"BenchPanel\">",
-     UIE_BAD_FORM, "a panel must be a plain QWidget"},
-    {"unknown close control", "<property name=\"panelCallback\"", "<property name=\"closeControl\"><string>nothing</string></property><property name=\"panelCallback\"",
+    {"spin box with float",
+     "<string>int</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
+     "<string>float</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
+     UIE_KIND_MISMATCH, "cannot hold a float value"},
+    {"unknown value type", "<string>float</string>", "<string>real</string>", UIE_KIND_MISMATCH,
+     "valueType 'real'"},
+    {"uchar spin box range",
+     "<string>int</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
+     "<string>uchar</string></property>\n    </widget>\n   </item>\n   <item row=\"2\"",
+     UIE_KIND_MISMATCH, "has the range -100 to 100, which a uchar cannot hold"},
+    {"ring values do not fit", "0, 1, 5", "0, 1, 500", UIE_KIND_MISMATCH,
+     "item value ' 500' is not a whole number that fits schar"},
+    {"ring values miscounted", "0, 1, 5", "0, 1", UIE_KIND_MISMATCH,
+     "has 3 items but itemValues lists 2 values"},
+    {"grid row absurd", "<item row=\"7\" column=\"1\">", "<item row=\"70000000\" column=\"1\">",
+     UIE_BAD_FORM, "layout 'grid' gives an item row '70000000' (allowed: 0 to 999)"},
+    {"checkbox as control", "class=\"QSpinBox\"", "class=\"QCheckBox\"", UIE_KIND_MISMATCH,
+     "a QCheckBox cannot be a control"},
+    {"unknown widget class", "class=\"QSpinBox\"", "class=\"QFancyDial\"", UIE_BAD_FORM,
+     "widget class the run-time cannot build"},
+    {"dialog as panel", "<widget class=\"QWidget\" name=\"BenchPanel\">",
+     "<widget class=\"QDialog\" name=\"BenchPanel\">", UIE_BAD_FORM,
+     "a panel must be a plain QWidget"},
+    {"unknown close control", "<property name=\"panelCallback\"",
+     "<property name=\"closeControl\"><string>nothing</string></property><property "
+     "name=\"panelCallback\"",
      UIE_CONTROL_NO_ID, "closeControl 'nothing' names no control"},
-    {"connections", "<connections/>", "<connections><connection><sender>run</sender><signal>clicked()</signal><receiver>BenchPanel</receiver><slot>deleteLater()</slot></connection></connections>",
+    {"connections", "<connections/>",
+     "<connections><connection><sender>run</sender><signal>clicked()</signal><receiver>BenchPanel</"
+     "receiver><slot>deleteLater()</slot></connection></connections>",
      UIE_BAD_FORM, "signal/slot connections"},
-    {"other custom widget", "<class>QChartView</class>\n   <extends>", "<class>QSecretView</class>\n   <extends>", UIE_BAD_FORM,
-     "custom widget 'QSecretView'"},
-    {"image from elsewhere", "<property name=\"windowTitle\">", "<property name=\"windowIcon\"><iconset><normaloff>/dev/zero</normaloff></iconset></property><property name=\"windowTitle\">",
+    {"other custom widget", "<class>QChartView</class>\n   <extends>",
+     "<class>QSecretView</class>\n   <extends>", UIE_BAD_FORM, "custom widget 'QSecretView'"},
+    {"image from elsewhere", "<property name=\"windowTitle\">",
+     "<property "
+     "name=\"windowIcon\"><iconset><normaloff>/dev/zero</normaloff></iconset></property><property "
+     "name=\"windowTitle\">",
      UIE_BAD_FORM, "refers to '/dev/zero' outside the panel's folder"},
     {"document type declaration", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
-     "<?xml version=\"1.0\"?><!DOCTYPE ui [<!ENTITY a \"aaaaaaaaaa\">]>", UIE_BAD_FORM, "document type declaration"},
+     "<?xml version=\"1.0\"?><!DOCTYPE ui [<!ENTITY a \"aaaaaaaaaa\">]>", UIE_BAD_FORM,
+     "document type declaration"},
 };
 
 void PrintTo(const BadPanel &c, std::ostream *os) { *os << c.name; }
@@ -217,7 +263,8 @@ TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
     const BadPanel &c = GetParam();
     const std::string from = c.from, to = c.to, cause = c.cause;
     QString text = readFile(fixturePath());
-    ASSERT_TRUE(text.contains(QString::fromStdString(from))) << "the fixture no longer contains the text this case edits: " << from;
+    ASSERT_TRUE(text.contains(QString::fromStdString(from)))
+        << "the fixture no longer contains the text this case edits: " << from;
     text.replace(QString::fromStdString(from), QString::fromStdString(to));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bad.uir"));
@@ -229,26 +276,24 @@ TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
     testing::internal::CaptureStderr();
     const int result = LoadPanel(0, path.toLocal8Bit().constData(), 1);
     const std::string err = testing::internal::GetCapturedStderr();
-    if (result > 0)
-        DiscardPanel(result);
+    if (result > 0) DiscardPanel(result);
     EXPECT_EQ(result, c.code) << c.name << "; stderr: " << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line expected, got: " << err;
-    EXPECT_NE(err.find("LoadPanel: " + path.toStdString() + ": "), std::string::npos) << "the line must name the file: " << err;
+    EXPECT_NE(err.find("LoadPanel: " + path.toStdString() + ": "), std::string::npos)
+        << "the line must name the file: " << err;
     EXPECT_NE(err.find(cause), std::string::npos) << "expected cause '" << cause << "' in: " << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadPanelTest, ::testing::ValuesIn(badPanels), [](const auto &info) {
     std::string n = info.param.name;
     for (char &ch : n)
-        if (!std::isalnum(static_cast<unsigned char>(ch)))
-            ch = '_';
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return n;
 });
 
 TEST(LoadPanelFiles, ContentThatIsNoFormIsRefused) {
     std::string deep;
-    for (int i = 0; i < 100; ++i)
-        deep += "<widget class=\"QWidget\">";
+    for (int i = 0; i < 100; ++i) deep += "<widget class=\"QWidget\">";
     struct Case {
         const char *what;
         std::string content;
@@ -256,11 +301,19 @@ TEST(LoadPanelFiles, ContentThatIsNoFormIsRefused) {
     };
     const Case cases[] = {
         {"empty file", "", "it is empty"},
-        {"web page", "<html><body>panel</body></html>", "not a Qt Designer form (its top element is <html>"},
-        {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10), "not well-formed XML"},
-        {"form without panel", "<ui version=\"4.0\"><class>x</class></ui>", "holds no panel widget"},
+        {"web page", "<html><body>panel</body></html>",
+         "not a Qt Designer form (its top element is <html>"},
+        {"binary",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0",
+                     10),
+         "not well-formed XML"},
+        {"form without panel", "<ui version=\"4.0\"><class>x</class></ui>",
+         "holds no panel widget"},
         {"deep nesting", "<ui version=\"4.0\">" + deep, "nest more than 64 deep"},
-        {"two panels", "<ui><widget class=\"QWidget\" name=\"a\"/><widget class=\"QWidget\" name=\"b\"/></ui>", "more than one top-level widget"},
+        {"two panels",
+         "<ui><widget class=\"QWidget\" name=\"a\"/><widget class=\"QWidget\" name=\"b\"/></ui>",
+         "more than one top-level widget"},
     };
     QTemporaryDir dir;
     for (const Case &c : cases) {
@@ -322,7 +375,8 @@ void clickSpinArrow(QAbstractSpinBox *spin, QStyle::SubControl arrow) {
 
 void wheelUp(QWidget *w) {
     const QPointF pos(w->width() / 2.0, w->height() / 2.0);
-    QWheelEvent wheel(pos, w->mapToGlobal(pos), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent wheel(pos, w->mapToGlobal(pos), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(w, &wheel);
 }
 
@@ -331,8 +385,7 @@ void chooseWithKeys(QComboBox *combo, int downPresses) {
     QTest::keyClick(combo, Qt::Key_F4);  // opens the list
     QWidget *list = combo->view();
     EXPECT_TRUE(list->isVisible()) << "the ring's list did not open";
-    for (int i = 0; i < downPresses; ++i)
-        QTest::keyClick(list, Qt::Key_Down);
+    for (int i = 0; i < downPresses; ++i) QTest::keyClick(list, Qt::Key_Down);
     QTest::keyClick(list, Qt::Key_Return);
 }
 
@@ -342,7 +395,8 @@ void chooseWithMouse(QComboBox *combo, int row) {
     EXPECT_TRUE(list->isVisible()) << "the ring's list did not open";
     const QRect r = list->visualRect(combo->model()->index(row, 0));
     QTest::mouseMove(list->viewport(), r.center());
-    QTest::qWait(QApplication::doubleClickInterval() + 50);  // a release right after the press only opens the list
+    QTest::qWait(QApplication::doubleClickInterval() +
+                 50);  // a release right after the press only opens the list
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
 }
 
@@ -355,45 +409,174 @@ struct CommitCase {
 
 const CommitCase commitCases[] = {
     // Numeric (float, QDoubleSpinBox)
-    {"numeric_return_unchanged", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Return); }, 1},
-    {"numeric_keypad_enter", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Enter); }, 1},
+    {"numeric_return_unchanged", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Return);
+     },
+     1},
+    {"numeric_keypad_enter", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Enter);
+     },
+     1},
     {"numeric_typing_alone", AMPL, [](QWidget *w) { typeInto(w, "7.25"); }, 0},
-    {"numeric_type_return", AMPL, [](QWidget *w) { typeInto(w, "7.25"); QTest::keyClick(w, Qt::Key_Return); }, 1},
-    {"numeric_type_tab_away", AMPL, [](QWidget *w) { typeInto(w, "7.25"); QTest::keyClick(w, Qt::Key_Tab); }, 1},
-    {"numeric_type_click_away", AMPL, [](QWidget *w) { typeInto(w, "7.25"); QTest::mouseClick(control<QSpinBox>(COUNT), Qt::LeftButton); }, 1},
-    {"numeric_type_return_tab", AMPL, [](QWidget *w) { typeInto(w, "7"); QTest::keyClick(w, Qt::Key_Return); QTest::keyClick(w, Qt::Key_Tab); }, 1},
-    {"numeric_tab_without_edit", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Tab); }, 0},
-    {"numeric_up_key", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Up); }, 1},
-    {"numeric_two_down_keys", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Down); QTest::keyClick(w, Qt::Key_Down); }, 2},
-    {"numeric_page_up", AMPL, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_PageUp); }, 1},
-    {"numeric_up_arrow_button", AMPL, [](QWidget *w) { clickSpinArrow(static_cast<QAbstractSpinBox *>(w), QStyle::SC_SpinBoxUp); }, 1},
-    {"numeric_down_arrow_button", AMPL, [](QWidget *w) { clickSpinArrow(static_cast<QAbstractSpinBox *>(w), QStyle::SC_SpinBoxDown); }, 1},
+    {"numeric_type_return", AMPL,
+     [](QWidget *w) {
+         typeInto(w, "7.25");
+         QTest::keyClick(w, Qt::Key_Return);
+     },
+     1},
+    {"numeric_type_tab_away", AMPL,
+     [](QWidget *w) {
+         typeInto(w, "7.25");
+         QTest::keyClick(w, Qt::Key_Tab);
+     },
+     1},
+    {"numeric_type_click_away", AMPL,
+     [](QWidget *w) {
+         typeInto(w, "7.25");
+         QTest::mouseClick(control<QSpinBox>(COUNT), Qt::LeftButton);
+     },
+     1},
+    {"numeric_type_return_tab", AMPL,
+     [](QWidget *w) {
+         typeInto(w, "7");
+         QTest::keyClick(w, Qt::Key_Return);
+         QTest::keyClick(w, Qt::Key_Tab);
+     },
+     1},
+    {"numeric_tab_without_edit", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Tab);
+     },
+     0},
+    {"numeric_up_key", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Up);
+     },
+     1},
+    {"numeric_two_down_keys", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Down);
+         QTest::keyClick(w, Qt::Key_Down);
+     },
+     2},
+    {"numeric_page_up", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_PageUp);
+     },
+     1},
+    {"numeric_up_arrow_button", AMPL,
+     [](QWidget *w) { clickSpinArrow(static_cast<QAbstractSpinBox *>(w), QStyle::SC_SpinBoxUp); },
+     1},
+    {"numeric_down_arrow_button", AMPL,
+     [](QWidget *w) { clickSpinArrow(static_cast<QAbstractSpinBox *>(w), QStyle::SC_SpinBoxDown); },
+     1},
     {"numeric_wheel", AMPL, [](QWidget *w) { wheelUp(w); }, 1},
-    {"numeric_up_at_maximum", AMPL, [](QWidget *w) { SetCtrlVal(PANEL, AMPL, 10.0); w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Up); }, 0},
+    {"numeric_up_at_maximum", AMPL,
+     [](QWidget *w) {
+         SetCtrlVal(PANEL, AMPL, 10.0);
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Up);
+     },
+     0},
     // Numeric (int, QSpinBox)
-    {"integer_return", COUNT, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Return); }, 1},
+    {"integer_return", COUNT,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Return);
+     },
+     1},
     {"integer_typing_alone", COUNT, [](QWidget *w) { typeInto(w, "42"); }, 0},
-    {"integer_type_backtab", COUNT, [](QWidget *w) { typeInto(w, "42"); QTest::keyClick(w, Qt::Key_Backtab, Qt::ShiftModifier); }, 1},
-    {"integer_up_key", COUNT, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Up); }, 1},
+    {"integer_type_backtab", COUNT,
+     [](QWidget *w) {
+         typeInto(w, "42");
+         QTest::keyClick(w, Qt::Key_Backtab, Qt::ShiftModifier);
+     },
+     1},
+    {"integer_up_key", COUNT,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Up);
+     },
+     1},
     {"integer_wheel", COUNT, [](QWidget *w) { wheelUp(w); }, 1},
     // Ring
-    {"ring_keys_other_item", DECADE, [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 1); }, 1},
-    {"ring_keys_same_item", DECADE, [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 0); }, 1},
-    {"ring_mouse_other_item", DECADE, [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 2); }, 1},
-    {"ring_mouse_same_item", DECADE, [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 0); }, 1},
-    {"ring_down_key_closed", DECADE, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Down); }, 1},
-    {"ring_wheel", DECADE, [](QWidget *w) { wheelUp(w); QTest::keyClick(w, Qt::Key_End); wheelUp(w); }, 2},
-    {"ring_open_and_escape", DECADE, [](QWidget *w) { auto *c = static_cast<QComboBox *>(w); c->setFocus(Qt::TabFocusReason); QTest::keyClick(c, Qt::Key_F4); QTest::keyClick(c->view(), Qt::Key_Escape); }, 0},
+    {"ring_keys_other_item", DECADE,
+     [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 1); }, 1},
+    {"ring_keys_same_item", DECADE,
+     [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 0); }, 1},
+    {"ring_mouse_other_item", DECADE,
+     [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 2); }, 1},
+    {"ring_mouse_same_item", DECADE,
+     [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 0); }, 1},
+    {"ring_down_key_closed", DECADE,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Down);
+     },
+     1},
+    {"ring_wheel", DECADE,
+     [](QWidget *w) {
+         wheelUp(w);
+         QTest::keyClick(w, Qt::Key_End);
+         wheelUp(w);
+     },
+     2},
+    {"ring_open_and_escape", DECADE,
+     [](QWidget *w) {
+         auto *c = static_cast<QComboBox *>(w);
+         c->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(c, Qt::Key_F4);
+         QTest::keyClick(c->view(), Qt::Key_Escape);
+     },
+     0},
     // Command button
     {"button_click", RUN, [](QWidget *w) { QTest::mouseClick(w, Qt::LeftButton); }, 1},
-    {"button_space", RUN, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Space); }, 1},
-    {"button_return", RUN, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Return); }, 1},
-    {"button_release_outside", RUN, [](QWidget *w) { QTest::mousePress(w, Qt::LeftButton); QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, QPoint(-20, -20)); }, 0},
-    {"button_focus_only", RUN, [](QWidget *w) { w->setFocus(Qt::TabFocusReason); QTest::keyClick(w, Qt::Key_Tab); }, 0},
+    {"button_space", RUN,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Space);
+     },
+     1},
+    {"button_return", RUN,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Return);
+     },
+     1},
+    {"button_release_outside", RUN,
+     [](QWidget *w) {
+         QTest::mousePress(w, Qt::LeftButton);
+         QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, QPoint(-20, -20));
+     },
+     0},
+    {"button_focus_only", RUN,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         QTest::keyClick(w, Qt::Key_Tab);
+     },
+     0},
     // Text input
     {"text_typing_alone", NOTE, [](QWidget *w) { typeInto(w, "hello"); }, 0},
-    {"text_type_return", NOTE, [](QWidget *w) { typeInto(w, "hello"); QTest::keyClick(w, Qt::Key_Return); }, 1},
-    {"text_type_tab_away", NOTE, [](QWidget *w) { typeInto(w, "hello"); QTest::keyClick(w, Qt::Key_Tab); }, 1},
+    {"text_type_return", NOTE,
+     [](QWidget *w) {
+         typeInto(w, "hello");
+         QTest::keyClick(w, Qt::Key_Return);
+     },
+     1},
+    {"text_type_tab_away", NOTE,
+     [](QWidget *w) {
+         typeInto(w, "hello");
+         QTest::keyClick(w, Qt::Key_Tab);
+     },
+     1},
 };
 
 void PrintTo(const CommitCase &c, std::ostream *os) { *os << c.name; }
@@ -421,16 +604,14 @@ TEST_F(PanelTest, CommittedValuesAreTheTypedOnes) {
     typeInto(control<QDoubleSpinBox>(AMPL), "7.25");
     float ampl = 0;
     insideCommit = [&](int id) {
-        if (id == AMPL)
-            GetCtrlVal(PANEL, AMPL, &ampl);
+        if (id == AMPL) GetCtrlVal(PANEL, AMPL, &ampl);
     };
     QTest::keyClick(control<QDoubleSpinBox>(AMPL), Qt::Key_Return);
     EXPECT_FLOAT_EQ(ampl, 7.25f) << "the callback must read the value just typed";
 
     signed char decade = -1;
     insideCommit = [&](int id) {
-        if (id == DECADE)
-            GetCtrlVal(PANEL, DECADE, &decade);
+        if (id == DECADE) GetCtrlVal(PANEL, DECADE, &decade);
     };
     chooseWithKeys(control<QComboBox>(DECADE), 2);
     EXPECT_EQ(decade, 5) << "a ring's value is the chosen item's value";
@@ -445,8 +626,11 @@ TEST_F(PanelTest, CloseBoxWithoutCloseControlOnlyTellsThePanel) {
 
 TEST(CloseControl, CloseBoxCommitsTheNamedControl) {
     QString text = readFile(fixturePath());
-    text.replace(QStringLiteral("<property name=\"panelCallback\""),
-                 QStringLiteral("<property name=\"closeControl\" stdset=\"0\"><string>quit</string></property><property name=\"panelCallback\""));
+    text.replace(
+        QStringLiteral("<property name=\"panelCallback\""),
+        QStringLiteral(
+            "<property name=\"closeControl\" "
+            "stdset=\"0\"><string>quit</string></property><property name=\"panelCallback\""));
     const int handle = userint_testing::loadPanelFromMemory(text.toStdString(), "close.uir", 1);
     ASSERT_GT(handle, 0);
     DisplayPanel(handle);
@@ -468,7 +652,8 @@ TEST_F(PanelTest, FocusEventsFollowWindowActivation) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
     panel->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
-    EXPECT_EQ(events, (std::vector<Event>{{PANEL, 0, EVENT_LOST_FOCUS}, {PANEL, 0, EVENT_GOT_FOCUS}}));
+    EXPECT_EQ(events,
+              (std::vector<Event>{{PANEL, 0, EVENT_LOST_FOCUS}, {PANEL, 0, EVENT_GOT_FOCUS}}));
 }
 
 TEST_F(PanelTest, CallbackMayDiscardItsOwnPanel) {
@@ -487,7 +672,8 @@ TEST_F(PanelTest, CallbackMayDiscardItsOwnPanel) {
 }
 
 TEST_F(PanelTest, QuitEndsTheLoopAfterTheCallback) {
-    userint_testing::runInEventLoop([] { QTest::mouseClick(control<QPushButton>(QUIT), Qt::LeftButton); });
+    userint_testing::runInEventLoop(
+        [] { QTest::mouseClick(control<QPushButton>(QUIT), Qt::LeftButton); });
     EXPECT_EQ(RunUserInterface(), 7);
     EXPECT_EQ(countFor(QUIT), 1);
 }
@@ -509,17 +695,21 @@ TEST_F(PanelTest, TypedAccessReadsOnlyIntoTheDeclaredType) {
         unsigned char after[15];
     } g;
     std::fill(std::begin(g.after), std::end(g.after), 0xCD);
-    EXPECT_EQ(GetCtrlVal(PANEL, AMPL, &g.value), UIE_TYPE_MISMATCH) << "float control read into unsigned char";
+    EXPECT_EQ(GetCtrlVal(PANEL, AMPL, &g.value), UIE_TYPE_MISMATCH)
+        << "float control read into unsigned char";
     EXPECT_EQ(g.value, 0xAB);
-    EXPECT_TRUE(std::all_of(std::begin(g.after), std::end(g.after), [](unsigned char b) { return b == 0xCD; }));
+    EXPECT_TRUE(std::all_of(std::begin(g.after), std::end(g.after),
+                            [](unsigned char b) { return b == 0xCD; }));
     double d = -1;
     EXPECT_EQ(GetCtrlVal(PANEL, AMPL, &d), UIE_TYPE_MISMATCH) << "float control read into double";
     EXPECT_EQ(d, -1);
     signed char sc = 9;
-    EXPECT_EQ(GetCtrlVal(PANEL, COUNT, &sc), UIE_TYPE_MISMATCH) << "int control read into signed char";
+    EXPECT_EQ(GetCtrlVal(PANEL, COUNT, &sc), UIE_TYPE_MISMATCH)
+        << "int control read into signed char";
     EXPECT_EQ(sc, 9);
     unsigned char uc = 9;
-    EXPECT_EQ(GetCtrlVal(PANEL, DECADE, &uc), UIE_TYPE_MISMATCH) << "schar ring read into unsigned char";
+    EXPECT_EQ(GetCtrlVal(PANEL, DECADE, &uc), UIE_TYPE_MISMATCH)
+        << "schar ring read into unsigned char";
     char text[64] = "unchanged";
     EXPECT_EQ(GetCtrlVal(PANEL, AMPL, text), UIE_TYPE_MISMATCH) << "float control read as text";
     EXPECT_STREQ(text, "unchanged");
@@ -536,46 +726,73 @@ TEST_F(PanelTest, SetCtrlValCoercesAndNeverCallsBack) {
         std::function<double()> read;
         double expected;
     };
-    auto readAmpl = [] { float v = -1; GetCtrlVal(PANEL, AMPL, &v); return double(v); };
-    auto readCount = [] { int v = -1; GetCtrlVal(PANEL, COUNT, &v); return double(v); };
-    auto readDecade = [] { signed char v = -1; GetCtrlVal(PANEL, DECADE, &v); return double(v); };
-    auto readBusy = [] { int v = -1; GetCtrlVal(PANEL, BUSY, &v); return double(v); };
+    auto readAmpl = [] {
+        float v = -1;
+        GetCtrlVal(PANEL, AMPL, &v);
+        return double(v);
+    };
+    auto readCount = [] {
+        int v = -1;
+        GetCtrlVal(PANEL, COUNT, &v);
+        return double(v);
+    };
+    auto readDecade = [] {
+        signed char v = -1;
+        GetCtrlVal(PANEL, DECADE, &v);
+        return double(v);
+    };
+    auto readBusy = [] {
+        int v = -1;
+        GetCtrlVal(PANEL, BUSY, &v);
+        return double(v);
+    };
     const Case cases[] = {
         {"float in range", [] { return SetCtrlVal(PANEL, AMPL, 2.5f); }, 0, readAmpl, 2.5},
         {"above the maximum", [] { return SetCtrlVal(PANEL, AMPL, 20.0f); }, 0, readAmpl, 10.0},
         {"below the minimum", [] { return SetCtrlVal(PANEL, AMPL, -3.0); }, 0, readAmpl, 0.0},
-        {"int literal to a float control", [] { return SetCtrlVal(PANEL, AMPL, 1); }, 0, readAmpl, 1.0},
-        {"double to a float control", [] { return SetCtrlVal(PANEL, AMPL, 2000.0 / 666); }, 0, readAmpl, 3.003},
-        {"NaN refused", [] { return SetCtrlVal(PANEL, AMPL, std::nan("")); }, UIE_BAD_ARGUMENT, readAmpl, 3.003},
-        {"double to int truncates", [] { return SetCtrlVal(PANEL, COUNT, -7.9); }, 0, readCount, -7},
+        {"int literal to a float control", [] { return SetCtrlVal(PANEL, AMPL, 1); }, 0, readAmpl,
+         1.0},
+        {"double to a float control", [] { return SetCtrlVal(PANEL, AMPL, 2000.0 / 666); }, 0,
+         readAmpl, 3.003},
+        {"NaN refused", [] { return SetCtrlVal(PANEL, AMPL, std::nan("")); }, UIE_BAD_ARGUMENT,
+         readAmpl, 3.003},
+        {"double to int truncates", [] { return SetCtrlVal(PANEL, COUNT, -7.9); }, 0, readCount,
+         -7},
         {"int above range", [] { return SetCtrlVal(PANEL, COUNT, 1000); }, 0, readCount, 100},
         {"ring by item value", [] { return SetCtrlVal(PANEL, DECADE, 5); }, 0, readDecade, 5},
-        {"ring value not an item", [] { return SetCtrlVal(PANEL, DECADE, 3); }, UIE_BAD_ARGUMENT, readDecade, 5},
+        {"ring value not an item", [] { return SetCtrlVal(PANEL, DECADE, 3); }, UIE_BAD_ARGUMENT,
+         readDecade, 5},
         {"lamp on", [] { return SetCtrlVal(PANEL, BUSY, 1); }, 0, readBusy, 1},
         {"lamp off", [] { return SetCtrlVal(PANEL, BUSY, 0); }, 0, readBusy, 0},
-        {"text to a numeric control", [] { return SetCtrlVal(PANEL, AMPL, "5"); }, UIE_TYPE_MISMATCH, readAmpl, 3.003},
-        {"number to a text control", [] { return SetCtrlVal(PANEL, RMS, 5); }, UIE_TYPE_MISMATCH, readAmpl, 3.003},
-        {"number to a button", [] { return SetCtrlVal(PANEL, RUN, 1); }, UIE_TYPE_MISMATCH, readAmpl, 3.003},
+        {"text to a numeric control", [] { return SetCtrlVal(PANEL, AMPL, "5"); },
+         UIE_TYPE_MISMATCH, readAmpl, 3.003},
+        {"number to a text control", [] { return SetCtrlVal(PANEL, RMS, 5); }, UIE_TYPE_MISMATCH,
+         readAmpl, 3.003},
+        {"number to a button", [] { return SetCtrlVal(PANEL, RUN, 1); }, UIE_TYPE_MISMATCH,
+         readAmpl, 3.003},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(c.set(), c.result) << c.what;
         EXPECT_NEAR(c.read(), c.expected, 1e-6) << c.what;
     }
     EXPECT_EQ(control<QComboBox>(DECADE)->currentIndex(), 2);
-    EXPECT_EQ(control<QDoubleSpinBox>(AMPL)->text().toStdString(), "3.003") << "numbers show with a decimal point";
+    EXPECT_EQ(control<QDoubleSpinBox>(AMPL)->text().toStdString(), "3.003")
+        << "numbers show with a decimal point";
 
     EXPECT_EQ(SetCtrlVal(PANEL, RMS, "0.707107 <b>V</b>"), 0);
     char text[64] = {};
     EXPECT_EQ(GetCtrlVal(PANEL, RMS, text), 0);
     EXPECT_STREQ(text, "0.707107 <b>V</b>");
-    EXPECT_TRUE(events.empty()) << "SetCtrlVal must not call callbacks, got " << events.size() << " events";
+    EXPECT_TRUE(events.empty()) << "SetCtrlVal must not call callbacks, got " << events.size()
+                                << " events";
 }
 
 TEST_F(PanelTest, EditPendingWhenSetCtrlValArrivesIsForgotten) {
     typeInto(control<QDoubleSpinBox>(AMPL), "9");
     SetCtrlVal(PANEL, AMPL, 1.0);
     QTest::keyClick(control<QDoubleSpinBox>(AMPL), Qt::Key_Tab);
-    EXPECT_EQ(countFor(AMPL), 0) << "the program's value replaced the edit; leaving is not a commit";
+    EXPECT_EQ(countFor(AMPL), 0)
+        << "the program's value replaced the edit; leaving is not a commit";
     float v = 0;
     GetCtrlVal(PANEL, AMPL, &v);
     EXPECT_FLOAT_EQ(v, 1.0f);
@@ -624,21 +841,20 @@ TEST_F(PanelTest, ChangesAreOnScreenBeforeTheCallbackReturns) {
 
     int litPixels = -1, redPixels = -1, redAfterDelete = -1;
     insideCommit = [&](int id) {
-        if (id != RUN)
-            return;
+        if (id != RUN) return;
         // As a measurement does: lamp on, plot, and keep the panel busy.
         SetCtrlVal(1, BUSY, 1);
         litPixels = pixelsOfColour(onScreen(panel), lampArea, 0x00ff00);
         short wave[200];
-        for (int i = 0; i < 200; ++i)
-            wave[i] = static_cast<short>(i * 100 - 10000);
+        for (int i = 0; i < 200; ++i) wave[i] = static_cast<short>(i * 100 - 10000);
         PlotWaveform(1, GRAPH, wave, 200, WAVE_INT16, 1.0, 0.0, 0.0, 1.0, 0, 1, 0, 1, 0xFF0000);
         redPixels = pixelsOfColour(onScreen(panel), graphArea, 0xFF0000);
         DeleteGraphPlot(1, GRAPH, -1, 1);
         redAfterDelete = pixelsOfColour(onScreen(panel), graphArea, 0xFF0000);
     };
     QTest::mouseClick(control<QPushButton>(RUN), Qt::LeftButton);
-    EXPECT_EQ(litPixels, lampArea.width() * lampArea.height()) << "the lamp must be lit on screen while the callback still runs";
+    EXPECT_EQ(litPixels, lampArea.width() * lampArea.height())
+        << "the lamp must be lit on screen while the callback still runs";
     EXPECT_GT(redPixels, 100) << "the plot must be on screen while the callback still runs";
     EXPECT_EQ(redAfterDelete, 0) << "deleting all plots must clear the graph at once";
 }
@@ -647,10 +863,12 @@ TEST_F(PanelTest, ChangesAreOnScreenBeforeTheCallbackReturns) {
 
 TEST_F(PanelTest, PlotWaveformScalesAndDeletes) {
     const short codes[] = {-2048, 0, 2047};
-    const int h1 = PlotWaveform(PANEL, GRAPH, codes, 3, WAVE_INT16, 0.00048828, 0.0, 0.0, 0.1, 0, 1, 0, 1, 0xFF0000);
+    const int h1 = PlotWaveform(PANEL, GRAPH, codes, 3, WAVE_INT16, 0.00048828, 0.0, 0.0, 0.1, 0, 1,
+                                0, 1, 0xFF0000);
     ASSERT_GT(h1, 0);
     const float volts[] = {1.0f, -2.0f, 0.5f, NAN};
-    const int h2 = PlotWaveform(PANEL, GRAPH, volts, 4, WAVE_FLOAT, 0.5, 1.0, 10.0, 2.0, 0, 1, 0, 1, 0x00FF00);
+    const int h2 =
+        PlotWaveform(PANEL, GRAPH, volts, 4, WAVE_FLOAT, 0.5, 1.0, 10.0, 2.0, 0, 1, 0, 1, 0x00FF00);
     ASSERT_GT(h2, h1);
 
     auto plots = userint_testing::graphPlots(PANEL, GRAPH);
@@ -696,7 +914,9 @@ TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
     const QRect graphArea(graph->mapTo(panel, QPoint(0, 0)), graph->size());
     ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, -1.0, 1.0), 0);
     const float line[2] = {0.5f, 0.5f};
-    auto plot = [&](int colour) { return PlotWaveform(PANEL, GRAPH, line, 2, WAVE_FLOAT, 1, 0, 0, 1, 0, 1, 0, 1, colour); };
+    auto plot = [&](int colour) {
+        return PlotWaveform(PANEL, GRAPH, line, 2, WAVE_FLOAT, 1, 0, 0, 1, 0, 1, 0, 1, colour);
+    };
     const int red = plot(0xFF0000);
     plot(0x00FF00);
     ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, red, 1), 0);
@@ -709,8 +929,10 @@ TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
     ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
     plot(0xFF0000);
     shown = onScreen(panel);
-    EXPECT_GT(pixelsOfColour(shown, graphArea, 0xFF0000), 50) << "a plot after deleting all is shown";
-    EXPECT_EQ(pixelsOfColour(shown, graphArea, 0x0000FF) + pixelsOfColour(shown, graphArea, 0x00FF00), 0)
+    EXPECT_GT(pixelsOfColour(shown, graphArea, 0xFF0000), 50)
+        << "a plot after deleting all is shown";
+    EXPECT_EQ(
+        pixelsOfColour(shown, graphArea, 0x0000FF) + pixelsOfColour(shown, graphArea, 0x00FF00), 0)
         << "deleted plots leave nothing on screen";
     EXPECT_EQ(userint_testing::graphPlots(PANEL, GRAPH).size(), 1u);
 }
@@ -734,11 +956,14 @@ TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
         {"colour out of range", GRAPH, 4, WAVE_INT16, 0, 0, 0x1000000, data, UIE_BAD_ARGUMENT},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(PlotWaveform(PANEL, c.control, c.array, c.count, c.type, 1, 0, 0, 1, c.plotStyle, 1, c.lineStyle, 1, c.colour),
+        EXPECT_EQ(PlotWaveform(PANEL, c.control, c.array, c.count, c.type, 1, 0, 0, 1, c.plotStyle,
+                               1, c.lineStyle, 1, c.colour),
                   c.expected)
             << c.what;
-    EXPECT_TRUE(userint_testing::graphPlots(PANEL, GRAPH).empty()) << "refused plots leave nothing behind";
-    EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, 5.0, -5.0), UIE_BAD_ARGUMENT) << "min above max";
+    EXPECT_TRUE(userint_testing::graphPlots(PANEL, GRAPH).empty())
+        << "refused plots leave nothing behind";
+    EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, 5.0, -5.0), UIE_BAD_ARGUMENT)
+        << "min above max";
     EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 2, 1, 0, 0), UIE_BAD_ARGUMENT) << "unknown axis";
     EXPECT_EQ(DeleteGraphPlot(PANEL, RUN, -1, 1), UIE_BAD_CONTROL);
 }
@@ -754,7 +979,8 @@ TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
         sawModal = true;
         EXPECT_EQ(box->windowTitle().toStdString(), "Identification");
         EXPECT_EQ(box->text().toStdString(), "<b>BENCH</b>,AWG,0,1.0");
-        EXPECT_EQ(box->textFormat(), Qt::PlainText) << "instrument texts are never interpreted as markup";
+        EXPECT_EQ(box->textFormat(), Qt::PlainText)
+            << "instrument texts are never interpreted as markup";
         QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });
     EXPECT_EQ(MessagePopup("Identification", "<b>BENCH</b>,AWG,0,1.0"), 0);
@@ -763,7 +989,8 @@ TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
     EXPECT_EQ(userint_testing::popups()[0].message, "<b>BENCH</b>,AWG,0,1.0");
 
     std::vector<std::string> answered;
-    userint_testing::answerPopupsWith([&](const userint_testing::Popup &p) { answered.push_back(p.title); });
+    userint_testing::answerPopupsWith(
+        [&](const userint_testing::Popup &p) { answered.push_back(p.title); });
     EXPECT_EQ(MessagePopup("Second", "text"), 0);
     userint_testing::answerPopupsWith(nullptr);
     EXPECT_EQ(answered, (std::vector<std::string>{"Second"}));
@@ -773,8 +1000,7 @@ TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
 TEST_F(PanelTest, FocusLostToAPopupWaitsForTheCallbackToReturn) {
     std::vector<Event> seenInside;
     insideCommit = [&](int id) {
-        if (id != RUN)
-            return;
+        if (id != RUN) return;
         QTimer::singleShot(0, [] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
                 QTest::keyClick(box, Qt::Key_Return);
@@ -783,7 +1009,8 @@ TEST_F(PanelTest, FocusLostToAPopupWaitsForTheCallbackToReturn) {
         seenInside = events;
     };
     QTest::mouseClick(control<QPushButton>(RUN), Qt::LeftButton);
-    EXPECT_EQ(seenInside, (std::vector<Event>{{PANEL, RUN, EVENT_COMMIT}})) << "no callback may run inside another";
+    EXPECT_EQ(seenInside, (std::vector<Event>{{PANEL, RUN, EVENT_COMMIT}}))
+        << "no callback may run inside another";
     panel->activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowActive(panel));
     EXPECT_GE(countFor(0, EVENT_LOST_FOCUS), 1) << "the focus events arrive after the callback";
@@ -793,16 +1020,17 @@ TEST_F(PanelTest, FocusLostToAPopupWaitsForTheCallbackToReturn) {
 
 // The offscreen platform warns about every window feature it lacks.
 void quietOffscreenNotes(QtMsgType type, const QMessageLogContext &, const QString &message) {
-    if (message.startsWith(QLatin1String("This plugin does not support")) || message.startsWith(QLatin1String("QStandardPaths:")))
+    if (message.startsWith(QLatin1String("This plugin does not support")) ||
+        message.startsWith(QLatin1String("QStandardPaths:")))
         return;
-    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "Qt warning: " : "", message.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "Qt warning: " : "",
+                 message.toLocal8Bit().constData());
 }
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     qInstallMessageHandler(quietOffscreenNotes);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!InitCVIRTE(nullptr, argv, nullptr))
-        return 1;
+    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
     return RUN_ALL_TESTS();
 }
