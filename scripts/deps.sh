@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev libxkbcommon-dev
   libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   xvfb xdotool xclip x11-utils imagemagick
   locales fonts-dejavu-core
 )
