@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska: measures a voltage through the plug-in measurement board at I/O port 0x300.
 //
 // Each commit of Run programs the board's 8254 timer (clock 2000 kHz) for the sampling

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska: control identifiers of the panel in "deska.uir" and the program's functions.
 //
 // The identifiers here and the controlId properties in deska.uir must agree: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // generator: drives the arbitrary-waveform generator at GPIB address 8.
 //
 // From the operator's frequency (a value and a decade, at most 1 MHz), amplitude

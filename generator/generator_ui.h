@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control identifiers, shared state and functions of the waveform generator program.
 //
 // The identifiers name the controls of panel 1 in "generator.uir"; every control

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska's capture of 1000 samples on the simulated board at the highest
 // sampling rate the panel allows (100 kHz: 10 us between conversions). The
 // board converts on its own clock, so the capture must take 1000 periods,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of deska's measurement on a port library whose converter is always
 // ready: read_data's own work per sample beyond its two port reads (the poll
 // of the status/high byte and the read of the low byte), and one whole run

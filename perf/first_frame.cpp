@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times a program's start-up from outside the process: from the moment it is
 // started to its first painted frame on an X display, and its peak memory.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the generator's upload with a GPIB driver library that takes no bus
 // time: the synthesis of the 3600-entry table, the assembly of the 7224-byte
 // block, the preview redraw, the six transfers through the GPIB binding, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Benchmark running and budget judging for the perf executables (harness.h).
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every benchmark executable here shares: running the registered
 // benchmarks with medians over repetitions, reading the figures back by
 // benchmark name, and printing each figure beside its budget.

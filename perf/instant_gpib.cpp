@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A GPIB driver library with no bus time, for the benchmarks: it has the Linux
 // GPIB library's binary interface, and every routine completes at once with
 // success (CMPL), taking every byte it is sent and returning no reply. With it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up shared by the program benchmarks; see panel_run.h.
 #include "panel_run.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The part of every program benchmark's main that stands in for the program's
 // own start-up: the GUI run-time offscreen, the program's panel loaded as panel
 // 1 and shown, then the registered benchmarks run and their figures printed.

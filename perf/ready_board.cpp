@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A port library whose converter always has a result ready, for the benchmarks:
 // the status/high-byte port (0x305) never shows the not-ready flag, so a
 // program's polling loop ends at its first read, and the two result bytes step

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The one command that installs what LabBench needs, builds it, and starts both
 # programs side by side on the simulated bench: the simulated board measures
 # what the simulated instrument outputs. Ctrl+C (or quitting both) ends them.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Configures and builds LabBench in build/ (or $BUILD_DIR) with the given extra CMake options.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a C or C++ source differs from the checked-in .clang-format style.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages LabBench needs to build, run and test.
 # Runs apt-get only when a package is missing, so repeated runs are quick.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package labbench_<version>_<arch>.deb in build-package/.
 set -euo pipefail
 cd "$(dirname "$0")/.."

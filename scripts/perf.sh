@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the benchmarks (in build-perf/, or $BUILD_DIR) and runs every one,
 # printing each figure beside its budget with PASS or MISS:
 #  - the generator's upload and deska's capture and run, offscreen (Google

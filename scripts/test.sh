@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The one command that installs what LabBench needs, builds it and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IEEE 488.2 bus routines, forwarded to a GPIB driver library bound at run time.
 //
 // The driver is opened with dlopen on the first routine called (GPIB_LIBRARY,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IEEE 488.2 bus routines for the programs.
 //
 // The routines keep the names and arguments the programs use and forward to a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One-byte I/O port access: direct x86 ports, or a port library.
 //
 // Permission for direct access is asked once, by PortWindow, while the program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One-byte access to x86 I/O ports for the board program.
 //
 // Two backends behind the same two calls:

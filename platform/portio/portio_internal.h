@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parts of port I/O that its tests reach directly: the text that tells the
 // operator why direct access to a port window was refused and what grants it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Probing the window system before Qt is started (see display_probe.h).
 //
 // The platform is chosen as Qt chooses it: the "-platform" argument, else

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Deciding, before the GUI application object exists, whether a GUI can start.
 //
 // Qt aborts the whole process when its window-system plugin cannot connect

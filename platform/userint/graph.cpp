@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Graph controls on Qt Charts: plotting arrays, deleting plots, axis scaling.
 //
 // Each graph control owns one QChart with a bottom x axis and a left y axis.

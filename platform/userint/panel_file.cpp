@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and checking a panel file before any widget is built (see panel_file.h).
 //
 // The file is first read into a small element tree with hard limits on size,

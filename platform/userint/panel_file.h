@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and checking a panel file before any widget is built.
 //
 // A panel file is a Qt Designer form. readPanelFile() parses it with a plain

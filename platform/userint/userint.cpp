@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The GUI run-time on Qt Widgets: start-up, panels, controls, commit events,
 // values, the event loop and popups (graphs are in graph.cpp).
 //

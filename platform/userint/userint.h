@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // GUI run-time for the bench programs.
 //
 // A program initialises the run-time, loads its one panel from a Qt Designer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the run-time's own source files share: the table of loaded panels and
 // their controls, error reporting, and painting a change at once.
 #pragma once

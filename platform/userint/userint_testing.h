@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test access to the GUI run-time.
 //
 // Tests drive panels as an operator does, with key and mouse events (QTest) on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated measurement board at I/O base 0x300, built as a port library:
 // a program's port layer loads it (PORTIO_LIBRARY) and calls portio_inb /
 // portio_outb instead of touching real ports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Linux GPIB library's binary interface, as the simulated instrument
 // exports it: the multi-device routines, the per-thread status functions and
 // the status variables, with that library's own end-mode numbers (which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated arbitrary-waveform generator, built as a GPIB driver library.
 //
 // A program binds this library exactly as it binds the Linux GPIB library

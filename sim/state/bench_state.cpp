@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing and reading the simulated bench's state file (format in bench_state.h).
 #include "bench_state.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated bench's shared output model: what the simulated instrument
 // outputs, published to a small state file that the simulated board reads.
 //

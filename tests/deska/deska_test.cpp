@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska driven through its panel as an operator drives it: the frequency typed into its
 // field, the gain chosen on the ring, Run and Quit clicked. The scripted board behind the
 // port layer records every register write and serves the converter words a test asks for.

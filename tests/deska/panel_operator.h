@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the deska panel as an operator does (keys and mouse on the real widgets) and
 // reads what the operator sees. Shared by the deska test executables.
 #pragma once

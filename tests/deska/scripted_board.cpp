@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scripted stand-in for the measurement board; see scripted_board.h.
 
 #include "scripted_board.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted stand-in for the measurement board, loaded by deska as its port library
 // (PORTIO_LIBRARY) and linked by the tests, which script it and read its record.
 //

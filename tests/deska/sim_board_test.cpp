@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska on the simulated board, whose default input is a 50 Hz sine of 1 V peak
 // (0.7071 V RMS): a run must measure that RMS, and an absent board must end in the
 // operator's message, not a hang.

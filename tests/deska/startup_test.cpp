@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // deska started where its panel file is missing: it must end at once with status -1
 // (255 as a process) and never show a window. This executable has no deska.uir beside it.
 

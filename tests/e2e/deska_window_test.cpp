@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The deska program in a real X11 window on the simulated bench, operated with
 // real key presses. The simulated board measures what the simulated instrument
 // outputs, so with the generator program running beside it deska must show the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real-window test support (see desktop.h): processes, the private X server,
 // and the desktop tools that operate the programs' windows.
 #include "desktop.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real-window test support: each test gets a private X server (Xvfb), starts the
 // built programs on it as ordinary X11 clients on the simulated bench, and operates
 // and reads them the way an operator and the desktop's own tools do: xdotool for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generator program in a real X11 window on the simulated bench, operated
 // with real key presses through its mnemonics and tab order. What it did is read
 // from the simulated instrument (its published output and its bus log), what it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, end to end: builds it with CPack from a configured build tree
 # (installed under /usr, as scripts/package.sh builds it), checks its control data
 # and that apt would install it here, unpacks it into a scratch root, and starts

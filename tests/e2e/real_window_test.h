@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixture of the real-window tests: a fresh folder and a private X server per
 // test, and the built programs started on it against the simulated bench (the
 // simulated instrument as the GPIB driver library, the simulated board as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bus recorder: a GPIB driver library for the generator's tests (see bus_recorder.h).
 //
 // Status after each routine: CMPL on success (with END on a Receive that delivered

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control side of the bus recorder: a GPIB driver library (the Linux GPIB
 // library's ABI) that keeps every call the program makes, byte for byte, and
 // answers as the test scripts it. The test opens the same library file that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test harness of the generator (see generator_harness.h).
 #include "generator_harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test harness of the generator: runs the program's entry in the test process on
 // the bus recorder, and operates its panel as an operator does, with key and
 // mouse events on the real widgets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generator driven through its panel, as an operator does: start-up and quit,
 // the frequency rule, commits and non-commits, identification, the status line,
 // and the panel file's agreement with the identifiers.

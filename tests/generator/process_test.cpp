@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built program started as a separate process, where the run-time cannot
 // start or the panel file is missing: exit status 255 after the interface clear
 // and remote enable, and nothing more on the bus.

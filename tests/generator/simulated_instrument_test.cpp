@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generator on the simulated instrument: after start-up and after each commit
 // the instrument holds, and outputs, the waveform and settings the panel shows.
 // The instrument decodes a block in the byte order in force when it arrives

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The waveform table: the codes at the listed entries, the held (zero) runs for
 // angles in and out of the panel's range, and that the synthesis stays inside the
 // table's buffer whatever the angle.

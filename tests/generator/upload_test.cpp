@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bytes of an upload and of a query, captured at the bus by the recorder,
 // with the program's functions called directly (no panel needed).
 #include <gtest/gtest.h>

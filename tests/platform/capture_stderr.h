@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helper: captures what the process writes to stderr (file descriptor 2,
 // so output of C stdio and of libraries alike) while the object lives.
 #pragma once

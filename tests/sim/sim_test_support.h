@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the simulator tests: loads a simulator library afresh (so each
 // test starts from a powered-on instrument or board), a private temporary
 // folder with the bench state file, and typed access to the exported routines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the GPIB binding against the test driver library (test_driver.cpp):
 // what reaches the driver (end modes, addresses, bytes), what comes back
 // (status, error, count), and how a missing or incomplete driver library and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in GPIB driver library with the Linux GPIB library's ABI, for the
 // binding's tests. Built in variants by compile definitions:
 //  - TEST_DRIVER_VARIABLES_ONLY: no Thread* status functions; the status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control side of the test GPIB driver library: a shared library with the
 // Linux GPIB library's routines that records every call in memory and answers
 // with a scripted status and reply. A test opens the same library file with

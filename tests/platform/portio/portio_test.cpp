@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of port I/O: accesses through the test port library (test_board.cpp),
 // PORTIO_TRACE, port libraries that cannot be loaded, and direct access
 // refused without a crash. Every case runs in a forked child, because

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in port library for the port layer's tests: records every access,
 // answers reads from per-port scripts, and notes which capabilities the
 // process still held when it was loaded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control side of the test port library: a shared library exporting
 // portio_inb/portio_outb that records every access and answers reads from a
 // script. A test opens the same library file with dlopen (the very instance

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A minimal program start: InitCVIRTE, then exit -1 (status 255) when the GUI
 // cannot start, as the bench programs do; 0 when it can.
 #include "userint.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts init_probe without a usable display and checks that it exits with
 # status 255 within seconds, after one stderr line naming the reason; and, in
 # the cases "offscreen" and "xvfb", that it starts where a GUI can start.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the panel loader: any bytes, loaded as panel resource 1,
 // must give a panel handle or a LoadPanel error code, never a crash or hang.
 // Built as a libFuzzer target with clang (LABBENCH_FUZZ=ON) and, always, into

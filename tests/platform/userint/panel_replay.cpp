@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the panel loader's fuzz target over files and folders of panel files
 // (the seed corpus), so the target keeps building with the ordinary compiler
 // and every corpus file is checked on each test run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the graph path the programs use on every upload or measurement:
 // delete all plots, plot 3600 16-bit codes (the generator's preview) or 1000
 // floats (a measurement), with and without the synchronous repaint.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the GUI run-time, driven as an operator drives a panel: key and
 // mouse events on the real widgets of a panel loaded from bench.uir.
 //

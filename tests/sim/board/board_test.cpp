@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated board seen through its ports: timer loading and the rate it
 // gives (measured against the monotonic clock), the ready flag, gain and
 // clipping, overruns, the input it measures, and the absent board. Each test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated waveform generator seen from the bus: command parsing, byte
 // order, the error queue, block checks, message assembly, bus errors, replies
 // and time-outs, the log and the published output model. Each test loads the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated bench end to end: a waveform given to the instrument over the
 // bus comes out of the board's converter. Both libraries share one bench
 // state file; the board samples what the instrument outputs, and the results
