@@ -21,9 +21,7 @@
 
 // ---- Instrument protocol ---------------------------------------------------------
 static const int BOARD = 0;
-static const short INSTRUMENT = 8;   // primary address, no secondary address
-static const int SEND_EOI_LAST = 2;  // EOI with the last byte, no newline appended
-static const int RECEIVE_TO_EOI = 0x100;
+static const short INSTRUMENT = 8;  // primary address, no secondary address
 static const long REPLY_MAX = 255;  // bytes of a reply kept in `data`
 static const char IDENTIFY_QUERY[] = "*idn?";
 static const char BLOCK_HEADER[] = "data:dac volatile,#47200";  // "#4": 4 digits of count
@@ -94,7 +92,7 @@ static void formatSetting(char *out, size_t size, float value) {
 // ---- Command channel ------------------------------------------------------------------------
 
 void SendCmd(short address, const char *cmd) {
-    Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
+    Send(BOARD, address, cmd, (long)std::strlen(cmd), DABend);
     chyby("Send status: ");
 }
 
@@ -102,10 +100,10 @@ void SendCmd(short address, const char *cmd) {
 // most 255 bytes; ibcnt holds the number of bytes received.
 void Query(short address, const char *cmd) {
     transferName = "query";
-    Send(BOARD, address, cmd, (long)std::strlen(cmd), SEND_EOI_LAST);
+    Send(BOARD, address, cmd, (long)std::strlen(cmd), DABend);
     chyby("Send status: ");
     transferName = "reply";
-    Receive(BOARD, address, data, REPLY_MAX, RECEIVE_TO_EOI);
+    Receive(BOARD, address, data, REPLY_MAX, STOPend);
     chyby("Receive status: ");
     // A driver that reports more than was asked for must not move the NUL past the reply.
     long received = ibcnt < 0 ? 0 : ibcnt > REPLY_MAX ? REPLY_MAX : ibcnt;
@@ -182,7 +180,7 @@ void GenSin(float angle, float amplitude) {
 // ---- Upload ------------------------------------------------------------------------------------
 
 void SendBlok(short address, char *buffer, short length) {
-    Send(BOARD, address, buffer, length, SEND_EOI_LAST);
+    Send(BOARD, address, buffer, length, DABend);
     chyby("Send status: ");
 }
 

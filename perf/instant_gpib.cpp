@@ -4,20 +4,13 @@
 // success (CMPL), taking every byte it is sent and returning no reply. With it
 // a benchmark of the generator's upload sees only the program's own work and
 // that of the GPIB binding, none of the simulated instrument's.
-#include <cstdint>
-
-#define INSTANT_API extern "C" __attribute__((visibility("default")))
-
-namespace {
-constexpr int kComplete = 0x100;  // CMPL
-constexpr int kEnd = 0x2000;      // END
-}  // namespace
+#include "gpib_driver.h"
 
 extern "C" {
-__attribute__((visibility("default"))) volatile int ibsta = 0;
-__attribute__((visibility("default"))) volatile int iberr = 0;
-__attribute__((visibility("default"))) volatile int ibcnt = 0;
-__attribute__((visibility("default"))) volatile long ibcntl = 0;
+volatile int ibsta = 0;
+volatile int iberr = 0;
+volatile int ibcnt = 0;
+volatile long ibcntl = 0;
 }
 
 static void complete(int status, long count) {
@@ -27,14 +20,12 @@ static void complete(int status, long count) {
     ibcntl = count;
 }
 
-INSTANT_API void SendIFC(int) { complete(kComplete, 0); }
-INSTANT_API void EnableRemote(int, const std::uint16_t *) { complete(kComplete, 0); }
-INSTANT_API void EnableLocal(int, const std::uint16_t *) { complete(kComplete, 0); }
-INSTANT_API void Send(int, std::uint16_t, const void *, long count, int) {
-    complete(kComplete, count);
-}
-INSTANT_API void Receive(int, std::uint16_t, void *, long, int) { complete(kComplete | kEnd, 0); }
-INSTANT_API int ThreadIbsta(void) { return ibsta; }
-INSTANT_API int ThreadIberr(void) { return iberr; }
-INSTANT_API int ThreadIbcnt(void) { return ibcnt; }
-INSTANT_API long ThreadIbcntl(void) { return ibcntl; }
+void SendIFC(int) { complete(CMPL, 0); }
+void EnableRemote(int, const GpibDriverAddr *) { complete(CMPL, 0); }
+void EnableLocal(int, const GpibDriverAddr *) { complete(CMPL, 0); }
+void Send(int, GpibDriverAddr, const void *, long count, int) { complete(CMPL, count); }
+void Receive(int, GpibDriverAddr, void *, long, int) { complete(CMPL | END, 0); }
+int ThreadIbsta(void) { return ibsta; }
+int ThreadIberr(void) { return iberr; }
+int ThreadIbcnt(void) { return ibcnt; }
+long ThreadIbcntl(void) { return ibcntl; }

@@ -33,12 +33,7 @@ __attribute__((visibility("hidden"))) int ibcnt = 0;
 
 namespace {
 
-using DriverAddr = std::uint16_t;  // the driver's Addr4882_t
-
-// End modes in the driver's numbering.
-constexpr int kDriverNullEnd = 0;
-constexpr int kDriverDabEnd = 1;  // EOI with the last byte
-constexpr int kDriverNlEnd = 2;   // newline appended, EOI with it
+using DriverAddr = GpibDriverAddr;
 
 constexpr const char *kDefaultLibrary = "libgpib.so.0";
 
@@ -179,11 +174,11 @@ void set_refused_outcome() { set_outcome(ERR, EARG, 0); }
 int to_driver_end_mode(int endMode) {
     switch (endMode) {
         case NULLend:
-            return kDriverNullEnd;
+            return GPIB_DRIVER_NULLend;
         case DABend:
-            return kDriverDabEnd;
+            return GPIB_DRIVER_DABend;
         case NLend:
-            return kDriverNlEnd;
+            return GPIB_DRIVER_NLend;
         default:
             return -1;
     }
@@ -213,39 +208,11 @@ bool to_driver_list(const Addr4882_t *list, DriverAddr (&out)[kMaxAddressList + 
     return false;
 }
 
+// The first kTraceBytes bytes of a transfer, quoted, "..." after them when cut.
 std::string escaped(const void *buffer, long count) {
-    std::string text = "\"";
-    const auto *bytes = static_cast<const unsigned char *>(buffer);
     long shown = count < kTraceBytes ? count : kTraceBytes;
-    for (long i = 0; i < shown; ++i) {
-        unsigned char c = bytes[i];
-        switch (c) {
-            case '\n':
-                text += "\\n";
-                break;
-            case '\r':
-                text += "\\r";
-                break;
-            case '\t':
-                text += "\\t";
-                break;
-            case '\\':
-                text += "\\\\";
-                break;
-            case '"':
-                text += "\\\"";
-                break;
-            default:
-                if (c >= 0x20 && c < 0x7F) {
-                    text += static_cast<char>(c);
-                } else {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                    text += hex;
-                }
-        }
-    }
-    text += "\"";
+    std::string text =
+        "\"" + gpib_escaped_bytes({static_cast<const char *>(buffer), std::size_t(shown)}) + "\"";
     if (count > shown) text += "...";
     return text;
 }
@@ -362,48 +329,6 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
     }
 }
 
-const char *gpib_error_name(int error) {
-    switch (error) {
-        case EDVR:
-            return "EDVR";
-        case ECIC:
-            return "ECIC";
-        case ENOL:
-            return "ENOL";
-        case EADR:
-            return "EADR";
-        case EARG:
-            return "EARG";
-        case ESAC:
-            return "ESAC";
-        case EABO:
-            return "EABO";
-        case ENEB:
-            return "ENEB";
-        case EDMA:
-            return "EDMA";
-        case EOIP:
-            return "EOIP";
-        case ECAP:
-            return "ECAP";
-        case EFSO:
-            return "EFSO";
-        case EBUS:
-            return "EBUS";
-        case ESTB:
-            return "ESTB";
-        case ESRQ:
-            return "ESRQ";
-        case ETAB:
-            return "ETAB";
-        default: {
-            thread_local char unknown[24];
-            std::snprintf(unknown, sizeof unknown, "E?%d", error);
-            return unknown;
-        }
-    }
-}
-
 std::string gpib_error_hint(int error, int primaryAddress) {
     const std::string at = std::to_string(primaryAddress);
     switch (error) {
@@ -449,26 +374,6 @@ std::string gpib_error_hint(int error, int primaryAddress) {
         default:
             return std::string("unknown GPIB error ") + gpib_error_name(error);
     }
-}
-
-std::string gpib_status_names(int status) {
-    static const struct {
-        int bit;
-        const char *name;
-    } bits[] = {
-        {ERR, "ERR"},   {TIMO, "TIMO"},   {END, "END"},     {SRQI, "SRQI"},
-        {RQS, "RQS"},   {SPOLL, "SPOLL"}, {EVENT, "EVENT"}, {CMPL, "CMPL"},
-        {LOK, "LOK"},   {REM, "REM"},     {CIC, "CIC"},     {ATN, "ATN"},
-        {TACS, "TACS"}, {LACS, "LACS"},   {DTAS, "DTAS"},   {DCAS, "DCAS"},
-    };
-    std::string names;
-    for (const auto &entry : bits) {
-        if (status & entry.bit) {
-            if (!names.empty()) names += ' ';
-            names += entry.name;
-        }
-    }
-    return names;
 }
 
 void gpib_unbind_for_testing() {

@@ -12,56 +12,23 @@
 
 #include <string>
 
+// The status bits (ERR, CMPL, ...), error codes (ENOL, EABO, ...) and STOPend
+// are the driver interface's; their names and meanings are in gpib_codes.h.
+#define GPIB_DRIVER_CONSTANTS_ONLY
+#include "gpib_driver.h"
+#undef GPIB_DRIVER_CONSTANTS_ONLY
+#include "gpib_codes.h"
+
 // Program-side address: signed 16 bits, primary address in the low byte.
 typedef short Addr4882_t;
 #define NOADDR ((Addr4882_t)0xFFFF)
 
-// End modes of Send, as the programs pass them.
+// End modes of Send, as the programs pass them (the driver numbers DABend and
+// NLend the other way round; the binding converts).
 enum {
     NULLend = 0,  // no EOI
     DABend = 2,   // EOI with the last byte, nothing appended
     NLend = 1,    // newline appended, EOI with it
-};
-// Receive termination: stop when the talker asserts EOI.
-enum { STOPend = 0x100 };
-
-// ibsta bits.
-enum {
-    DCAS = 0x1,
-    DTAS = 0x2,
-    LACS = 0x4,
-    TACS = 0x8,
-    ATN = 0x10,
-    CIC = 0x20,
-    REM = 0x40,
-    LOK = 0x80,
-    CMPL = 0x100,
-    EVENT = 0x200,
-    SPOLL = 0x400,
-    RQS = 0x800,
-    SRQI = 0x1000,
-    END = 0x2000,
-    TIMO = 0x4000,
-    ERR = 0x8000,
-};
-// iberr codes.
-enum {
-    EDVR = 0,
-    ECIC = 1,
-    ENOL = 2,
-    EADR = 3,
-    EARG = 4,
-    ESAC = 5,
-    EABO = 6,
-    ENEB = 7,
-    EDMA = 8,
-    EOIP = 10,
-    ECAP = 11,
-    EFSO = 12,
-    EBUS = 14,
-    ESTB = 15,
-    ESRQ = 16,
-    ETAB = 20,
 };
 
 // Outcome of the last routine (updated by every routine below).
@@ -75,10 +42,6 @@ void EnableLocal(int board, const Addr4882_t addressList[]);
 void Send(int board, Addr4882_t address, const void *buffer, long count, int endMode);
 void Receive(int board, Addr4882_t address, void *buffer, long count, int termination);
 
-// "ENOL", "EABO", ... ; "E?" followed by the number for an unknown code.
-const char *gpib_error_name(int error);
 // One-line hint for an operator, e.g. for ENOL "no listener at address 8: is the
 // instrument on and set to address 8?".
 std::string gpib_error_hint(int error, int primaryAddress);
-// Set bits of ibsta by name, most significant first: "ERR TIMO CMPL".
-std::string gpib_status_names(int status);

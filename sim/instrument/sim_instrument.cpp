@@ -99,13 +99,14 @@
 #include <vector>
 
 #include "bench_state.h"
-#include "sim_gpib_abi.h"
+#include "gpib_codes.h"
+#include "gpib_driver.h"
 
 extern "C" {
-SIMGPIB_API volatile int ibsta = 0;
-SIMGPIB_API volatile int iberr = 0;
-SIMGPIB_API volatile int ibcnt = 0;
-SIMGPIB_API volatile long ibcntl = 0;
+volatile int ibsta = 0;
+volatile int iberr = 0;
+volatile int ibcnt = 0;
+volatile long ibcntl = 0;
 }
 
 namespace {
@@ -644,100 +645,16 @@ void publish_output() {
 
 // ---- Status, logging, bus time ------------------------------------------------
 
-const char *error_name(int error) {
-    switch (error) {
-        case SIMGPIB_EDVR:
-            return "EDVR";
-        case SIMGPIB_ECIC:
-            return "ECIC";
-        case SIMGPIB_ENOL:
-            return "ENOL";
-        case SIMGPIB_EADR:
-            return "EADR";
-        case SIMGPIB_EARG:
-            return "EARG";
-        case SIMGPIB_ESAC:
-            return "ESAC";
-        case SIMGPIB_EABO:
-            return "EABO";
-        case SIMGPIB_ENEB:
-            return "ENEB";
-        case SIMGPIB_EDMA:
-            return "EDMA";
-        case SIMGPIB_EOIP:
-            return "EOIP";
-        case SIMGPIB_ECAP:
-            return "ECAP";
-        case SIMGPIB_EFSO:
-            return "EFSO";
-        case SIMGPIB_EBUS:
-            return "EBUS";
-        case SIMGPIB_ESTB:
-            return "ESTB";
-        case SIMGPIB_ESRQ:
-            return "ESRQ";
-        case SIMGPIB_ETAB:
-            return "ETAB";
-        default:
-            return "E?";
-    }
-}
-
-std::string status_names(int status) {
-    static const std::pair<int, const char *> kBits[] = {
-        {SIMGPIB_ERR, "ERR"},     {SIMGPIB_TIMO, "TIMO"}, {SIMGPIB_END, "END"},
-        {SIMGPIB_SRQI, "SRQI"},   {SIMGPIB_RQS, "RQS"},   {SIMGPIB_SPOLL, "SPOLL"},
-        {SIMGPIB_EVENT, "EVENT"}, {SIMGPIB_CMPL, "CMPL"}, {SIMGPIB_LOK, "LOK"},
-        {SIMGPIB_REM, "REM"},     {SIMGPIB_CIC, "CIC"},   {SIMGPIB_ATN, "ATN"},
-        {SIMGPIB_TACS, "TACS"},   {SIMGPIB_LACS, "LACS"}, {SIMGPIB_DTAS, "DTAS"},
-        {SIMGPIB_DCAS, "DCAS"}};
-    std::string names;
-    for (const auto &[bit, name] : kBits) {
-        if (!(status & bit)) continue;
-        if (!names.empty()) names += '|';
-        names += name;
-    }
-    return names.empty() ? "-" : names;
-}
-
-std::string escape_bytes(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size() + 8);
-    for (unsigned char c : bytes) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c >= 0x20 && c < 0x7F) {
-                    out += char(c);
-                } else {
-                    static const char kHex[] = "0123456789abcdef";
-                    out += "\\x";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 15];
-                }
-        }
-    }
-    return out;
-}
-
-std::string address_text(Addr4882_t address) {
+std::string address_text(GpibDriverAddr address) {
     std::string text = std::to_string(address & 0xFF);
     if (address >> 8) text.append("+").append(std::to_string(address >> 8));
     return text;
+}
+
+// The log's status field: bit names joined by '|', "-" for none.
+std::string status_text(int status) {
+    std::string names = gpib_status_names(status, "|");
+    return names.empty() ? "-" : names;
 }
 
 struct Call {
@@ -752,7 +669,7 @@ struct Call {
 };
 
 void finish(const Call &call, int status, int error, long count) {
-    if (instrument.controller_in_charge) status |= SIMGPIB_CIC;
+    if (instrument.controller_in_charge) status |= CIC;
     ibsta = status;
     iberr = error;
     ibcnt = int(count);
@@ -767,9 +684,9 @@ void finish(const Call &call, int status, int error, long count) {
     std::snprintf(status_hex, sizeof status_hex, "0x%04x", unsigned(status) & 0xFFFF);
     std::string line = std::string(call.routine) + " board=" + std::to_string(call.board) +
                        " addr=" + call.address + " mode=" + call.mode + " count=" + call.count +
-                       " data=\"" + escape_bytes(call.data) + "\" ibsta=" + status_hex +
-                       " status=" + status_names(status) +
-                       " iberr=" + ((status & SIMGPIB_ERR) ? error_name(error) : "-") +
+                       " data=\"" + gpib_escaped_bytes(call.data) + "\" ibsta=" + status_hex +
+                       " status=" + status_text(status) +
+                       " iberr=" + ((status & ERR) ? gpib_error_name(error) : "-") +
                        " ibcnt=" + std::to_string(count) + "\n";
     static std::string last_warning;
     int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -781,7 +698,7 @@ void finish(const Call &call, int status, int error, long count) {
 }
 
 void fail(const Call &call, int error, int extra_status = 0) {
-    finish(call, SIMGPIB_ERR | extra_status, error, 0);
+    finish(call, ERR | extra_status, error, 0);
 }
 
 void spend_bus_time(std::size_t bytes) {
@@ -799,17 +716,17 @@ void publish_if_due() { publish_output(); }
 // Board and controller checks common to every transfer: false after failing the call.
 bool board_ready(const Call &call, int board) {
     if (board != 0) {
-        fail(call, SIMGPIB_ENEB);
+        fail(call, ENEB);
         return false;
     }
     if (!instrument.controller_in_charge) {
-        fail(call, SIMGPIB_ECIC);
+        fail(call, ECIC);
         return false;
     }
     return true;
 }
 
-bool address_valid(Addr4882_t address) {
+bool address_valid(GpibDriverAddr address) {
     int primary = address & 0xFF;
     int secondary = address >> 8;
     return primary <= kMaxPrimaryAddress &&
@@ -817,13 +734,13 @@ bool address_valid(Addr4882_t address) {
 }
 
 // Checks one device address: false after failing the call (EARG, ENOL).
-bool device_present(const Call &call, Addr4882_t address) {
+bool device_present(const Call &call, GpibDriverAddr address) {
     if (!address_valid(address)) {
-        fail(call, SIMGPIB_EARG);
+        fail(call, EARG);
         return false;
     }
     if (address != kInstrumentAddress) {
-        fail(call, SIMGPIB_ENOL);
+        fail(call, ENOL);
         return false;
     }
     // Addressed while REN is asserted, the instrument goes remote.
@@ -831,16 +748,16 @@ bool device_present(const Call &call, Addr4882_t address) {
     return true;
 }
 
-std::string address_list_text(const Addr4882_t list[]) {
+std::string address_list_text(const GpibDriverAddr list[]) {
     std::string text;
-    for (std::size_t i = 0; list && list[i] != SIMGPIB_NOADDR; ++i) {
+    for (std::size_t i = 0; list && list[i] != GPIB_DRIVER_NOADDR; ++i) {
         if (!text.empty()) text += ',';
         text += address_text(list[i]);
     }
     return text.empty() ? "-" : text;
 }
 
-void change_remote(const char *routine, int board, const Addr4882_t list[], bool enable) {
+void change_remote(const char *routine, int board, const GpibDriverAddr list[], bool enable) {
     std::lock_guard lock(bus_mutex);
     publish_if_due();
     Call call{routine, board};
@@ -848,9 +765,9 @@ void change_remote(const char *routine, int board, const Addr4882_t list[], bool
     if (!board_ready(call, board)) return;
     bool instrument_listed = false;
     std::size_t count = 0;
-    for (; list && list[count] != SIMGPIB_NOADDR; ++count) {
-        if (!address_valid(list[count])) return fail(call, SIMGPIB_EARG);
-        if (list[count] != kInstrumentAddress) return fail(call, SIMGPIB_ENOL);
+    for (; list && list[count] != GPIB_DRIVER_NOADDR; ++count) {
+        if (!address_valid(list[count])) return fail(call, EARG);
+        if (list[count] != kInstrumentAddress) return fail(call, ENOL);
         instrument_listed = true;
     }
     call.count = std::to_string(count);
@@ -864,7 +781,7 @@ void change_remote(const char *routine, int board, const Addr4882_t list[], bool
         instrument.remote = false;  // go to local; REN stays asserted
     }
     publish_output();
-    finish(call, SIMGPIB_CMPL, 0, 0);
+    finish(call, CMPL, 0, 0);
 }
 
 }  // namespace
@@ -873,61 +790,61 @@ void change_remote(const char *routine, int board, const Addr4882_t list[], bool
 
 extern "C" {
 
-SIMGPIB_API void SendIFC(int board) {
+void SendIFC(int board) {
     std::lock_guard lock(bus_mutex);
     publish_if_due();
     Call call{"SendIFC", board};
-    if (board != 0) return fail(call, SIMGPIB_ENEB);
+    if (board != 0) return fail(call, ENEB);
     instrument.controller_in_charge = true;
-    finish(call, SIMGPIB_CMPL, 0, 0);
+    finish(call, CMPL, 0, 0);
 }
 
-SIMGPIB_API void EnableRemote(int board, const Addr4882_t addressList[]) {
+void EnableRemote(int board, const GpibDriverAddr addressList[]) {
     change_remote("EnableRemote", board, addressList, true);
 }
 
-SIMGPIB_API void EnableLocal(int board, const Addr4882_t addressList[]) {
+void EnableLocal(int board, const GpibDriverAddr addressList[]) {
     change_remote("EnableLocal", board, addressList, false);
 }
 
-SIMGPIB_API void Send(int board, Addr4882_t address, const void *buffer, long count, int eot_mode) {
+void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(bus_mutex);
     publish_if_due();
     Call call{"Send", board, address_text(address)};
     call.count = std::to_string(count);
     switch (eot_mode) {
-        case SIMGPIB_NULLend:
+        case GPIB_DRIVER_NULLend:
             call.mode = "NULLend";
             break;
-        case SIMGPIB_DABend:
+        case GPIB_DRIVER_DABend:
             call.mode = "DABend";
             break;
-        case SIMGPIB_NLend:
+        case GPIB_DRIVER_NLend:
             call.mode = "NLend";
             break;
         default:
             call.mode = std::to_string(eot_mode);
     }
     if (!board_ready(call, board)) return;
-    if (count < 0 || (count > 0 && !buffer) || eot_mode < SIMGPIB_NULLend ||
-        eot_mode > SIMGPIB_NLend)
-        return fail(call, SIMGPIB_EARG);
+    if (count < 0 || (count > 0 && !buffer) || eot_mode < GPIB_DRIVER_NULLend ||
+        eot_mode > GPIB_DRIVER_NLend)
+        return fail(call, EARG);
     if (!device_present(call, address)) return;
 
     call.data.assign(static_cast<const char *>(buffer), std::size_t(count));
-    if (eot_mode == SIMGPIB_NLend) call.data += '\n';
+    if (eot_mode == GPIB_DRIVER_NLend) call.data += '\n';
     spend_bus_time(call.data.size());
-    take_bytes(call.data, eot_mode != SIMGPIB_NULLend);
+    take_bytes(call.data, eot_mode != GPIB_DRIVER_NULLend);
     publish_output();
-    finish(call, SIMGPIB_CMPL, 0, count);
+    finish(call, CMPL, 0, count);
 }
 
-SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
+void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
     std::unique_lock lock(bus_mutex);
     publish_if_due();
     Call call{"Receive", board, address_text(address)};
     call.count = std::to_string(count);
-    if (termination == SIMGPIB_STOPend) {
+    if (termination == STOPend) {
         call.mode = "STOPend";
     } else {
         char text[16];
@@ -935,8 +852,8 @@ SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count
         call.mode = text;
     }
     if (!board_ready(call, board)) return;
-    if (count < 0 || (count > 0 && !buffer) || termination < 0 || termination > SIMGPIB_STOPend)
-        return fail(call, SIMGPIB_EARG);
+    if (count < 0 || (count > 0 && !buffer) || termination < 0 || termination > STOPend)
+        return fail(call, EARG);
     if (!device_present(call, address)) return;
 
     if (instrument.reply_read >= instrument.reply.size()) {
@@ -946,21 +863,21 @@ SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count
             environment_number("GPIB_SIM_TIMEOUT_MS", kDefaultTimeoutMs, 0, 600000, last_warning);
         push_error(kQueryUnterminated);
         std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-        return fail(call, SIMGPIB_EABO, SIMGPIB_TIMO);
+        return fail(call, EABO, TIMO);
     }
     char *out = static_cast<char *>(buffer);
     long received = 0;
-    int status = SIMGPIB_CMPL;
+    int status = CMPL;
     while (received < count && instrument.reply_read < instrument.reply.size()) {
         char c = instrument.reply[instrument.reply_read++];
         out[received++] = c;
-        if (termination != SIMGPIB_STOPend && (unsigned char)c == termination) break;
+        if (termination != STOPend && (unsigned char)c == termination) break;
     }
     // EOI goes with the reply's last byte; a termination byte also ends the read.
     bool at_end = instrument.reply_read >= instrument.reply.size();
-    bool at_termination = received > 0 && termination != SIMGPIB_STOPend &&
-                          (unsigned char)out[received - 1] == termination;
-    if (at_end || at_termination) status |= SIMGPIB_END;
+    bool at_termination =
+        received > 0 && termination != STOPend && (unsigned char)out[received - 1] == termination;
+    if (at_end || at_termination) status |= END;
     if (at_end) {
         instrument.reply.clear();
         instrument.reply_read = 0;
@@ -970,48 +887,11 @@ SIMGPIB_API void Receive(int board, Addr4882_t address, void *buffer, long count
     finish(call, status, 0, received);
 }
 
-SIMGPIB_API int ThreadIbsta(void) { return thread_status; }
-SIMGPIB_API int ThreadIberr(void) { return thread_error; }
-SIMGPIB_API int ThreadIbcnt(void) { return int(thread_count); }
-SIMGPIB_API long ThreadIbcntl(void) { return thread_count; }
+int ThreadIbsta(void) { return thread_status; }
+int ThreadIberr(void) { return thread_error; }
+int ThreadIbcnt(void) { return int(thread_count); }
+long ThreadIbcntl(void) { return thread_count; }
 
-SIMGPIB_API const char *gpib_error_string(int error) {
-    switch (error) {
-        case SIMGPIB_EDVR:
-            return "EDVR: system error";
-        case SIMGPIB_ECIC:
-            return "ECIC: board is not controller-in-charge";
-        case SIMGPIB_ENOL:
-            return "ENOL: no listeners on the bus";
-        case SIMGPIB_EADR:
-            return "EADR: board not addressed correctly";
-        case SIMGPIB_EARG:
-            return "EARG: invalid argument";
-        case SIMGPIB_ESAC:
-            return "ESAC: board is not system controller";
-        case SIMGPIB_EABO:
-            return "EABO: I/O operation aborted (time-out)";
-        case SIMGPIB_ENEB:
-            return "ENEB: no such board";
-        case SIMGPIB_EDMA:
-            return "EDMA: DMA error";
-        case SIMGPIB_EOIP:
-            return "EOIP: I/O operation already in progress";
-        case SIMGPIB_ECAP:
-            return "ECAP: capability not supported";
-        case SIMGPIB_EFSO:
-            return "EFSO: file system error";
-        case SIMGPIB_EBUS:
-            return "EBUS: bus error";
-        case SIMGPIB_ESTB:
-            return "ESTB: serial poll status byte lost";
-        case SIMGPIB_ESRQ:
-            return "ESRQ: SRQ line stuck on";
-        case SIMGPIB_ETAB:
-            return "ETAB: table problem";
-        default:
-            return "unknown error";
-    }
-}
+const char *gpib_error_string(int error) { return gpib_error_text(error); }
 
 }  // extern "C"

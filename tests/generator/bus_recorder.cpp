@@ -13,13 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-typedef std::uint16_t DriverAddr;
+#include "gpib_driver.h"
 
 namespace {
-const int ERR_BIT = 0x8000, TIMO_BIT = 0x4000, END_BIT = 0x2000, CMPL_BIT = 0x100;
-const int EABO_CODE = 6;
-const DriverAddr NO_ADDRESS = 0xFFFF;
-
 std::vector<BusCall> calls;
 std::string reply;
 bool replyScripted = false;
@@ -30,8 +26,8 @@ long count = 0;
 }  // namespace
 
 extern "C" {
-__attribute__((visibility("default"))) volatile int ibsta, iberr, ibcnt;
-__attribute__((visibility("default"))) volatile long ibcntl;
+volatile int ibsta, iberr, ibcnt;
+volatile long ibcntl;
 }
 
 namespace {
@@ -47,7 +43,7 @@ bool record(BusCall call) {
     calls.push_back(std::move(call));
     bool fails = index >= failFirst && index <= failLast;
     if (fails) {
-        status = ERR_BIT;
+        status = ERR;
         error = failError;
         count = 0;
     }
@@ -67,9 +63,10 @@ void finish(int newStatus, int newError, long newCount, bool failed) {
     if (hook) hook(calls.back());
 }
 
-std::vector<int> addressList(const DriverAddr list[]) {
+std::vector<int> addressList(const GpibDriverAddr list[]) {
     std::vector<int> out;
-    for (int i = 0; list != nullptr && list[i] != NO_ADDRESS && i < 32; i++) out.push_back(list[i]);
+    for (int i = 0; list != nullptr && list[i] != GPIB_DRIVER_NOADDR && i < 32; i++)
+        out.push_back(list[i]);
     return out;
 }
 }  // namespace
@@ -107,23 +104,23 @@ void SendIFC(int board) {
     c.routine = "SendIFC";
     c.board = board;
     bool failed = record(c);
-    finish(CMPL_BIT, 0, 0, failed);
+    finish(CMPL, 0, 0, failed);
 }
 
-static void enable(const char *routine, int board, const DriverAddr list[]) {
+static void enable(const char *routine, int board, const GpibDriverAddr list[]) {
     BusCall c;
     c.routine = routine;
     c.board = board;
     c.addresses = addressList(list);
     c.address = c.addresses.empty() ? -1 : c.addresses[0];
     bool failed = record(c);
-    finish(CMPL_BIT, 0, 0, failed);
+    finish(CMPL, 0, 0, failed);
 }
 
-void EnableRemote(int board, const DriverAddr list[]) { enable("EnableRemote", board, list); }
-void EnableLocal(int board, const DriverAddr list[]) { enable("EnableLocal", board, list); }
+void EnableRemote(int board, const GpibDriverAddr list[]) { enable("EnableRemote", board, list); }
+void EnableLocal(int board, const GpibDriverAddr list[]) { enable("EnableLocal", board, list); }
 
-void Send(int board, DriverAddr address, const void *buffer, long n, int mode) {
+void Send(int board, GpibDriverAddr address, const void *buffer, long n, int mode) {
     BusCall c;
     c.routine = "Send";
     c.board = board;
@@ -132,10 +129,10 @@ void Send(int board, DriverAddr address, const void *buffer, long n, int mode) {
     c.mode = mode;
     if (buffer != nullptr && n > 0) c.bytes.assign(static_cast<const char *>(buffer), (size_t)n);
     bool failed = record(c);
-    finish(CMPL_BIT, 0, n, failed);
+    finish(CMPL, 0, n, failed);
 }
 
-void Receive(int board, DriverAddr address, void *buffer, long n, int termination) {
+void Receive(int board, GpibDriverAddr address, void *buffer, long n, int termination) {
     BusCall c;
     c.routine = "Receive";
     c.board = board;
@@ -144,12 +141,12 @@ void Receive(int board, DriverAddr address, void *buffer, long n, int terminatio
     c.mode = termination;
     bool failed = record(c);
     if (failed || !replyScripted || reply.empty()) {
-        finish(ERR_BIT | TIMO_BIT | CMPL_BIT, EABO_CODE, 0, failed);
+        finish(ERR | TIMO | CMPL, EABO, 0, failed);
         return;
     }
     long given = std::min<long>(n, (long)reply.size());
     std::copy_n(reply.data(), given, static_cast<char *>(buffer));
-    finish(CMPL_BIT | (given == (long)reply.size() ? END_BIT : 0), 0, given, false);
+    finish(CMPL | (given == (long)reply.size() ? END : 0), 0, given, false);
 }
 
 int ThreadIbsta(void) { return status; }

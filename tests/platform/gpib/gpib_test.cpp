@@ -465,4 +465,25 @@ TEST(GpibNames, ErrorNamesStatusNamesAndHints) {
     for (const StatusCase &c : statuses) EXPECT_EQ(gpib_status_names(c.status), c.names);
 }
 
+// The one table of codes: every code's text begins with its name, the sim's
+// log separator joins the same names, and bus bytes escape alike everywhere.
+TEST(GpibNames, ErrorTextsSeparatorsAndEscaping) {
+    for (const GpibCode &entry : gpib_error_codes())
+        EXPECT_EQ(gpib_error_text(entry.code), std::string(entry.name) + ": " + entry.meaning);
+    EXPECT_STREQ(gpib_error_text(ENOL), "ENOL: no listeners on the bus");
+    EXPECT_STREQ(gpib_error_text(9), "unknown error");
+    EXPECT_EQ(gpib_status_names(ERR | TIMO | CIC, "|"), "ERR|TIMO|CIC");
+
+    struct EscapeCase {
+        std::string bytes;
+        const char *text;
+    } escapes[] = {
+        {"*IDN?", "*IDN?"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"\n\r\t", "\\n\\r\\t"},
+        {std::string("\0\x01\x7F\xFF", 4), "\\x00\\x01\\x7f\\xff"},
+    };
+    for (const EscapeCase &c : escapes) EXPECT_EQ(gpib_escaped_bytes(c.bytes), c.text);
+}
+
 }  // namespace

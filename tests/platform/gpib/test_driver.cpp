@@ -13,19 +13,15 @@
 #include <cstring>
 #include <vector>
 
-typedef std::uint16_t Addr4882_t;
+#include "gpib_driver.h"
 
 namespace {
-constexpr Addr4882_t kNoAddr = 0xFFFF;
-constexpr int kCmpl = 0x100;
-constexpr int kEnd = 0x2000;
-constexpr int kStopEnd = 0x100;
-constexpr int kDecoyStatus = 0x8000 | 0x4000;  // ERR TIMO
-constexpr int kDecoyError = 20;                // ETAB
+constexpr int kDecoyStatus = ERR | TIMO;
+constexpr int kDecoyError = ETAB;
 constexpr int kDecoyCount = 9999;
 
 std::vector<TestDriverCall> calls;
-int scriptedStatus = kCmpl;
+int scriptedStatus = CMPL;
 int scriptedError = 0;
 long scriptedCount = -1;
 std::vector<unsigned char> reply;
@@ -79,19 +75,21 @@ void SendIFC(int board) {
     finish(0, 0);
 }
 
-static void list_call(const char *routine, int board, const Addr4882_t list[]) {
+static void list_call(const char *routine, int board, const GpibDriverAddr list[]) {
     TestDriverCall &call = record(routine, board);
     for (int i = 0; i < 8; ++i) {
         call.addressList[i] = list[i];
-        if (list[i] == kNoAddr) break;
+        if (list[i] == GPIB_DRIVER_NOADDR) break;
     }
     finish(0, 0);
 }
 
-void EnableRemote(int board, const Addr4882_t list[]) { list_call("EnableRemote", board, list); }
-void EnableLocal(int board, const Addr4882_t list[]) { list_call("EnableLocal", board, list); }
+void EnableRemote(int board, const GpibDriverAddr list[]) {
+    list_call("EnableRemote", board, list);
+}
+void EnableLocal(int board, const GpibDriverAddr list[]) { list_call("EnableLocal", board, list); }
 
-void Send(int board, Addr4882_t address, const void *buffer, long count, int eotMode) {
+void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eotMode) {
     TestDriverCall &call = record("Send", board);
     call.address = address;
     call.count = count;
@@ -101,16 +99,16 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int eot
 }
 
 #ifndef TEST_DRIVER_WITHOUT_RECEIVE
-void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
+void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
     TestDriverCall &call = record("Receive", board);
     call.address = address;
     call.count = count;
     call.mode = termination;
     long given = std::min<long>(count, static_cast<long>(reply.size()));
     if (given > 0) std::memcpy(buffer, reply.data(), given);
-    bool sawEoi = given == static_cast<long>(reply.size()) && termination == kStopEnd;
+    bool sawEoi = given == static_cast<long>(reply.size()) && termination == STOPend;
     reply.erase(reply.begin(), reply.begin() + given);
-    finish(sawEoi ? kEnd : 0, given);
+    finish(sawEoi ? END : 0, given);
 }
 #endif
 
@@ -119,7 +117,7 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
 void testdriver_reset(void) {
     calls.clear();
     reply.clear();
-    scriptedStatus = kCmpl;
+    scriptedStatus = CMPL;
     scriptedError = 0;
     scriptedCount = -1;
 }

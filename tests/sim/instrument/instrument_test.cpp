@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bench_state.h"
-#include "sim_gpib_abi.h"
+#include "gpib_driver.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -50,14 +50,14 @@ protected:
     simtest::Library library{LABBENCH_SIM_GPIB_PATH};
 
     void (*SendIFC)(int) = library.get<void (*)(int)>("SendIFC");
-    void (*EnableRemote)(int, const Addr4882_t *) =
-        library.get<void (*)(int, const Addr4882_t *)>("EnableRemote");
-    void (*EnableLocal)(int, const Addr4882_t *) =
-        library.get<void (*)(int, const Addr4882_t *)>("EnableLocal");
-    void (*Send)(int, Addr4882_t, const void *, long,
-                 int) = library.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
-    void (*Receive)(int, Addr4882_t, void *, long,
-                    int) = library.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
+    void (*EnableRemote)(int, const GpibDriverAddr *) =
+        library.get<void (*)(int, const GpibDriverAddr *)>("EnableRemote");
+    void (*EnableLocal)(int, const GpibDriverAddr *) =
+        library.get<void (*)(int, const GpibDriverAddr *)>("EnableLocal");
+    void (*Send)(int, GpibDriverAddr, const void *, long,
+                 int) = library.get<void (*)(int, GpibDriverAddr, const void *, long, int)>("Send");
+    void (*Receive)(int, GpibDriverAddr, void *, long,
+                    int) = library.get<void (*)(int, GpibDriverAddr, void *, long, int)>("Receive");
     int (*ThreadIbsta)() = library.get<int (*)()>("ThreadIbsta");
     int (*ThreadIberr)() = library.get<int (*)()>("ThreadIberr");
     int (*ThreadIbcnt)() = library.get<int (*)()>("ThreadIbcnt");
@@ -70,12 +70,12 @@ protected:
         SendIFC(0);
     }
 
-    void send(std::string_view bytes, int mode = SIMGPIB_DABend) {
+    void send(std::string_view bytes, int mode = GPIB_DRIVER_DABend) {
         Send(0, 8, bytes.data(), long(bytes.size()), mode);
-        ASSERT_FALSE(ThreadIbsta() & SIMGPIB_ERR) << "Send of '" << bytes << "' failed";
+        ASSERT_FALSE(ThreadIbsta() & ERR) << "Send of '" << bytes << "' failed";
     }
 
-    std::string receive(long count = 4096, int termination = SIMGPIB_STOPend) {
+    std::string receive(long count = 4096, int termination = STOPend) {
         std::string buffer(std::size_t(count), '\0');
         Receive(0, 8, buffer.data(), count, termination);
         buffer.resize(std::size_t(ThreadIbcnt()));
@@ -165,7 +165,7 @@ TEST_F(SimInstrument, IdentificationHasFourFields) {
     std::string reply = query("*idn?");
     ASSERT_FALSE(reply.empty());
     EXPECT_EQ(reply.back(), '\n');
-    EXPECT_TRUE(ThreadIbsta() & SIMGPIB_END) << "a reply ends with EOI";
+    EXPECT_TRUE(ThreadIbsta() & END) << "a reply ends with EOI";
     EXPECT_EQ(std::count(reply.begin(), reply.end(), ','), 3) << reply;
     EXPECT_EQ(query("*IDN?;*OPC?"), reply.substr(0, reply.size() - 1) + ";1\n");
 }
@@ -298,32 +298,32 @@ TEST_F(SimInstrument, BlockHeaderAndDataChecks) {
 }
 
 TEST_F(SimInstrument, MessageHeldUntilItsEnd) {
-    send("FREQ 12", SIMGPIB_NULLend);
+    send("FREQ 12", GPIB_DRIVER_NULLend);
     EXPECT_EQ(output().frequency_hz, 1000) << "no EOI yet: nothing executed";
-    send("34", SIMGPIB_DABend);
+    send("34", GPIB_DRIVER_DABend);
     EXPECT_EQ(output().frequency_hz, 1234);
 
-    send("VOLT 3", SIMGPIB_NLend);
+    send("VOLT 3", GPIB_DRIVER_NLend);
     EXPECT_EQ(output().amplitude_vpp, 3);
 
     // A block split over several transfers, the last with EOI.
     std::string message = dac(block(kEightCodes));
-    send(message.substr(0, 20), SIMGPIB_NULLend);
-    send(message.substr(20, 5), SIMGPIB_NULLend);
+    send(message.substr(0, 20), GPIB_DRIVER_NULLend);
+    send(message.substr(20, 5), GPIB_DRIVER_NULLend);
     EXPECT_TRUE(output().points.empty());
-    send(message.substr(25), SIMGPIB_DABend);
+    send(message.substr(25), GPIB_DRIVER_DABend);
     EXPECT_EQ(output().points.size(), 8u);
     EXPECT_EQ(errors(), std::vector<int>{});
 
     // A message that never ends is not held without bound.
-    for (int i = 0; i < 70; ++i) send(std::string(1024, ' '), SIMGPIB_NULLend);
+    for (int i = 0; i < 70; ++i) send(std::string(1024, ' '), GPIB_DRIVER_NULLend);
     send("FREQ 99");
     EXPECT_EQ(errors(), std::vector<int>{-363});
     EXPECT_EQ(output().frequency_hz, 99);
 }
 
 TEST_F(SimInstrument, BusErrors) {
-    const Addr4882_t nine[] = {9, SIMGPIB_NOADDR};
+    const GpibDriverAddr nine[] = {9, GPIB_DRIVER_NOADDR};
     const char text[] = "FREQ 5";
     char reply[16];
     struct Case {
@@ -331,22 +331,21 @@ TEST_F(SimInstrument, BusErrors) {
         std::function<void()> call;
         int error;
     } cases[] = {
-        {"Send on board 1", [&] { Send(1, 8, text, 6, SIMGPIB_DABend); }, SIMGPIB_ENEB},
-        {"SendIFC on board 1", [&] { SendIFC(1); }, SIMGPIB_ENEB},
-        {"Send to address 9", [&] { Send(0, 9, text, 6, SIMGPIB_DABend); }, SIMGPIB_ENOL},
-        {"Send to 8 with a secondary", [&] { Send(0, 8 | 0x6000, text, 6, 1); }, SIMGPIB_ENOL},
-        {"Receive from address 9", [&] { Receive(0, 9, reply, 16, SIMGPIB_STOPend); },
-         SIMGPIB_ENOL},
-        {"EnableRemote listing 9", [&] { EnableRemote(0, nine); }, SIMGPIB_ENOL},
-        {"Send to address 31", [&] { Send(0, 31, text, 6, SIMGPIB_DABend); }, SIMGPIB_EARG},
-        {"Send with end mode 3", [&] { Send(0, 8, text, 6, 3); }, SIMGPIB_EARG},
-        {"Send of a negative count", [&] { Send(0, 8, text, -1, SIMGPIB_DABend); }, SIMGPIB_EARG},
-        {"Receive with termination 0x101", [&] { Receive(0, 8, reply, 16, 0x101); }, SIMGPIB_EARG},
+        {"Send on board 1", [&] { Send(1, 8, text, 6, GPIB_DRIVER_DABend); }, ENEB},
+        {"SendIFC on board 1", [&] { SendIFC(1); }, ENEB},
+        {"Send to address 9", [&] { Send(0, 9, text, 6, GPIB_DRIVER_DABend); }, ENOL},
+        {"Send to 8 with a secondary", [&] { Send(0, 8 | 0x6000, text, 6, 1); }, ENOL},
+        {"Receive from address 9", [&] { Receive(0, 9, reply, 16, STOPend); }, ENOL},
+        {"EnableRemote listing 9", [&] { EnableRemote(0, nine); }, ENOL},
+        {"Send to address 31", [&] { Send(0, 31, text, 6, GPIB_DRIVER_DABend); }, EARG},
+        {"Send with end mode 3", [&] { Send(0, 8, text, 6, 3); }, EARG},
+        {"Send of a negative count", [&] { Send(0, 8, text, -1, GPIB_DRIVER_DABend); }, EARG},
+        {"Receive with termination 0x101", [&] { Receive(0, 8, reply, 16, 0x101); }, EARG},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         c.call();
-        EXPECT_TRUE(ThreadIbsta() & SIMGPIB_ERR);
+        EXPECT_TRUE(ThreadIbsta() & ERR);
         EXPECT_EQ(ThreadIberr(), c.error);
         EXPECT_EQ(ThreadIbcnt(), 0);
         EXPECT_EQ(*ibsta, ThreadIbsta());
@@ -360,32 +359,32 @@ TEST(SimInstrumentPowerOn, TransferBeforeInterfaceClearFailsWithEcic) {
     simtest::TempDir dir;
     simtest::ScopedEnv state("BENCH_SIM_STATE", dir.file("bench.state"));
     simtest::Library library(LABBENCH_SIM_GPIB_PATH);
-    auto send = library.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
+    auto send = library.get<void (*)(int, GpibDriverAddr, const void *, long, int)>("Send");
     auto send_ifc = library.get<void (*)(int)>("SendIFC");
     auto status = library.get<int (*)()>("ThreadIbsta");
     auto error = library.get<int (*)()>("ThreadIberr");
-    send(0, 8, "*RST", 4, SIMGPIB_DABend);
-    EXPECT_EQ(status() & (SIMGPIB_ERR | SIMGPIB_CIC), SIMGPIB_ERR);
-    EXPECT_EQ(error(), SIMGPIB_ECIC);
+    send(0, 8, "*RST", 4, GPIB_DRIVER_DABend);
+    EXPECT_EQ(status() & (ERR | CIC), ERR);
+    EXPECT_EQ(error(), ECIC);
     send_ifc(0);
-    send(0, 8, "*RST", 4, SIMGPIB_DABend);
-    EXPECT_EQ(status(), SIMGPIB_CMPL | SIMGPIB_CIC);
+    send(0, 8, "*RST", 4, GPIB_DRIVER_DABend);
+    EXPECT_EQ(status(), CMPL | CIC);
 }
 
 TEST_F(SimInstrument, ReplyReadInPartsAndAtTerminationByte) {
     send("*IDN?");
     std::string first = receive(5);
     EXPECT_EQ(first.size(), 5u);
-    EXPECT_FALSE(ThreadIbsta() & SIMGPIB_END) << "count reached before the reply's end";
+    EXPECT_FALSE(ThreadIbsta() & END) << "count reached before the reply's end";
     std::string rest = receive();
-    EXPECT_TRUE(ThreadIbsta() & SIMGPIB_END);
+    EXPECT_TRUE(ThreadIbsta() & END);
     EXPECT_EQ(first + rest, query("*IDN?"));
 
     send("*IDN?");
     std::string field = receive(4096, ',');
     EXPECT_EQ(field.back(), ',');
     EXPECT_EQ(std::count(field.begin(), field.end(), ','), 1);
-    EXPECT_TRUE(ThreadIbsta() & SIMGPIB_END);
+    EXPECT_TRUE(ThreadIbsta() & END);
 }
 
 TEST_F(SimInstrument, IdleReceiveTimesOut) {
@@ -402,10 +401,10 @@ TEST_F(SimInstrument, IdleReceiveTimesOut) {
         }
         char buffer[64];
         auto start = Clock::now();
-        Receive(0, 8, buffer, sizeof buffer, SIMGPIB_STOPend);
+        Receive(0, 8, buffer, sizeof buffer, STOPend);
         auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-        EXPECT_EQ(ThreadIbsta() & (SIMGPIB_ERR | SIMGPIB_TIMO), SIMGPIB_ERR | SIMGPIB_TIMO);
-        EXPECT_EQ(ThreadIberr(), SIMGPIB_EABO);
+        EXPECT_EQ(ThreadIbsta() & (ERR | TIMO), ERR | TIMO);
+        EXPECT_EQ(ThreadIberr(), EABO);
         EXPECT_EQ(ThreadIbcnt(), 0);
         EXPECT_GE(waited.count(), c.at_least_ms);
         EXPECT_EQ(errors(), std::vector<int>{-420});
@@ -413,8 +412,8 @@ TEST_F(SimInstrument, IdleReceiveTimesOut) {
 }
 
 TEST_F(SimInstrument, RemoteStatePublished) {
-    const Addr4882_t list[] = {8, SIMGPIB_NOADDR};
-    const Addr4882_t none[] = {SIMGPIB_NOADDR};
+    const GpibDriverAddr list[] = {8, GPIB_DRIVER_NOADDR};
+    const GpibDriverAddr none[] = {GPIB_DRIVER_NOADDR};
     EXPECT_FALSE(output().remote);
     EnableRemote(0, list);
     EXPECT_TRUE(output().remote);
@@ -440,12 +439,12 @@ TEST_F(SimInstrument, OutputPublishedAtOnceToANewStateFile) {
 }
 
 TEST_F(SimInstrument, LogLineForEachCall) {
-    const Addr4882_t list[] = {8, SIMGPIB_NOADDR};
+    const GpibDriverAddr list[] = {8, GPIB_DRIVER_NOADDR};
     EnableRemote(0, list);
-    send(std::string("a\"b\\\x01\n", 6), SIMGPIB_NULLend);
-    send("*IDN?", SIMGPIB_NLend);
+    send(std::string("a\"b\\\x01\n", 6), GPIB_DRIVER_NULLend);
+    send("*IDN?", GPIB_DRIVER_NLend);
     std::string reply = receive(255);
-    Send(0, 9, "x", 1, SIMGPIB_DABend);
+    Send(0, 9, "x", 1, GPIB_DRIVER_DABend);
     std::vector<std::string> lines = log_lines();
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0],

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_gpib_abi.h"
+#include "gpib_driver.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -65,10 +65,10 @@ protected:
     simtest::Library board{LABBENCH_SIM_BOARD_PATH};
 
     void (*SendIFC)(int) = instrument.get<void (*)(int)>("SendIFC");
-    void (*Send)(int, Addr4882_t, const void *, long,
-                 int) = instrument.get<void (*)(int, Addr4882_t, const void *, long, int)>("Send");
-    void (*Receive)(int, Addr4882_t, void *, long,
-                    int) = instrument.get<void (*)(int, Addr4882_t, void *, long, int)>("Receive");
+    void (*Send)(int, GpibDriverAddr, const void *, long, int) =
+        instrument.get<void (*)(int, GpibDriverAddr, const void *, long, int)>("Send");
+    void (*Receive)(int, GpibDriverAddr, void *, long, int) =
+        instrument.get<void (*)(int, GpibDriverAddr, void *, long, int)>("Receive");
     int (*ThreadIbcnt)() = instrument.get<int (*)()>("ThreadIbcnt");
     unsigned char (*inb)(unsigned short) =
         board.get<unsigned char (*)(unsigned short)>("portio_inb");
@@ -83,13 +83,13 @@ protected:
     }
 
     void send(const std::string &text) {
-        Send(0, 8, text.data(), long(text.size()), SIMGPIB_DABend);
+        Send(0, 8, text.data(), long(text.size()), GPIB_DRIVER_DABend);
     }
 
     std::string query(const std::string &text) {
         send(text);
         char reply[256];
-        Receive(0, 8, reply, sizeof reply, SIMGPIB_STOPend);
+        Receive(0, 8, reply, sizeof reply, STOPend);
         return std::string(reply, std::size_t(ThreadIbcnt()));
     }
 
