@@ -48,3 +48,45 @@ function(labbench_copy_panel target panel)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${panel} $<TARGET_FILE_DIR:${target}>)
 endfunction()
+
+# What a GPIB driver library and a port library export (symbol lists, one name a line).
+set(LABBENCH_GPIB_DRIVER_EXPORTS ${PROJECT_SOURCE_DIR}/platform/gpib/gpib_driver.exports)
+set(LABBENCH_PORT_LIBRARY_EXPORTS ${PROJECT_SOURCE_DIR}/platform/portio/port_library.exports)
+
+# labbench_driver_library(NAME SOURCES ... EXPORTS list-or-symbol ... [LIBRARIES ...]
+#                         [DEFINITIONS ...])
+#   Builds a library that a program loads at run time in place of a hardware driver
+#   (the simulators, the test drivers, the benchmark drivers), every one the same way:
+#   hidden visibility by default, a version script exporting exactly EXPORTS (each a
+#   symbol list file such as ${LABBENCH_GPIB_DRIVER_EXPORTS}, or one symbol name),
+#   -Bsymbolic so that the program's own symbols (its ibsta, say) never interpose on
+#   the library's, and --no-undefined so that a missing definition fails the build
+#   rather than the program's dlopen.
+function(labbench_driver_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;EXPORTS;LIBRARIES;DEFINITIONS" ${ARGN})
+  set(symbols "")
+  foreach(export IN LISTS ARG_EXPORTS)
+    if(EXISTS ${export})
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${export})
+      file(STRINGS ${export} names REGEX "^[A-Za-z_][A-Za-z0-9_]*$")
+      list(APPEND symbols ${names})
+    else()
+      list(APPEND symbols ${export})
+    endif()
+  endforeach()
+  if(NOT symbols)
+    message(FATAL_ERROR "labbench_driver_library(${name}): EXPORTS names no symbol")
+  endif()
+  list(JOIN symbols "; " global)
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+  file(CONFIGURE OUTPUT ${script} CONTENT "{\n  global: @global@;\n  local: *;\n};\n" @ONLY)
+
+  add_library(${name} SHARED ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+  set_target_properties(${name} PROPERTIES
+    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    AUTOMOC OFF AUTOUIC OFF AUTORCC OFF LINK_DEPENDS ${script})
+  target_link_options(${name} PRIVATE
+    -Wl,-Bsymbolic -Wl,--no-undefined -Wl,--version-script=${script})
+endfunction()
