@@ -39,7 +39,6 @@
 
 #include "userint.h"
 #include "userint_internal.h"
-#include "userint_testing.h"
 
 using namespace userint_internal;
 
@@ -126,9 +125,8 @@ GraphState *findGraph(const char *operation, int panel, int control, int *error)
     return c->graph.get();
 }
 
-QWidget *graphView(int panel, int control) {
-    return userint_testing::controlWidget(panel, control);
-}
+// The chart view of a graph control that findGraph has found.
+QWidget *graphView(int panel, int control) { return lookUpControl(panel, control)->widget; }
 
 // Sets the axes that follow the data to the span of every plot's points.
 void autoscale(GraphState &g) {
@@ -389,34 +387,3 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
     showNow(graphView(panel, control));
     return 0;
 }
-
-namespace userint_testing {
-
-std::vector<PlotPoints> graphPlots(int panel, int control) {
-    std::vector<PlotPoints> result;
-    Panel *p = findPanel(panel);
-    if (!p) return result;
-    const auto it = p->controls.find(control);
-    if (it == p->controls.end() || !it->second.graph) return result;
-    for (const GraphPlot &plot : it->second.graph->plots) {
-        PlotPoints points;
-        for (const QPointF &pt : plot.points) {
-            points.x.push_back(pt.x());
-            points.y.push_back(pt.y());
-        }
-        points.colour = plot.colour;
-        result.push_back(std::move(points));
-    }
-    return result;
-}
-
-AxisRange graphYAxis(int panel, int control) {
-    Panel *p = findPanel(panel);
-    if (!p) return {};
-    const auto it = p->controls.find(control);
-    if (it == p->controls.end() || !it->second.graph) return {};
-    const GraphState &g = *it->second.graph;
-    return AxisRange{g.yAxis->min(), g.yAxis->max(), g.yFixed};
-}
-
-}  // namespace userint_testing

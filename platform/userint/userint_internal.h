@@ -1,21 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the run-time's own source files share: the table of loaded panels and
-// their controls, error reporting, and painting a change at once.
+// their controls, and the few calls each job offers the others (see README.md
+// for which file does what). Nothing outside platform/userint includes it.
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QPointF>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "panel_file.h"
 #include "userint.h"
 
 class QChart;
+class QLabel;
 class QValueAxis;
 class QXYSeries;
 
@@ -60,17 +65,62 @@ struct Panel {
 
 namespace userint_internal {
 
+// ---- Start-up (startup.cpp) ----
+// True once InitCVIRTE has succeeded.
+bool started();
+// Text for a one-line message: control characters become '?'.
+QByteArray oneLine(const QString &text);
+// Writes one stderr line "operation(panel P, control C): detail" and returns code.
+int report(const char *operation, int panel, int control, int code, const QString &detail);
+
+// ---- Callbacks and events (events.cpp) ----
+CtrlCallbackPtr controlCallbackNamed(const QString &name);
+PanelCallbackPtr panelCallbackNamed(const QString &name);
+// Queues the event for its callback; delivers the queue unless a callback runs.
+void dispatch(int panel, int control, int event);
+// Turns the focus changes and the close box of a panel's window into events.
+void watchPanelWindow(int panel, QWidget *window);
+// True while a program callback is on the stack.
+bool inCallback();
+// Forgets the queued events of a discarded panel.
+void dropEventsOf(int panel);
+// Clears the upper halves of the vector registers after Qt's drawing code.
+void clearVectorUpperState();
+// Runs `script` from inside the next RunUserInterface (see userint_testing.h).
+void scriptNextLoop(std::function<void()> script);
+
+// ---- Panels (panels.cpp) ----
 Panel *findPanel(int handle);
+// The control, or nullptr; reports nothing.
+Control *lookUpControl(int panel, int control);
 // The control, or nullptr after reporting why (bad panel or control) and
 // storing the UIE_ code in *error.
 Control *findControl(const char *operation, int panel, int control, int *error);
-// Writes one stderr line "operation(panel P, control C): detail" and returns code.
-int report(const char *operation, int panel, int control, int code, const QString &detail);
+// A visible panel window to own a popup, or nullptr.
+QWidget *someVisiblePanel();
+// Builds and binds the panel described by `content`, read from `path`.
+int buildPanel(const QString &path, const QByteArray &content, int parentPanel, int resourceId);
+// Writes one stderr line "LoadPanel: file: cause" and returns code.
+int loadFailure(const QString &file, int code, const QString &cause);
+
+// ---- Controls and values (controls.cpp) ----
+// A widget that reports the operator's commits, for the classes that have
+// one (numeric fields, buttons, text inputs); nullptr for any other class.
+QWidget *createCommitWidget(const QString &className, QWidget *parent);
+// Makes a widget from createCommitWidget call `commit` on each commit.
+void setCommitAction(QWidget *widget, std::function<void()> commit);
+void paintLamp(QLabel *lamp, const QString &onColour, bool lit);
 // Puts a changed widget on the screen now, without running any callback or
 // any input event: the caller may block for seconds right after.
 void showNow(QWidget *widget);
 
-// Graphs (graph.cpp).
+// ---- Graphs (graph.cpp) ----
 void setUpGraph(Control &control);
+
+// ---- Popups (popups.cpp) ----
+// Called by MessagePopup before it shows anything, when set (tests only):
+// returns true when it has answered the popup itself.
+using PopupHook = std::function<bool(const std::string &title, const std::string &message)>;
+void setPopupHook(PopupHook hook);
 
 }  // namespace userint_internal

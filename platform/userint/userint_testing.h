@@ -27,7 +27,8 @@ QWidget *panelWidget(int panel);
 // The widget of a control (nullptr when unknown).
 QWidget *controlWidget(int panel, int control);
 
-// A popup as the run-time showed it.
+// A popup as the run-time showed it. Popups are recorded from the first call
+// of clearPopups() or answerPopupsWith() on; before that, nothing is kept.
 struct Popup {
     std::string title;
     std::string message;

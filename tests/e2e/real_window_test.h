@@ -53,8 +53,7 @@ protected:
                 {"BOARD_SIM_ABSENT", ""},
                 {"BOARD_SIM_SIGNAL", ""},
                 {"BOARD_SIM_NOISE_V", ""},
-                {"GPIB_SIM_BYTES_PER_S", ""},
-                {"LSAN_OPTIONS", "suppressions=" E2E_LSAN_SUPPRESSIONS}};
+                {"GPIB_SIM_BYTES_PER_S", ""}};
         for (auto &[name, value] : extra) env[name] = value;
         std::string name = std::filesystem::path(path).filename().string();
         return std::make_unique<Process>(std::vector<std::string>{path}, env,

@@ -1,0 +1,343 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Controls and their values: the widgets that know when the operator commits,
+// indicator lamps, GetCtrlVal/SetCtrlVal, and painting a change at once.
+//
+// The numeric, button and text-input widgets are built as small subclasses
+// that turn the operator's committing actions into one commit each (Return,
+// leaving the field after an edit, a step of the arrows or the wheel, a
+// click), which plain Qt signals cannot tell apart from typing. Each control
+// holds the value type its panel file declares; an access with a variable of
+// another type or width is refused and writes nothing.
+#include <QChartView>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDoubleSpinBox>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "panel_file.h"
+#include "userint.h"
+#include "userint_internal.h"
+
+using namespace userint_internal;
+
+namespace {
+
+// ---- Widgets that know when the operator commits ------------------------------
+
+struct CommitSource {
+    std::function<void()> onCommit;
+    void commit() {
+        if (onCommit) onCommit();
+    }
+    virtual ~CommitSource() = default;
+};
+
+// Leaving a field commits its edit only when the operator moves on within the
+// panel; switching to another window keeps the edit pending.
+bool leavesField(Qt::FocusReason reason) {
+    return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+           reason == Qt::MouseFocusReason || reason == Qt::ShortcutFocusReason;
+}
+
+bool isEnterKey(const QKeyEvent *e) {
+    return e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+}
+
+template <class Base>
+class CommitSpinBox : public Base, public CommitSource {
+public:
+    explicit CommitSpinBox(QWidget *parent) : Base(parent) {
+        QObject::connect(this->lineEdit(), &QLineEdit::textEdited, this, [this] { edited = true; });
+    }
+    void forgetEdit() { edited = false; }
+
+protected:
+    // Arrow keys, PageUp/PageDown, the arrow buttons and the wheel all step.
+    void stepBy(int steps) override {
+        const auto before = this->value();
+        const bool hadEdit = edited;
+        Base::stepBy(steps);
+        edited = false;
+        if (hadEdit || this->value() != before) commit();
+    }
+    void keyPressEvent(QKeyEvent *e) override {
+        if (isEnterKey(e)) {
+            Base::keyPressEvent(e);  // takes the typed text as the value
+            edited = false;
+            if (!e->isAutoRepeat()) commit();
+            return;
+        }
+        Base::keyPressEvent(e);
+    }
+    void focusOutEvent(QFocusEvent *e) override {
+        Base::focusOutEvent(e);
+        if (edited && leavesField(e->reason())) {
+            edited = false;
+            commit();
+        }
+    }
+
+private:
+    bool edited = false;
+};
+
+class CommitButton : public QPushButton, public CommitSource {
+public:
+    explicit CommitButton(QWidget *parent) : QPushButton(parent) {
+        connect(this, &QPushButton::clicked, this, [this] { commit(); });
+    }
+
+protected:
+    // Return presses the button as Space does, also outside dialogs.
+    void keyPressEvent(QKeyEvent *e) override {
+        if (isEnterKey(e) && e->modifiers() == Qt::NoModifier) {
+            e->accept();
+            if (!e->isAutoRepeat()) click();
+            return;
+        }
+        QPushButton::keyPressEvent(e);
+    }
+};
+
+class CommitLineEdit : public QLineEdit, public CommitSource {
+public:
+    explicit CommitLineEdit(QWidget *parent) : QLineEdit(parent) {
+        connect(this, &QLineEdit::textEdited, this, [this] { edited = true; });
+    }
+    void forgetEdit() { edited = false; }
+
+protected:
+    void keyPressEvent(QKeyEvent *e) override {
+        QLineEdit::keyPressEvent(e);
+        if (isEnterKey(e) && !isReadOnly() && !e->isAutoRepeat()) {
+            edited = false;
+            commit();
+        }
+    }
+    void focusOutEvent(QFocusEvent *e) override {
+        QLineEdit::focusOutEvent(e);
+        if (edited && leavesField(e->reason())) {
+            edited = false;
+            commit();
+        }
+    }
+
+private:
+    bool edited = false;
+};
+
+// ---- Lamps ----------------------------------------------------------------------
+
+const char *const kLampValue = "lampValue";
+
+// ---- Values ----------------------------------------------------------------------
+
+bool holdsNumber(const Control &c) {
+    return c.spec.kind == ControlKind::Numeric || c.spec.kind == ControlKind::Ring ||
+           c.spec.kind == ControlKind::Lamp;
+}
+
+double numericValue(const Control &c) {
+    QWidget *w = c.widget;
+    if (auto *d = qobject_cast<QDoubleSpinBox *>(w)) return d->value();
+    if (auto *s = qobject_cast<QSpinBox *>(w)) return s->value();
+    if (auto *combo = qobject_cast<QComboBox *>(w)) {
+        const int i = combo->currentIndex();
+        return i >= 0 && i < static_cast<int>(c.spec.itemValues.size()) ? c.spec.itemValues[i] : 0;
+    }
+    return w->property(kLampValue).toInt();
+}
+
+template <class T>
+int getNumber(int panel, int control, T *out, ValueType type) {
+    int error;
+    Control *c = findControl("GetCtrlVal", panel, control, &error);
+    if (!c) return error;
+    if (!out)
+        return report("GetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the variable's address is null"));
+    if (c->spec.valueType != type)
+        return report(
+            "GetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
+            QStringLiteral("the %1 holds a %2 value, the variable is a %3; nothing was written")
+                .arg(QLatin1String(controlKindName(c->spec.kind)),
+                     QLatin1String(valueTypeName(c->spec.valueType)),
+                     QLatin1String(valueTypeName(type))));
+    *out = static_cast<T>(numericValue(*c));
+    return 0;
+}
+
+// Every numeric value of the program's reaches a numeric control: the value
+// is converted as C converts it (toward zero for whole numbers) and kept
+// within the control's range.
+int setNumber(int panel, int control, double value, const char *typeName) {
+    int error;
+    Control *c = findControl("SetCtrlVal", panel, control, &error);
+    if (!c) return error;
+    if (!holdsNumber(*c))
+        return report(
+            "SetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
+            QStringLiteral("the %1 value cannot go to a %2")
+                .arg(QLatin1String(typeName), QLatin1String(controlKindName(c->spec.kind))));
+    if (std::isnan(value))
+        return report("SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the value is not a number (NaN)"));
+    QWidget *w = c->widget;
+    if (auto *d = qobject_cast<QDoubleSpinBox *>(w)) {
+        d->setValue(std::clamp(value, d->minimum(), d->maximum()));
+        if (auto *field = dynamic_cast<CommitSpinBox<QDoubleSpinBox> *>(d)) field->forgetEdit();
+    } else if (auto *s = qobject_cast<QSpinBox *>(w)) {
+        s->setValue(static_cast<int>(
+            std::trunc(std::clamp(value, double(s->minimum()), double(s->maximum())))));
+        if (auto *field = dynamic_cast<CommitSpinBox<QSpinBox> *>(s)) field->forgetEdit();
+    } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
+        const double whole = std::trunc(value);
+        int index = -1;
+        for (size_t i = 0; i < c->spec.itemValues.size(); ++i)
+            if (c->spec.itemValues[i] == whole) index = static_cast<int>(i);
+        if (index < 0)
+            return report(
+                "SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
+                QStringLiteral("the ring has no item with the value %1").arg(whole, 0, 'f', 0));
+        combo->setCurrentIndex(index);
+    } else {
+        paintLamp(static_cast<QLabel *>(w), c->spec.onColour, value != 0);
+    }
+    showNow(w);
+    return 0;
+}
+
+}  // namespace
+
+// ---- Internal interface -----------------------------------------------------------
+
+namespace userint_internal {
+
+QWidget *createCommitWidget(const QString &className, QWidget *parent) {
+    if (className == QLatin1String("QDoubleSpinBox"))
+        return new CommitSpinBox<QDoubleSpinBox>(parent);
+    if (className == QLatin1String("QSpinBox")) return new CommitSpinBox<QSpinBox>(parent);
+    if (className == QLatin1String("QPushButton")) return new CommitButton(parent);
+    if (className == QLatin1String("QLineEdit")) return new CommitLineEdit(parent);
+    return nullptr;
+}
+
+void setCommitAction(QWidget *widget, std::function<void()> commit) {
+    if (auto *source = dynamic_cast<CommitSource *>(widget)) source->onCommit = std::move(commit);
+}
+
+void paintLamp(QLabel *lamp, const QString &onColour, bool lit) {
+    const QColor on(onColour.isEmpty() ? QStringLiteral("#ff2020") : onColour);
+    const QColor shown = lit ? on : on.darker(400);
+    lamp->setProperty(kLampValue, lit ? 1 : 0);
+    lamp->setStyleSheet(
+        QStringLiteral(
+            "QLabel { background-color: %1; border: 1px solid #202020; border-radius: 4px; }")
+            .arg(shown.name()));
+    lamp->setAccessibleDescription(lit ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
+void showNow(QWidget *widget) {
+    if (!widget || !widget->isVisible()) return;
+    // Layout requests run no user code; they let a longer text get its room.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    if (auto *view = qobject_cast<QChartView *>(widget)) {
+        // The chart's scene applies item changes in queued calls of its own.
+        QCoreApplication::sendPostedEvents(view->scene(), QEvent::MetaCall);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        view->viewport()->repaint();
+    } else {
+        widget->repaint();
+    }
+    clearVectorUpperState();
+}
+
+}  // namespace userint_internal
+
+// ---- Values --------------------------------------------------------------------------
+
+int GetCtrlVal(int panel, int control, float *value) {
+    return getNumber(panel, control, value, ValueType::Float);
+}
+int GetCtrlVal(int panel, int control, double *value) {
+    return getNumber(panel, control, value, ValueType::Double);
+}
+int GetCtrlVal(int panel, int control, int *value) {
+    return getNumber(panel, control, value, ValueType::Int);
+}
+int GetCtrlVal(int panel, int control, unsigned char *value) {
+    return getNumber(panel, control, value, ValueType::UChar);
+}
+int GetCtrlVal(int panel, int control, signed char *value) {
+    return getNumber(panel, control, value, ValueType::SChar);
+}
+
+int GetCtrlVal(int panel, int control, char *buffer) {
+    int error;
+    Control *c = findControl("GetCtrlVal", panel, control, &error);
+    if (!c) return error;
+    if (!buffer)
+        return report("GetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the buffer's address is null"));
+    if (c->spec.valueType != ValueType::String)
+        return report("GetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
+                      QStringLiteral("the %1 holds a %2 value, not a string; nothing was written")
+                          .arg(QLatin1String(controlKindName(c->spec.kind)),
+                               QLatin1String(valueTypeName(c->spec.valueType))));
+    QString text;
+    if (auto *label = qobject_cast<QLabel *>(c->widget))
+        text = label->text();
+    else if (auto *edit = qobject_cast<QLineEdit *>(c->widget))
+        text = edit->text();
+    const QByteArray bytes = text.toUtf8();
+    std::memcpy(buffer, bytes.constData(), static_cast<size_t>(bytes.size()) + 1);
+    return 0;
+}
+
+int SetCtrlVal(int panel, int control, float value) {
+    return setNumber(panel, control, value, "float");
+}
+int SetCtrlVal(int panel, int control, double value) {
+    return setNumber(panel, control, value, "double");
+}
+int SetCtrlVal(int panel, int control, int value) {
+    return setNumber(panel, control, value, "int");
+}
+int SetCtrlVal(int panel, int control, unsigned char value) {
+    return setNumber(panel, control, value, "uchar");
+}
+int SetCtrlVal(int panel, int control, signed char value) {
+    return setNumber(panel, control, value, "schar");
+}
+
+int SetCtrlVal(int panel, int control, const char *text) {
+    int error;
+    Control *c = findControl("SetCtrlVal", panel, control, &error);
+    if (!c) return error;
+    if (!text)
+        return report("SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the text's address is null"));
+    if (c->spec.valueType != ValueType::String)
+        return report("SetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
+                      QStringLiteral("a text cannot go to a %1 holding a %2 value")
+                          .arg(QLatin1String(controlKindName(c->spec.kind)),
+                               QLatin1String(valueTypeName(c->spec.valueType))));
+    const QString value = QString::fromUtf8(text);
+    if (auto *label = qobject_cast<QLabel *>(c->widget))
+        label->setText(value);
+    else if (auto *edit = qobject_cast<QLineEdit *>(c->widget)) {
+        edit->setText(value);
+        if (auto *input = dynamic_cast<CommitLineEdit *>(edit)) input->forgetEdit();
+    }
+    showNow(c->widget);
+    return 0;
+}

@@ -1,0 +1,363 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Panels: finding a panel file, building its form, binding its controls, and
+// the table of loaded panels (LoadPanel, DisplayPanel, DiscardPanel).
+//
+// A panel is a Qt Designer form built with QUiLoader after panel_file.cpp has
+// checked it. The builder makes the run-time's own committing widgets
+// (controls.cpp) and chart views in place of Qt's classes; each control is
+// then bound to its callback by name (events.cpp) and named for screen
+// readers and desktop automation.
+#include <QBuffer>
+#include <QChartView>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QLocale>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QUiLoader>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "panel_file.h"
+#include "userint.h"
+#include "userint_internal.h"
+
+#ifndef LABBENCH_DATADIR
+#define LABBENCH_DATADIR "/usr/local/share/labbench"
+#endif
+
+using namespace userint_internal;
+
+namespace {
+
+std::map<int, std::unique_ptr<Panel>> panels;
+
+class PanelBuilder : public QUiLoader {
+public:
+    PanelBuilder() {
+        clearPluginPaths();  // a panel never needs Designer plugins
+        setTranslationEnabled(false);
+    }
+    QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override {
+        QWidget *w = className == QLatin1String("QChartView")
+                         ? new QChartView(parent)
+                         : createCommitWidget(className, parent);
+        if (!w) return QUiLoader::createWidget(className, parent, name);
+        w->setObjectName(name);
+        return w;
+    }
+};
+
+// ---- Loading ---------------------------------------------------------------------
+
+QString cleanLabel(QString text) {
+    text.replace(QLatin1String("&&"), QLatin1String("\x01"));
+    text.remove(QLatin1Char('&'));
+    text.replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    return text.simplified();
+}
+
+void nameForAutomation(QWidget *panel, QWidget *control) {
+    if (!control->accessibleName().isEmpty()) return;
+    for (QLabel *label : panel->findChildren<QLabel *>())
+        if (label->buddy() == control && !label->text().isEmpty()) {
+            control->setAccessibleName(cleanLabel(label->text()));
+            return;
+        }
+    if (auto *button = qobject_cast<QPushButton *>(control); button && !button->text().isEmpty()) {
+        control->setAccessibleName(cleanLabel(button->text()));
+        return;
+    }
+    control->setAccessibleName(control->objectName());
+}
+
+const QStringList &buildableWidgetClasses() {
+    static const QStringList classes = [] {
+        PanelBuilder builder;
+        QStringList c = builder.availableWidgets();
+        c << QStringLiteral("Line") << QStringLiteral("QChartView");
+        return c;
+    }();
+    return classes;
+}
+
+const QStringList &buildableLayoutClasses() {
+    static const QStringList classes = PanelBuilder().availableLayouts();
+    return classes;
+}
+
+int lowestFreeHandle() {
+    int h = 1;
+    while (panels.count(h)) ++h;
+    return h;
+}
+
+QString resolvePanelPath(const QString &name, QString &notFound) {
+    if (name.contains(QLatin1Char('/'))) return name;
+    // The data folder beside an installed program (<prefix>/bin/../share/labbench) comes
+    // before the one compiled in, so that an install moved to another prefix, or
+    // unpacked into a scratch root, still finds its own panel files.
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    QStringList folders{programFolder,
+                        QDir::cleanPath(programFolder + QStringLiteral("/../share/labbench")),
+                        QStringLiteral(LABBENCH_DATADIR)};
+    folders.removeDuplicates();
+    for (const QString &folder : folders) {
+        const QString candidate = folder + QLatin1Char('/') + name;
+        if (QFileInfo::exists(candidate)) return candidate;
+    }
+    notFound = QStringLiteral("not found in the program's folder %1 nor in %2")
+                   .arg(folders[0], folders.mid(1).join(QStringLiteral(" nor in ")));
+    return QString();
+}
+
+int loadFromFile(int parentPanel, const char *fileName, int resourceId) {
+    const QString name = fileName ? QString::fromLocal8Bit(fileName) : QString();
+    if (name.isEmpty())
+        return loadFailure(QStringLiteral("(no name)"), UIE_FILE_NOT_FOUND,
+                           QStringLiteral("no panel file name given"));
+    QString notFound;
+    const QString path = resolvePanelPath(name, notFound);
+    if (path.isEmpty()) return loadFailure(name, UIE_FILE_NOT_FOUND, notFound);
+    const QFileInfo info(path);
+    if (!info.exists())
+        return loadFailure(path, UIE_FILE_NOT_FOUND, QStringLiteral("no such file"));
+    if (!info.isFile())
+        return loadFailure(path, UIE_FILE_NOT_FOUND, QStringLiteral("not a regular file"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return loadFailure(path, UIE_FILE_NOT_FOUND,
+                           QStringLiteral("cannot be read: %1").arg(file.errorString()));
+    const QByteArray content = file.read(kMaxPanelFileBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return loadFailure(path, UIE_FILE_NOT_FOUND,
+                           QStringLiteral("cannot be read: %1").arg(file.errorString()));
+    return buildPanel(path, content, parentPanel, resourceId);
+}
+
+}  // namespace
+
+// ---- Internal interface -----------------------------------------------------------
+
+namespace userint_internal {
+
+Panel *findPanel(int handle) {
+    const auto it = panels.find(handle);
+    return it == panels.end() || !it->second->window ? nullptr : it->second.get();
+}
+
+Control *lookUpControl(int panel, int control) {
+    Panel *p = findPanel(panel);
+    if (!p) return nullptr;
+    const auto it = p->controls.find(control);
+    return it == p->controls.end() ? nullptr : &it->second;
+}
+
+Control *findControl(const char *operation, int panel, int control, int *error) {
+    if (!started()) {
+        *error = report(operation, panel, control, UIE_NOT_INITIALISED,
+                        QStringLiteral("the GUI run-time is not initialised (InitCVIRTE)"));
+        return nullptr;
+    }
+    Panel *p = findPanel(panel);
+    if (!p) {
+        *error = report(operation, panel, control, UIE_BAD_PANEL,
+                        QStringLiteral("no panel is loaded with this handle"));
+        return nullptr;
+    }
+    const auto it = p->controls.find(control);
+    if (it == p->controls.end() || !it->second.widget) {
+        *error = report(
+            operation, panel, control, UIE_BAD_CONTROL,
+            QStringLiteral("the panel from %1 has no control with this identifier").arg(p->path));
+        return nullptr;
+    }
+    return &it->second;
+}
+
+QWidget *someVisiblePanel() {
+    for (const auto &[h, p] : panels)
+        if (p->window && p->window->isVisible()) return p->window;
+    return nullptr;
+}
+
+int loadFailure(const QString &file, int code, const QString &cause) {
+    std::fprintf(stderr, "LoadPanel: %s: %s\n", oneLine(file).constData(),
+                 oneLine(cause).constData());
+    return code;
+}
+
+// Builds and binds the panel described by `content`, read from `path`.
+int buildPanel(const QString &path, const QByteArray &content, int parentPanel, int resourceId) {
+    const PanelRules rules{[](const QString &n) { return controlCallbackNamed(n) != nullptr; },
+                           [](const QString &n) { return panelCallbackNamed(n) != nullptr; },
+                           buildableWidgetClasses(), buildableLayoutClasses()};
+    auto checked = readPanelFile(content, resourceId, rules);
+    if (auto *e = std::get_if<PanelFileError>(&checked))
+        return loadFailure(path, e->code, e->cause);
+    const PanelSpec &spec = std::get<PanelSpec>(checked);
+
+    // The builder reports problems through qWarning; collect them so the
+    // operator gets one line naming the file.
+    static QStringList builderWarnings;
+    builderWarnings.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
+            builderWarnings << msg.simplified();
+        });
+    PanelBuilder builder;
+    builder.setWorkingDirectory(QFileInfo(path).absoluteDir());
+    QByteArray bytes = content;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QWidget *window = builder.load(&buffer, nullptr);
+    qInstallMessageHandler(previous);
+
+    auto refuse = [&](int code, const QString &cause) {
+        delete window;
+        return loadFailure(path, code, cause);
+    };
+    if (!window) {
+        QString why = builder.errorString();
+        if (why.isEmpty() && !builderWarnings.isEmpty()) why = builderWarnings.first();
+        return refuse(UIE_BAD_FORM,
+                      QStringLiteral("Qt could not build the form: %1").arg(why.left(200)));
+    }
+    for (const QString &w : builderWarnings)
+        std::fprintf(stderr, "LoadPanel: %s: warning: %s\n", oneLine(path).constData(),
+                     oneLine(w.left(200)).constData());
+
+    auto p = std::make_unique<Panel>();
+    p->handle = lowestFreeHandle();
+    p->parent = parentPanel;
+    p->path = path;
+    p->window = window;
+    p->callback = spec.panelCallback.isEmpty() ? nullptr : panelCallbackNamed(spec.panelCallback);
+    p->closeControlId = spec.closeControlId;
+
+    for (const ControlSpec &cs : spec.controls) {
+        QWidget *w = nullptr;
+        for (QWidget *candidate : window->findChildren<QWidget *>(cs.objectName))
+            if (candidate->objectName() == cs.objectName &&
+                candidate->inherits(cs.widgetClass.toLatin1().constData()))
+                w = candidate;
+        if (!w)
+            return refuse(
+                UIE_BAD_FORM,
+                QStringLiteral("control '%1' (%2) was not built").arg(cs.objectName).arg(cs.id));
+        if (auto *spin = qobject_cast<QSpinBox *>(w)) {
+            const int lo = cs.valueType == ValueType::UChar   ? 0
+                           : cs.valueType == ValueType::SChar ? -128
+                                                              : INT_MIN;
+            const int hi = cs.valueType == ValueType::UChar   ? 255
+                           : cs.valueType == ValueType::SChar ? 127
+                                                              : INT_MAX;
+            if (spin->minimum() < lo || spin->maximum() > hi)
+                return refuse(
+                    UIE_KIND_MISMATCH,
+                    QStringLiteral(
+                        "control '%1' (%2) has the range %3 to %4, which a %5 cannot hold")
+                        .arg(cs.objectName)
+                        .arg(cs.id)
+                        .arg(spin->minimum())
+                        .arg(spin->maximum())
+                        .arg(QLatin1String(valueTypeName(cs.valueType))));
+        }
+        Control &c = p->controls[cs.id];
+        c.spec = cs;
+        c.widget = w;
+        c.callback = cs.callback.isEmpty() ? nullptr : controlCallbackNamed(cs.callback);
+    }
+
+    const int handle = p->handle;
+    for (auto &[id, c] : p->controls) {
+        QWidget *w = c.widget;
+        const int controlId = id;
+        auto commit = [handle, controlId] { dispatch(handle, controlId, EVENT_COMMIT); };
+        switch (c.spec.kind) {
+            case ControlKind::Numeric:
+                // Numbers read the same in every locale, as the program's texts do.
+                w->setLocale(QLocale::c());
+                [[fallthrough]];
+            case ControlKind::Button:
+            case ControlKind::TextInput:
+                setCommitAction(w, commit);
+                break;
+            case ControlKind::Ring:
+                QObject::connect(static_cast<QComboBox *>(w), &QComboBox::activated, w, commit);
+                break;
+            case ControlKind::Lamp:
+                static_cast<QLabel *>(w)->setText(QString());
+                paintLamp(static_cast<QLabel *>(w), c.spec.onColour, false);
+                break;
+            case ControlKind::TextReadout:
+                if (auto *label = qobject_cast<QLabel *>(w)) label->setTextFormat(Qt::PlainText);
+                break;
+            case ControlKind::Graph:
+                setUpGraph(c);
+                break;
+        }
+        nameForAutomation(window, w);
+    }
+    if (window->windowTitle().isEmpty()) window->setWindowTitle(QFileInfo(path).completeBaseName());
+    watchPanelWindow(handle, window);
+    panels[handle] = std::move(p);
+    return handle;
+}
+
+}  // namespace userint_internal
+
+// ---- Public interface ----------------------------------------------------------------
+
+int LoadPanel(int parentPanel, const char *fileName, int resourceId) {
+    if (!started())
+        return loadFailure(
+            QString::fromLocal8Bit(fileName ? fileName : "(no name)"), UIE_NOT_INITIALISED,
+            QStringLiteral("the GUI run-time is not initialised (call InitCVIRTE first)"));
+    if (parentPanel != 0 && !findPanel(parentPanel))
+        return report("LoadPanel", parentPanel, 0, UIE_BAD_PANEL,
+                      QStringLiteral("no parent panel is loaded with this handle"));
+    return loadFromFile(parentPanel, fileName, resourceId);
+}
+
+int DisplayPanel(int panel) {
+    Panel *p = findPanel(panel);
+    if (!p)
+        return report("DisplayPanel", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
+                      QStringLiteral("no panel is loaded with this handle"));
+    p->window->show();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        p->window->raise();  // offscreen has no stacking and warns about it
+    p->window->activateWindow();
+    return 0;
+}
+
+int DiscardPanel(int panel) {
+    Panel *p = findPanel(panel);
+    if (!p)
+        return report("DiscardPanel", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
+                      QStringLiteral("no panel is loaded with this handle"));
+    std::vector<int> children;
+    for (const auto &[h, other] : panels)
+        if (other->parent == panel) children.push_back(h);
+    for (int child : children) DiscardPanel(child);
+    QWidget *window = p->window;
+    panels.erase(panel);
+    dropEventsOf(panel);
+    if (inCallback()) {
+        // A callback of this panel may still be on the stack.
+        window->hide();
+        window->deleteLater();
+    } else {
+        delete window;
+    }
+    return 0;
+}

@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Start-up of the GUI run-time (InitCVIRTE) and its one-line error messages.
+//
+// InitCVIRTE probes the display before Qt sees it (display_probe.cpp), so a
+// missing or dead display is one clear line on stderr instead of an abort
+// inside Qt. This file is linked into every program that uses the run-time,
+// which is why the leak checker's suppressions for the GUI's system libraries
+// live here: they apply to every sanitizer-built program and test alike.
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "display_probe.h"
+#include "userint.h"
+#include "userint_internal.h"
+
+using namespace userint_internal;
+
+namespace {
+
+QApplication *application = nullptr;
+
+std::string commandLinePlatform(char *argv[]) {
+    std::string platform;
+    for (int i = 0; argv && argv[i]; ++i)
+        if ((!std::strcmp(argv[i], "-platform") || !std::strcmp(argv[i], "--platform")) &&
+            argv[i + 1])
+            platform = argv[i + 1];
+    return platform;
+}
+
+}  // namespace
+
+namespace userint_internal {
+
+bool started() { return application != nullptr; }
+
+// Text for a one-line message: control characters (a newline in a file name
+// or in a panel file) become '?'.
+QByteArray oneLine(const QString &text) {
+    QString s = text;
+    for (QChar &c : s)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
+    return s.toLocal8Bit();
+}
+
+int report(const char *operation, int panel, int control, int code, const QString &detail) {
+    if (control)
+        std::fprintf(stderr, "%s(panel %d, control %d): %s\n", operation, panel, control,
+                     oneLine(detail).constData());
+    else
+        std::fprintf(stderr, "%s(panel %d): %s\n", operation, panel, oneLine(detail).constData());
+    return code;
+}
+
+}  // namespace userint_internal
+
+int InitCVIRTE(void *, char *argv[], void *) {
+    if (application) return 1;
+    if (QCoreApplication::instance()) {
+        application = qobject_cast<QApplication *>(QCoreApplication::instance());
+        if (!application) {
+            std::fprintf(stderr,
+                         "InitCVIRTE: the GUI cannot start: the process already has a non-GUI Qt "
+                         "application\n");
+            return 0;
+        }
+        QApplication::setQuitOnLastWindowClosed(false);
+        return 1;
+    }
+    const DisplayChoice choice = probeDisplay(commandLinePlatform(argv));
+    if (!choice.usable) {
+        std::fprintf(stderr, "InitCVIRTE: the GUI cannot start: %s\n", choice.reason.c_str());
+        return 0;
+    }
+    // The application object keeps argc and argv for its lifetime, so they
+    // live in static storage; "-platform" makes Qt use the probed platform.
+    static std::vector<std::string> args;
+    static std::vector<char *> argPointers;
+    static int argc = 0;
+    args.clear();
+    for (int i = 0; argv && argv[i]; ++i) args.emplace_back(argv[i]);
+    if (args.empty()) args.emplace_back("labbench");
+    args.emplace_back("-platform");
+    args.push_back(choice.platform);
+    for (std::string &a : args) argPointers.push_back(a.data());
+    argPointers.push_back(nullptr);
+    argc = static_cast<int>(args.size());
+    application = new QApplication(argc, argPointers.data());
+    releaseDisplayProbe();
+    QApplication::setQuitOnLastWindowClosed(false);
+    return 1;
+}
+
+// ---- Sanitizer builds ---------------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LABBENCH_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LABBENCH_LEAK_CHECKED 1
+#endif
+#endif
+#ifdef LABBENCH_LEAK_CHECKED
+// Allocations that system libraries under the GUI keep for the whole process,
+// which the leak checker would report at exit of every GUI program: the font
+// set Qt loads through fontconfig, and what the message bus library keeps
+// after looking for a desktop session's bus that is not there (Xvfb, CI).
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n"
+           "leak:libdbus-1.so\n";
+}
+#endif

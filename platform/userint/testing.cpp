@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Test access to the GUI run-time (userint_testing.h): the widgets of loaded
+// panels, a script run from inside the event loop, the record of popups, the
+// plots and axes of graphs, and loading a panel from memory.
+//
+// Nothing here runs unless a test calls it: the programs reference none of
+// these functions, so the linker leaves this file out of them. The run-time
+// offers only two hook points for it, the next loop's script (events.cpp) and
+// the popup hook (popups.cpp); popups are recorded only once a test asks.
+#include <QChart>
+#include <QPointF>
+#include <QValueAxis>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "userint.h"
+#include "userint_internal.h"
+#include "userint_testing.h"
+
+using namespace userint_internal;
+
+namespace {
+
+std::vector<userint_testing::Popup> popupLog;
+std::function<void(const userint_testing::Popup &)> popupAnswer;
+
+// From the first call on, every popup is recorded, and answered when a test
+// has said how.
+void recordPopups() {
+    setPopupHook([](const std::string &title, const std::string &message) {
+        const userint_testing::Popup popup{title, message};
+        popupLog.push_back(popup);
+        if (!popupAnswer) return false;
+        popupAnswer(popup);
+        return true;
+    });
+}
+
+}  // namespace
+
+namespace userint_testing {
+
+void runInEventLoop(std::function<void()> script) { scriptNextLoop(std::move(script)); }
+
+QWidget *panelWidget(int panel) {
+    Panel *p = findPanel(panel);
+    return p ? p->window.data() : nullptr;
+}
+
+QWidget *controlWidget(int panel, int control) {
+    Control *c = lookUpControl(panel, control);
+    return c ? c->widget.data() : nullptr;
+}
+
+const std::vector<Popup> &popups() { return popupLog; }
+void clearPopups() {
+    popupLog.clear();
+    recordPopups();
+}
+void answerPopupsWith(std::function<void(const Popup &)> answer) {
+    popupAnswer = std::move(answer);
+    recordPopups();
+}
+
+std::vector<PlotPoints> graphPlots(int panel, int control) {
+    std::vector<PlotPoints> result;
+    Control *c = lookUpControl(panel, control);
+    if (!c || !c->graph) return result;
+    for (const GraphPlot &plot : c->graph->plots) {
+        PlotPoints points;
+        for (const QPointF &pt : plot.points) {
+            points.x.push_back(pt.x());
+            points.y.push_back(pt.y());
+        }
+        points.colour = plot.colour;
+        result.push_back(std::move(points));
+    }
+    return result;
+}
+
+AxisRange graphYAxis(int panel, int control) {
+    Control *c = lookUpControl(panel, control);
+    if (!c || !c->graph) return {};
+    const GraphState &g = *c->graph;
+    return AxisRange{g.yAxis->min(), g.yAxis->max(), g.yFixed};
+}
+
+int loadPanelFromMemory(const std::string &content, const char *name, int resourceId) {
+    if (!started())
+        return loadFailure(QString::fromUtf8(name), UIE_NOT_INITIALISED,
+                           QStringLiteral("the GUI run-time is not initialised"));
+    return buildPanel(QString::fromUtf8(name), QByteArray::fromStdString(content), 0, resourceId);
+}
+
+}  // namespace userint_testing
