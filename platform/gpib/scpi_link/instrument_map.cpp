@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The operator's mapping from GPIB addresses to instruments, and the parser
+// of its resource texts (see instrument_map.h). Parsing is by hand with ASCII
+// character classes, so neither the locale nor a stray character changes
+// what a text means; anything not understood is refused with a reason.
+#include "instrument_map.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace scpilink {
+namespace {
+
+constexpr const char *kForms =
+    "expected TCPIP::<host>::<port>::SOCKET (e.g. TCPIP::192.168.1.20::5025::SOCKET) or "
+    "USBTMC::<device file> (e.g. USBTMC::/dev/usbtmc0)";
+
+char to_upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+
+bool same_word(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (to_upper(a[i]) != to_upper(b[i])) return false;
+    return true;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Fields separated by "::". An IPv6 address contains "::" itself, so it is
+// taken whole when written in brackets; a bare one is reassembled by the caller.
+std::vector<std::string_view> split_fields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t search = start;
+        if (search < text.size() && text[search] == '[') {
+            std::size_t close = text.find(']', search);
+            if (close != std::string_view::npos) search = close;
+        }
+        std::size_t separator = text.find("::", search);
+        if (separator == std::string_view::npos) {
+            fields.push_back(text.substr(start));
+            return fields;
+        }
+        fields.push_back(text.substr(start, separator - start));
+        start = separator + 2;
+    }
+}
+
+bool host_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == ':' || c == '_' || c == '%';
+}
+
+bool parse_socket(std::string_view text, const std::vector<std::string_view> &fields,
+                  Resource &resource, std::string &why) {
+    if (fields.size() < 4 || !same_word(fields.back(), "SOCKET")) {
+        why = "'" + std::string(text) + "' is not a socket resource: " + kForms;
+        return false;
+    }
+    std::string_view port = fields[fields.size() - 2];
+    // A bare IPv6 address was split at its own "::"; the host is everything
+    // between the first field and the port.
+    std::size_t host_begin = fields[0].size() + 2;
+    std::size_t host_end = std::size_t(port.data() - text.data()) - 2;
+    std::string_view host = text.substr(host_begin, host_end - host_begin);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty()) {
+        why = "'" + std::string(text) + "' names no host: " + kForms;
+        return false;
+    }
+    for (char c : host) {
+        if (!host_character(c)) {
+            why = "'" + std::string(text) + "' has a host with the character '" +
+                  std::string(1, c) + "': " + kForms;
+            return false;
+        }
+    }
+    unsigned number = 0;
+    auto parsed = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (port.empty() || parsed.ec != std::errc() || parsed.ptr != port.data() + port.size() ||
+        number < 1 || number > 65535) {
+        why = "'" + std::string(text) + "' has the port '" + std::string(port) +
+              "', not a number from 1 to 65535: " + kForms;
+        return false;
+    }
+    resource.kind = Resource::Kind::Socket;
+    resource.host = std::string(host);
+    resource.port = std::to_string(number);
+    return true;
+}
+
+void warn_once(const std::string &message) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    std::lock_guard lock(mutex);
+    if (!said.insert(message).second) return;
+    std::fprintf(stderr, "labbench scpi link: %s\n", message.c_str());
+}
+
+}  // namespace
+
+bool parse_resource(std::string_view text, Resource &resource, std::string &why) {
+    text = trim(text);
+    resource = Resource{};
+    resource.text = std::string(text);
+    if (text.empty()) {
+        why = "the resource text is empty: " + std::string(kForms);
+        return false;
+    }
+    std::vector<std::string_view> fields = split_fields(text);
+    if (same_word(fields[0], "TCPIP") || same_word(fields[0], "TCPIP0"))
+        return parse_socket(text, fields, resource, why);
+    if (same_word(fields[0], "USBTMC") && fields.size() == 2 && !fields[1].empty() &&
+        fields[1].front() == '/') {
+        resource.kind = Resource::Kind::Usbtmc;
+        resource.device = std::string(fields[1]);
+        return true;
+    }
+    if (same_word(fields[0], "USBTMC")) {
+        why = "'" + std::string(text) + "' names no device file (an absolute path): " + kForms;
+        return false;
+    }
+    why = "'" + std::string(text) + "' is not understood: " + kForms;
+    return false;
+}
+
+std::string instruments_conf_path() {
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    if (config && *config == '/') return std::string(config) + "/labbench/instruments.conf";
+    const char *home = std::getenv("HOME");
+    if (home && *home) return std::string(home) + "/.config/labbench/instruments.conf";
+    return {};
+}
+
+Mapping find_instrument(int primary_address) {
+    Mapping mapping;
+    std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primary_address);
+    std::string conf = instruments_conf_path();
+    // An empty variable maps nothing, as if it were unset.
+    const char *value = std::getenv(variable.c_str());
+    if (value && *value) {
+        mapping.text = value;
+        mapping.origin = variable;
+    } else if (!conf.empty()) {
+        std::ifstream file(conf);
+        std::string line;
+        for (int number = 1; file && std::getline(file, line); ++number) {
+            std::string_view content = line;
+            content = trim(content.substr(0, content.find('#')));
+            if (content.empty()) continue;
+            std::size_t equals = content.find('=');
+            std::string_view key = trim(content.substr(0, equals));
+            int address = -1;
+            auto parsed = std::from_chars(key.data(), key.data() + key.size(), address);
+            if (equals == std::string_view::npos || key.empty() || parsed.ec != std::errc() ||
+                parsed.ptr != key.data() + key.size() || address < 0 || address > 30) {
+                warn_once(conf + ":" + std::to_string(number) + ": '" + std::string(content) +
+                          "' is not '<address 0..30> = <resource>'; line skipped");
+                continue;
+            }
+            // The first line for an address holds; later ones are reported.
+            if (address != primary_address) continue;
+            if (!mapping.origin.empty()) {
+                warn_once(conf + ":" + std::to_string(number) + ": address " + std::string(key) +
+                          " is mapped again; the line " + mapping.origin + " holds");
+                continue;
+            }
+            mapping.text = std::string(trim(content.substr(equals + 1)));
+            mapping.origin = conf + ":" + std::to_string(number);
+        }
+    }
+    if (mapping.origin.empty()) {
+        mapping.outcome = Mapping::Outcome::Unmapped;
+        mapping.why =
+            "no instrument is mapped to it: set " + variable +
+            "=TCPIP::<host>::<port>::SOCKET (or USBTMC::/dev/usbtmc0), or add the line '" +
+            std::to_string(primary_address) + " = <resource>' to " +
+            (conf.empty() ? std::string("$XDG_CONFIG_HOME/labbench/instruments.conf") : conf);
+        return mapping;
+    }
+    std::string why;
+    if (!parse_resource(mapping.text, mapping.resource, why)) {
+        mapping.outcome = Mapping::Outcome::Malformed;
+        mapping.why = mapping.origin + ": " + why;
+        return mapping;
+    }
+    mapping.outcome = Mapping::Outcome::Found;
+    return mapping;
+}
+
+}  // namespace scpilink

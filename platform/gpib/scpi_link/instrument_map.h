@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Which instrument stands behind a GPIB primary address: the operator's
+// mapping, and the resource texts it is written in.
+//
+// A resource text names one instrument the way VISA resource strings do:
+//   TCPIP::<host>::<port>::SOCKET   raw SCPI socket; host is a name, an IPv4
+//                                   address or an IPv6 address (bare or in
+//                                   [brackets]); port 1..65535
+//   USBTMC::<device file>           the Linux kernel's USB test-and-measurement
+//                                   device, e.g. USBTMC::/dev/usbtmc0
+// Keywords are case-insensitive ("tcpip::...::socket" is accepted).
+//
+// The mapping of address N is the environment variable LABBENCH_INSTRUMENT_<N>
+// (an empty one counts as unset), else a line "N = <resource>" in
+// $XDG_CONFIG_HOME/labbench/instruments.conf ($HOME/.config when
+// XDG_CONFIG_HOME is unset); '#' starts a comment there.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace scpilink {
+
+struct Resource {
+    enum class Kind { Socket, Usbtmc };
+    Kind kind = Kind::Socket;
+    std::string text;    // as the operator wrote it, blanks trimmed
+    std::string host;    // Socket: without brackets
+    std::string port;    // Socket: decimal
+    std::string device;  // Usbtmc: the device file
+};
+
+// Parses `text`. On failure returns false and sets `why` to what is wrong and
+// the forms that are understood.
+bool parse_resource(std::string_view text, Resource &resource, std::string &why);
+
+struct Mapping {
+    enum class Outcome { Found, Unmapped, Malformed };
+    Outcome outcome = Outcome::Unmapped;
+    Resource resource;
+    std::string text;    // the resource text found, when there is one
+    std::string origin;  // "LABBENCH_INSTRUMENT_8" or "<file>:<line>"
+    std::string why;     // Unmapped or Malformed: for the operator
+};
+
+// Looks up the instrument mapped to `primary_address` (0..30). Reads the
+// environment, and the configuration file only when the environment has no
+// mapping for that address. Lines of the file that are not "N = text" are
+// reported once on stderr and skipped.
+Mapping find_instrument(int primary_address);
+
+// The configuration file's path ("" when neither XDG_CONFIG_HOME nor HOME is set).
+std::string instruments_conf_path();
+
+}  // namespace scpilink
