@@ -173,12 +173,6 @@ void trace(const std::string &message) {
     if (board.config.trace) std::fprintf(stderr, "labbench simulated board: %s\n", message.c_str());
 }
 
-std::int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 bool parse_double(std::string_view text, double &value) {
     if (text.empty()) return false;
     auto result = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -462,7 +456,7 @@ std::int64_t pacer_period_ns() {
 }
 
 void restart_pacing() {
-    board.t0_ns = now_ns();
+    board.t0_ns = benchsim::monotonic_ns();
     board.latest_tick = 0;
     board.period_ns = pacer_period_ns();
 }
@@ -556,7 +550,7 @@ void catch_up() {
             trace("input changed: " + board.signal.source);
         }
     }
-    std::int64_t now = now_ns();
+    std::int64_t now = benchsim::monotonic_ns();
     std::int64_t tick = (now - board.t0_ns) / board.period_ns;
     if (tick <= board.latest_tick) return;
     std::int64_t missed = tick - board.latest_tick - (board.pending ? 0 : 1);

@@ -51,12 +51,6 @@ std::string bench_state_path() {
     return std::string(dir) + "/labbench-bench.state";
 }
 
-std::int64_t monotonic_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 bool write_bench_state(const std::string &path, const BenchOutput &output, std::string &error) {
     std::string text;
     text.reserve(64 + output.points.size() * 6);

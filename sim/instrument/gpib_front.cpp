@@ -1,0 +1,365 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The simulated arbitrary-waveform generator's GPIB front: the driver library.
+//
+// A program binds this library exactly as it binds the Linux GPIB library
+// (same routines, status functions and variables, same end-mode numbers), and
+// finds on "the bus" one instrument: an arbitrary-waveform generator at
+// primary address 8 behind board 0. The instrument parses SCPI messages,
+// keeps an error queue, holds a volatile user waveform and publishes its
+// output model (function, frequency, amplitude, selected user waveform) to
+// the bench state file after every change, so the simulated board can
+// measure what it outputs.
+//
+// Bus behaviour:
+//  - board 0 is the only board (others: ERR, ENEB). A transfer before
+//    SendIFC fails with ECIC (the board is not controller-in-charge).
+//  - only address 8 answers (others: ENOL); a primary address above 30 or a
+//    malformed secondary address is EARG.
+//  - EnableRemote asserts REN and puts the listed instrument in remote;
+//    EnableLocal with the instrument in its list returns it to local, with
+//    an empty list unasserts REN (everything local).
+//  - A message ends at EOI, or at a newline outside a binary block (the
+//    IEEE 488.2 terminators); bytes sent without either are held until the
+//    terminating part arrives. NLend appends that newline. After a Send,
+//    ibcnt is the caller's byte count (the appended newline not included).
+//  - Receive with nothing to say waits the time-out, then ends with
+//    ERR|TIMO, iberr EABO, ibcnt 0, and queues -420 Query UNTERMINATED.
+//    A reply ends with a newline sent with EOI (END in ibsta); a reply longer
+//    than the buffer is left for the next Receive. A new message arriving
+//    before a reply is read discards the reply and queues -410.
+//
+// This file is the bus and the driver's interface (gpib_driver.h); the
+// instrument itself (commands, error queue, output model) is
+// sim_instrument.h, which other hosts put on other transports.
+//
+// Environment:
+//   BENCH_SIM_STATE=<file>      the bench state file (shared with the
+//                               simulated board); default
+//                               $XDG_RUNTIME_DIR/labbench-bench.state, or
+//                               that name in $TMPDIR or /tmp.
+//   GPIB_SIM_LOG=<file>         append one line per routine call (below).
+//   GPIB_SIM_TIMEOUT_MS=<ms>    Receive time-out with nothing to say
+//                               (default 100 ms, 0..600000).
+//   GPIB_SIM_BYTES_PER_S=<n>    bus speed: each transfer sleeps bytes/n
+//                               seconds (default: instant).
+// All are read at every call, so a test may change them between calls.
+//
+// Log line format (GPIB_SIM_LOG), one line per routine call, fields
+// separated by single spaces, always in this order:
+//   <routine> board=<n> addr=<a> mode=<m> count=<n> data="<bytes>"
+//       ibsta=0x<4 hex digits> status=<bit names joined by |> iberr=<name> ibcnt=<n>
+//   routine  SendIFC, EnableRemote, EnableLocal, Send or Receive
+//   addr     the primary address (decimal, with +secondary as "8+96"); for
+//            EnableRemote/EnableLocal the list, comma-separated; "-" if none
+//   mode     Send: NULLend, DABend, NLend (else the number);
+//            Receive: STOPend or the termination byte as 0xNN; else "-"
+//   count    the byte count the caller passed ("-" where none)
+//   data     the bytes that crossed the bus, including the newline NLend
+//            appends: printable ASCII as is, \\ \" \n \r \t, else \xHH
+//   iberr    the error name (ENOL, ...) when ERR is set, else "-"
+// Each line is written with one append, so processes may share a log.
+//
+// Threads: every routine takes one lock; status is kept per thread
+// (Thread* functions) and in the global variables. Every routine first has
+// the instrument publish its output model: the first call switches the
+// instrument on, and a changed BENCH_SIM_STATE gets the output at once;
+// otherwise that costs a comparison.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "gpib_codes.h"
+#include "gpib_driver.h"
+#include "sim_instrument.h"
+
+extern "C" {
+volatile int ibsta = 0;
+volatile int iberr = 0;
+volatile int ibcnt = 0;
+volatile long ibcntl = 0;
+}
+
+namespace {
+
+constexpr int kInstrumentAddress = 8;
+constexpr int kMaxPrimaryAddress = 30;
+constexpr long kDefaultTimeoutMs = 100;
+
+// The bus as board 0 sees it.
+struct Bus {
+    bool controller_in_charge = false;  // this board, after SendIFC
+    bool remote_enable = false;         // the REN line
+};
+
+std::mutex bus_mutex;
+Bus bus;
+siminstrument::Instrument instrument;
+
+thread_local int thread_status = 0;
+thread_local int thread_error = 0;
+thread_local long thread_count = 0;
+
+long environment_number(const char *name, long fallback, long low, long high,
+                        std::string &last_warning) {
+    const char *text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    long value = 0;
+    auto result = std::from_chars(text, text + std::strlen(text), value);
+    if (result.ec != std::errc() || *result.ptr || value < low || value > high) {
+        siminstrument::warn_once(last_warning, std::string(name) + "='" + text +
+                                                   "' is not a number from " + std::to_string(low) +
+                                                   " to " + std::to_string(high) + "; using " +
+                                                   std::to_string(fallback));
+        return fallback;
+    }
+    return value;
+}
+
+// ---- Status, logging, bus time ------------------------------------------------
+
+std::string address_text(GpibDriverAddr address) {
+    std::string text = std::to_string(address & 0xFF);
+    if (address >> 8) text.append("+").append(std::to_string(address >> 8));
+    return text;
+}
+
+// The log's status field: bit names joined by '|', "-" for none.
+std::string status_text(int status) {
+    std::string names = gpib_status_names(status, "|");
+    return names.empty() ? "-" : names;
+}
+
+struct Call {
+    Call(const char *routine_name, int board_index, std::string device = "-")
+        : routine(routine_name), board(board_index), address(std::move(device)) {}
+    const char *routine;
+    int board;
+    std::string address;
+    std::string mode = "-";
+    std::string count = "-";
+    std::string data;
+};
+
+void finish(const Call &call, int status, int error, long count) {
+    if (bus.controller_in_charge) status |= CIC;
+    ibsta = status;
+    iberr = error;
+    ibcnt = int(count);
+    ibcntl = count;
+    thread_status = status;
+    thread_error = error;
+    thread_count = count;
+
+    const char *log_path = std::getenv("GPIB_SIM_LOG");
+    if (!log_path || !*log_path) return;
+    char status_hex[8];
+    std::snprintf(status_hex, sizeof status_hex, "0x%04x", unsigned(status) & 0xFFFF);
+    std::string line = std::string(call.routine) + " board=" + std::to_string(call.board) +
+                       " addr=" + call.address + " mode=" + call.mode + " count=" + call.count +
+                       " data=\"" + gpib_escaped_bytes(call.data) + "\" ibsta=" + status_hex +
+                       " status=" + status_text(status) +
+                       " iberr=" + ((status & ERR) ? gpib_error_name(error) : "-") +
+                       " ibcnt=" + std::to_string(count) + "\n";
+    static std::string last_warning;
+    int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
+        siminstrument::warn_once(last_warning, std::string("cannot append to GPIB_SIM_LOG file ") +
+                                                   log_path + ": " + std::strerror(errno));
+    }
+    if (fd >= 0) close(fd);
+}
+
+void fail(const Call &call, int error, int extra_status = 0) {
+    finish(call, ERR | extra_status, error, 0);
+}
+
+void spend_bus_time(std::size_t bytes) {
+    static std::string last_warning;
+    long rate = environment_number("GPIB_SIM_BYTES_PER_S", 0, 0, 1000000000L, last_warning);
+    if (rate <= 0 || bytes == 0) return;
+    std::this_thread::sleep_for(std::chrono::duration<double>(double(bytes) / double(rate)));
+}
+
+// Board and controller checks common to every transfer: false after failing the call.
+bool board_ready(const Call &call, int board) {
+    if (board != 0) {
+        fail(call, ENEB);
+        return false;
+    }
+    if (!bus.controller_in_charge) {
+        fail(call, ECIC);
+        return false;
+    }
+    return true;
+}
+
+bool address_valid(GpibDriverAddr address) {
+    int primary = address & 0xFF;
+    int secondary = address >> 8;
+    return primary <= kMaxPrimaryAddress &&
+           (secondary == 0 || (secondary >= 0x60 && secondary <= 0x7E));
+}
+
+// Checks one device address: false after failing the call (EARG, ENOL).
+bool device_present(const Call &call, GpibDriverAddr address) {
+    if (!address_valid(address)) {
+        fail(call, EARG);
+        return false;
+    }
+    if (address != kInstrumentAddress) {
+        fail(call, ENOL);
+        return false;
+    }
+    // Addressed while REN is asserted, the instrument goes remote.
+    if (bus.remote_enable) instrument.set_remote(true);
+    return true;
+}
+
+std::string address_list_text(const GpibDriverAddr list[]) {
+    std::string text;
+    for (std::size_t i = 0; list && list[i] != GPIB_DRIVER_NOADDR; ++i) {
+        if (!text.empty()) text += ',';
+        text += address_text(list[i]);
+    }
+    return text.empty() ? "-" : text;
+}
+
+void change_remote(const char *routine, int board, const GpibDriverAddr list[], bool enable) {
+    std::lock_guard lock(bus_mutex);
+    instrument.publish();
+    Call call{routine, board};
+    call.address = address_list_text(list);
+    if (!board_ready(call, board)) return;
+    bool instrument_listed = false;
+    std::size_t count = 0;
+    for (; list && list[count] != GPIB_DRIVER_NOADDR; ++count) {
+        if (!address_valid(list[count])) return fail(call, EARG);
+        if (list[count] != kInstrumentAddress) return fail(call, ENOL);
+        instrument_listed = true;
+    }
+    call.count = std::to_string(count);
+    if (enable) {
+        bus.remote_enable = true;
+        if (instrument_listed) instrument.set_remote(true);
+    } else if (count == 0) {
+        bus.remote_enable = false;  // REN unasserted: everything goes local
+        instrument.set_remote(false);
+    } else {
+        instrument.set_remote(false);  // go to local; REN stays asserted
+    }
+    instrument.publish();
+    finish(call, CMPL, 0, 0);
+}
+
+}  // namespace
+
+// ---- The exported routines ------------------------------------------------------
+
+extern "C" {
+
+void SendIFC(int board) {
+    std::lock_guard lock(bus_mutex);
+    instrument.publish();
+    Call call{"SendIFC", board};
+    if (board != 0) return fail(call, ENEB);
+    bus.controller_in_charge = true;
+    finish(call, CMPL, 0, 0);
+}
+
+void EnableRemote(int board, const GpibDriverAddr addressList[]) {
+    change_remote("EnableRemote", board, addressList, true);
+}
+
+void EnableLocal(int board, const GpibDriverAddr addressList[]) {
+    change_remote("EnableLocal", board, addressList, false);
+}
+
+void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
+    std::lock_guard lock(bus_mutex);
+    instrument.publish();
+    Call call{"Send", board, address_text(address)};
+    call.count = std::to_string(count);
+    switch (eot_mode) {
+        case GPIB_DRIVER_NULLend:
+            call.mode = "NULLend";
+            break;
+        case GPIB_DRIVER_DABend:
+            call.mode = "DABend";
+            break;
+        case GPIB_DRIVER_NLend:
+            call.mode = "NLend";
+            break;
+        default:
+            call.mode = std::to_string(eot_mode);
+    }
+    if (!board_ready(call, board)) return;
+    if (count < 0 || (count > 0 && !buffer) || eot_mode < GPIB_DRIVER_NULLend ||
+        eot_mode > GPIB_DRIVER_NLend)
+        return fail(call, EARG);
+    if (!device_present(call, address)) return;
+
+    call.data.assign(static_cast<const char *>(buffer), std::size_t(count));
+    if (eot_mode == GPIB_DRIVER_NLend) call.data += '\n';
+    spend_bus_time(call.data.size());
+    instrument.take_bytes(call.data, eot_mode != GPIB_DRIVER_NULLend);
+    instrument.publish();
+    finish(call, CMPL, 0, count);
+}
+
+void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
+    std::unique_lock lock(bus_mutex);
+    instrument.publish();
+    Call call{"Receive", board, address_text(address)};
+    call.count = std::to_string(count);
+    if (termination == STOPend) {
+        call.mode = "STOPend";
+    } else {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%02x", unsigned(termination) & 0xFFFF);
+        call.mode = text;
+    }
+    if (!board_ready(call, board)) return;
+    if (count < 0 || (count > 0 && !buffer) || termination < 0 || termination > STOPend)
+        return fail(call, EARG);
+    if (!device_present(call, address)) return;
+
+    if (!instrument.has_reply()) {
+        // Nothing to say: the controller waits out its time-out.
+        static std::string last_warning;
+        long timeout_ms =
+            environment_number("GPIB_SIM_TIMEOUT_MS", kDefaultTimeoutMs, 0, 600000, last_warning);
+        instrument.push_error(siminstrument::kQueryUnterminated);
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return fail(call, EABO, TIMO);
+    }
+    char *out = static_cast<char *>(buffer);
+    int stop_byte = termination == STOPend ? -1 : termination;
+    bool at_end = false;
+    long received = long(instrument.read_reply(out, std::size_t(count), stop_byte, at_end));
+    int status = CMPL;
+    // EOI goes with the reply's last byte; a termination byte also ends the read.
+    bool at_termination =
+        received > 0 && termination != STOPend && (unsigned char)out[received - 1] == termination;
+    if (at_end || at_termination) status |= END;
+    call.data.assign(out, std::size_t(received));
+    spend_bus_time(std::size_t(received));
+    finish(call, status, 0, received);
+}
+
+int ThreadIbsta(void) { return thread_status; }
+int ThreadIberr(void) { return thread_error; }
+int ThreadIbcnt(void) { return int(thread_count); }
+long ThreadIbcntl(void) { return thread_count; }
+
+const char *gpib_error_string(int error) { return gpib_error_text(error); }
+
+}  // extern "C"

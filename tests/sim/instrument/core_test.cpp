@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The instrument without its GPIB front, driven as another host drives it:
+// message bytes in pieces, replies read in pieces, the error queue, and the
+// output model published to the bench state file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bench_state.h"
+#include "sim_instrument.h"
+#include "sim_test_support.h"
+
+namespace {
+
+using siminstrument::Instrument;
+
+std::string read_all(Instrument &instrument, std::size_t piece, int stop_byte, int &pieces) {
+    std::string reply;
+    pieces = 0;
+    bool last = false;
+    while (!last && instrument.has_reply()) {
+        char buffer[64];
+        std::size_t got = instrument.read_reply(buffer, piece, stop_byte, last);
+        reply.append(buffer, got);
+        ++pieces;
+    }
+    EXPECT_TRUE(last) << "the reply's final byte was never reported";
+    EXPECT_FALSE(instrument.has_reply());
+    return reply;
+}
+
+TEST(SimInstrumentCore, MessagesAndRepliesCrossInPieces) {
+    simtest::TempDir dir;
+    simtest::ScopedEnv state("BENCH_SIM_STATE", dir.file("bench.state"));
+    Instrument instrument;
+
+    // A message held until its end arrives; a newline ends one as well.
+    instrument.take_bytes("FREQ 12", false);
+    instrument.take_bytes("34", true);
+    instrument.take_bytes("VOLT 2.5\nFREQ?;VOLT?", false);
+    EXPECT_FALSE(instrument.has_reply()) << "no reply before the query's message ends";
+    instrument.take_bytes("", true);
+
+    int pieces = 0;
+    EXPECT_EQ(read_all(instrument, 5, -1, pieces), "1.234000000e+03;2.500000000e+00\n");
+    EXPECT_EQ(pieces, 7);
+
+    // A stop byte ends a read early; the rest waits for the next one.
+    instrument.take_bytes("*OPC?;*OPC?", true);
+    char buffer[16];
+    bool last = true;
+    EXPECT_EQ(instrument.read_reply(buffer, sizeof buffer, ';', last), 2u);
+    EXPECT_FALSE(last);
+    EXPECT_EQ(read_all(instrument, sizeof buffer, -1, pieces), "1\n");
+}
+
+TEST(SimInstrumentCore, ErrorQueueTakesTheHostsErrorsInOrder) {
+    simtest::TempDir dir;
+    simtest::ScopedEnv state("BENCH_SIM_STATE", dir.file("bench.state"));
+    Instrument instrument;
+
+    instrument.take_bytes("BOGUS", true);
+    instrument.push_error(siminstrument::kQueryUnterminated);
+    instrument.take_bytes("*IDN?", true);
+    instrument.take_bytes("*CLS", true);  // the unread reply is discarded: -410 first
+    instrument.take_bytes("FREQ 99E9", true);
+
+    EXPECT_EQ(instrument.next_error(), "-222,\"Data out of range\"");
+    instrument.take_bytes("SYST:ERR?", true);
+    int pieces = 0;
+    EXPECT_EQ(read_all(instrument, 64, -1, pieces), "+0,\"No error\"\n") << "*CLS emptied it";
+
+    instrument.take_bytes("BOGUS", true);
+    instrument.push_error(siminstrument::kQueryUnterminated);
+    EXPECT_EQ(instrument.next_error(), "-113,\"Undefined header\"");
+    EXPECT_EQ(instrument.next_error(), "-420,\"Query UNTERMINATED\"");
+    EXPECT_EQ(instrument.next_error(), "+0,\"No error\"");
+}
+
+TEST(SimInstrumentCore, PublishesTheOutputModelWhenTheHostAsks) {
+    simtest::TempDir dir;
+    std::string path = dir.file("bench.state");
+    simtest::ScopedEnv state("BENCH_SIM_STATE", path);
+    Instrument instrument;
+    benchsim::BenchOutput output;
+    std::string error;
+
+    instrument.take_bytes("FREQ 5000;FUNC SQU", true);
+    EXPECT_FALSE(benchsim::read_bench_state(path, output, error)) << "nothing before publish()";
+
+    instrument.set_remote(true);
+    instrument.publish();
+    ASSERT_TRUE(benchsim::read_bench_state(path, output, error)) << error;
+    EXPECT_EQ(output.function, "SQU");
+    EXPECT_EQ(output.frequency_hz, 5000.0);
+    EXPECT_TRUE(output.remote);
+    EXPECT_TRUE(instrument.remote());
+}
+
+}  // namespace
