@@ -6,12 +6,13 @@
 // list (one geometry update, fast enough for thousands of points). Axes not
 // fixed by SetAxisScalingMode follow the data of all plots.
 //
-// Styles of PlotWaveform:
-//   plot style  0 thin line (1 px), 1 line with a marker on every point,
-//               2 markers only (scatter), 3 thick line (3 px)
-//   point style markers drawn by plot styles 1 and 2: 0 circle, 1 square
-//               (any other value: circle); plot styles 0 and 3 draw none
-//   line style  0 solid, 1 dashed, 2 dotted, 3 dash-dot, 4 dash-dot-dot
+// Styles of PlotWaveform (the PLOT_, MARKER_ and LINE_ codes of userint.h):
+//   plot style  a thin line (1 px), a line with a marker on every point, markers
+//               only (a scatter series), a thick line (3 px)
+//   point style the marker shape of a scatter: circle or square (any other value:
+//               circle); a line's markers are always circles, as the line series
+//               of Qt Charts draws them
+//   line style  solid, dashed, dotted, dash-dot, dash-dot-dot
 //   point frequency: accepted; markers are drawn on every point
 // Points whose value is NaN or infinite are left out of the plot.
 //
@@ -264,9 +265,9 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
         !std::isfinite(xIncrement))
         return refuse(
             QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
-    if (plotStyle < 0 || plotStyle > 3)
+    if (plotStyle < PLOT_THIN_LINE || plotStyle > PLOT_THICK_LINE)
         return refuse(QStringLiteral("plot style %1 is not one of 0 to 3").arg(plotStyle));
-    if (lineStyle < 0 || lineStyle > 4)
+    if (lineStyle < LINE_SOLID || lineStyle > LINE_DASH_DOT_DOT)
         return refuse(QStringLiteral("line style %1 is not one of 0 to 4").arg(lineStyle));
     if (colour < 0 || colour > 0xFFFFFF)
         return refuse(QStringLiteral("colour 0x%1 is not an 0xRRGGBB value")
@@ -274,28 +275,31 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
 
     GraphPlot plot;
     fill(dataType, array, count, yGain, yOffset, initialX, xIncrement, plot.points, plot);
-    plot.thinnable = (plotStyle == 0 || plotStyle == 3) && lineStyle == 0;
+    plot.thinnable =
+        (plotStyle == PLOT_THIN_LINE || plotStyle == PLOT_THICK_LINE) && lineStyle == LINE_SOLID;
 
-    QXYSeries *series = plotStyle == 2 ? nullptr : takeSpareLine(*g);
+    QXYSeries *series = plotStyle == PLOT_MARKERS ? nullptr : takeSpareLine(*g);
     const bool onChart = series != nullptr;
     if (!series)
-        series = plotStyle == 2 ? static_cast<QXYSeries *>(new QScatterSeries) : new QLineSeries;
+        series = plotStyle == PLOT_MARKERS ? static_cast<QXYSeries *>(new QScatterSeries)
+                                           : new QLineSeries;
+    // Indexed by the LINE_ codes.
     static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine,
                                               Qt::DashDotLine, Qt::DashDotDotLine};
     const QColor qcolour = QColor::fromRgb(static_cast<QRgb>(colour));
     QPen pen(qcolour);
-    pen.setWidth(plotStyle == 3 ? 3 : 1);
+    pen.setWidth(plotStyle == PLOT_THICK_LINE ? 3 : 1);
     pen.setStyle(lineStyles[lineStyle]);
     if (auto *scatter = qobject_cast<QScatterSeries *>(series)) {
-        scatter->setMarkerShape(pointStyle == 1 ? QScatterSeries::MarkerShapeRectangle
-                                                : QScatterSeries::MarkerShapeCircle);
+        scatter->setMarkerShape(pointStyle == MARKER_SQUARE ? QScatterSeries::MarkerShapeRectangle
+                                                            : QScatterSeries::MarkerShapeCircle);
         scatter->setMarkerSize(5);
         scatter->setColor(qcolour);
         scatter->setBorderColor(qcolour);
     } else {
         series->setPen(pen);
-        series->setPointsVisible(plotStyle == 1);
-        if (plotStyle == 1) series->setMarkerSize(5);
+        series->setPointsVisible(plotStyle == PLOT_LINE_AND_MARKERS);
+        if (plotStyle == PLOT_LINE_AND_MARKERS) series->setMarkerSize(5);
     }
     plot.handle = nextPlotHandle;
     nextPlotHandle = nextPlotHandle == INT_MAX ? 1 : nextPlotHandle + 1;
@@ -363,15 +367,15 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
     auto refuse = [&](const QString &why) {
         return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why);
     };
-    if (axis != 0 && axis != 1)
+    if (axis != AXIS_X && axis != AXIS_LEFT_Y)
         return refuse(
             QStringLiteral("axis %1 is neither 0 (x axis) nor 1 (left y axis)").arg(axis));
-    if (mode != 0 && mode != 1)
+    if (mode != SCALE_FIXED && mode != SCALE_AUTO)
         return refuse(QStringLiteral("scaling mode %1 is neither 0 (fixed range) nor 1 (autoscale)")
                           .arg(mode));
-    QValueAxis *a = axis == 0 ? g->xAxis : g->yAxis;
-    bool &fixed = axis == 0 ? g->xFixed : g->yFixed;
-    if (mode == 0) {
+    QValueAxis *a = axis == AXIS_X ? g->xAxis : g->yAxis;
+    bool &fixed = axis == AXIS_X ? g->xFixed : g->yFixed;
+    if (mode == SCALE_FIXED) {
         if (!std::isfinite(min) || !std::isfinite(max) || !(min < max))
             return refuse(
                 QStringLiteral("a fixed range needs finite limits with min < max (got %1 to %2)")
@@ -383,7 +387,7 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
         fixed = false;
         autoscale(*g);
     }
-    if (axis == 0) refreshDrawnPoints(*g);
+    if (axis == AXIS_X) refreshDrawnPoints(*g);
     showNow(graphView(panel, control));
     return 0;
 }

@@ -104,14 +104,55 @@ enum {
     WAVE_UINT32 = 7,
 };
 
+// Plot styles of PlotWaveform: how the points are joined and marked.
+enum {
+    PLOT_THIN_LINE = 0,         // a 1-pixel line, no markers
+    PLOT_LINE_AND_MARKERS = 1,  // a 1-pixel line with a marker on every point
+    PLOT_MARKERS = 2,           // markers only, no line
+    PLOT_THICK_LINE = 3,        // a 3-pixel line, no markers
+};
+
+// Point styles: the marker shape of PLOT_MARKERS (any other value draws
+// circles). PLOT_LINE_AND_MARKERS always marks its points with circles, and
+// the other plot styles draw no markers whatever the point style.
+enum {
+    MARKER_CIRCLE = 0,
+    MARKER_SQUARE = 1,
+};
+
+// Line styles: the pen of the line plot styles (PLOT_MARKERS draws no line).
+enum {
+    LINE_SOLID = 0,
+    LINE_DASHED = 1,
+    LINE_DOTTED = 2,
+    LINE_DASH_DOT = 3,
+    LINE_DASH_DOT_DOT = 4,
+};
+
+// Axes of SetAxisScalingMode.
+enum {
+    AXIS_X = 0,       // the bottom axis
+    AXIS_LEFT_Y = 1,  // the left axis
+};
+
+// Scaling modes of SetAxisScalingMode.
+enum {
+    SCALE_FIXED = 0,  // the range [min, max] given with it
+    SCALE_AUTO = 1,   // follows the data of every plot
+};
+
 // Point i is drawn at x = initialX + i*xIncrement, y = yGain*array[i] + yOffset.
-// colour is 0xRRGGBB. Returns a plot handle (> 0) or a negative error code.
+// dataType is a WAVE_ code, plotStyle a PLOT_, pointStyle a MARKER_ and
+// lineStyle a LINE_ code; pointFrequency is accepted, markers go on every
+// point. colour is 0xRRGGBB. Returns a plot handle (> 0) or a negative error
+// code.
 int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain,
                  double yOffset, double initialX, double xIncrement, int plotStyle, int pointStyle,
                  int lineStyle, int pointFrequency, int colour);
 // plotHandle -1 removes every plot; refresh 1 redraws at once.
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
-// axis 1 = left y axis (0 = x axis); mode 0 = fixed range [min, max], 1 = autoscale.
+// axis is an AXIS_ code, mode SCALE_FIXED (to [min, max]) or SCALE_AUTO
+// (min and max are then ignored).
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
 
 // ---- Popups -----------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScatterSeries>
 #include <QScreen>
 #include <QSpinBox>
 #include <QStyle>
@@ -27,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QValueAxis>
 #include <QWheelEvent>
 #include <cstdio>
 #include <cstdlib>
@@ -936,6 +938,64 @@ TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
         pixelsOfColour(shown, graphArea, 0x0000FF) + pixelsOfColour(shown, graphArea, 0x00FF00), 0)
         << "deleted plots leave nothing on screen";
     EXPECT_EQ(userint_testing::graphPlots(PANEL, GRAPH).size(), 1u);
+}
+
+// Each named style draws what its name says, on the chart the operator sees.
+TEST_F(PanelTest, PlotStylesDrawWhatTheirNamesSay) {
+    struct Case {
+        const char *what;
+        int plotStyle, pointStyle, lineStyle;
+        bool markersOnly, markedLine;
+        int penWidth;
+        Qt::PenStyle pen;
+        QScatterSeries::MarkerShape marker;  // markers only
+    };
+    const auto circle = QScatterSeries::MarkerShapeCircle;
+    const auto square = QScatterSeries::MarkerShapeRectangle;
+    const Case cases[] = {
+        {"thin line", PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, false, false, 1, Qt::SolidLine,
+         circle},
+        {"thick dashed line", PLOT_THICK_LINE, MARKER_CIRCLE, LINE_DASHED, false, false, 3,
+         Qt::DashLine, circle},
+        {"dotted line with markers", PLOT_LINE_AND_MARKERS, MARKER_SQUARE, LINE_DOTTED, false, true,
+         1, Qt::DotLine, circle},
+        {"dash-dot line", PLOT_THIN_LINE, MARKER_CIRCLE, LINE_DASH_DOT, false, false, 1,
+         Qt::DashDotLine, circle},
+        {"dash-dot-dot line", PLOT_THIN_LINE, MARKER_CIRCLE, LINE_DASH_DOT_DOT, false, false, 1,
+         Qt::DashDotDotLine, circle},
+        {"square markers", PLOT_MARKERS, MARKER_SQUARE, LINE_SOLID, true, false, 0, Qt::SolidLine,
+         square},
+        {"round markers", PLOT_MARKERS, MARKER_CIRCLE, LINE_SOLID, true, false, 0, Qt::SolidLine,
+         circle},
+    };
+    auto *view = static_cast<QChartView *>(userint_testing::controlWidget(PANEL, GRAPH));
+    const float points[3] = {0.1f, 0.5f, 0.2f};
+    for (const Case &c : cases) {
+        ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
+        ASSERT_GT(PlotWaveform(PANEL, GRAPH, points, 3, WAVE_FLOAT, 1, 0, 0, 1, c.plotStyle,
+                               c.pointStyle, c.lineStyle, 1, 0x0000FF),
+                  0)
+            << c.what;
+        QXYSeries *drawn = nullptr;  // deleted line plots stay on the chart, emptied
+        for (QAbstractSeries *series : view->chart()->series())
+            if (auto *xy = qobject_cast<QXYSeries *>(series); xy && xy->count() == 3) drawn = xy;
+        ASSERT_NE(drawn, nullptr) << c.what;
+        auto *scatter = qobject_cast<QScatterSeries *>(drawn);
+        EXPECT_EQ(scatter != nullptr, c.markersOnly) << c.what;
+        if (scatter) {
+            EXPECT_EQ(scatter->markerShape(), c.marker) << c.what;
+            continue;
+        }
+        EXPECT_EQ(drawn->pointsVisible(), c.markedLine) << c.what;
+        EXPECT_EQ(drawn->pen().width(), c.penWidth) << c.what;
+        EXPECT_EQ(drawn->pen().style(), c.pen) << c.what;
+    }
+    ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, AXIS_X, SCALE_FIXED, -3.0, 7.0), 0);
+    ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, AXIS_LEFT_Y, SCALE_AUTO, 0, 0), 0);
+    const auto *x = static_cast<QValueAxis *>(view->chart()->axes(Qt::Horizontal).at(0));
+    EXPECT_EQ(x->min(), -3.0);
+    EXPECT_EQ(x->max(), 7.0);
+    EXPECT_FALSE(userint_testing::graphYAxis(PANEL, GRAPH).fixed);
 }
 
 TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
