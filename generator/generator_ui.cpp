@@ -230,7 +230,8 @@ void SendSin(float frequency, float angle, float amplitude) {
 
     DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
     PlotWaveform(PANEL, PANEL_GRAPH, Data.b, TABLE_ENTRIES, WAVE_INT16, PREVIEW_GAIN, 0.0, 0.0,
-                 PREVIEW_STEP_DEGREES, 0, 1, 0, 1, PREVIEW_COLOUR);
+                 PREVIEW_STEP_DEGREES, PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1,
+                 PREVIEW_COLOUR);
 
     // The instrument decodes a block in the byte order in force when it arrives,
     // most significant byte first after power-on, so the order goes out first.
@@ -339,8 +340,8 @@ int main(int argc, char *argv[]) {
     if (panelHandle < 0) return -1;
     // The preview spans one period and the full code range whatever the angle,
     // so that tables of different angles are drawn to the same scale.
-    SetAxisScalingMode(panelHandle, PANEL_GRAPH, 0, 0, 0.0, 360.0);
-    SetAxisScalingMode(panelHandle, PANEL_GRAPH, 1, 0, -1.0, 1.0);
+    SetAxisScalingMode(panelHandle, PANEL_GRAPH, AXIS_X, SCALE_FIXED, 0.0, 360.0);
+    SetAxisScalingMode(panelHandle, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -1.0, 1.0);
     SendSin(Freq, Alpha, Um);
     DisplayPanel(panelHandle);
     RunUserInterface();
