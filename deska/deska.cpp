@@ -234,9 +234,9 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     dt = static_cast<float>(1.0 / f);
     // Refers the converter's volts back to the board's input.
     g = static_cast<float>(1.0 / std::pow(2.0, Zesileni));
-    SetAxisScalingMode(panel, PANEL_GRAPH, 1, 0, -5.0 * g, 5.0 * g);
-    PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt, 0, 1, 0, 1,
-                 0xFF0000);
+    SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
+    PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt, PLOT_THIN_LINE,
+                 MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
     SetCtrlVal(1, PANEL_BUSY, 0);
     return 0;
 }
