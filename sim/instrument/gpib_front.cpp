@@ -37,46 +37,27 @@
 //                               simulated board); default
 //                               $XDG_RUNTIME_DIR/labbench-bench.state, or
 //                               that name in $TMPDIR or /tmp.
-//   GPIB_SIM_LOG=<file>         append one line per routine call (below).
+//   GPIB_SIM_LOG=<file>         append one line per routine call (bus_log.h).
 //   GPIB_SIM_TIMEOUT_MS=<ms>    Receive time-out with nothing to say
 //                               (default 100 ms, 0..600000).
 //   GPIB_SIM_BYTES_PER_S=<n>    bus speed: each transfer sleeps bytes/n
 //                               seconds (default: instant).
 // All are read at every call, so a test may change them between calls.
 //
-// Log line format (GPIB_SIM_LOG), one line per routine call, fields
-// separated by single spaces, always in this order:
-//   <routine> board=<n> addr=<a> mode=<m> count=<n> data="<bytes>"
-//       ibsta=0x<4 hex digits> status=<bit names joined by |> iberr=<name> ibcnt=<n>
-//   routine  SendIFC, EnableRemote, EnableLocal, Send or Receive
-//   addr     the primary address (decimal, with +secondary as "8+96"); for
-//            EnableRemote/EnableLocal the list, comma-separated; "-" if none
-//   mode     Send: NULLend, DABend, NLend (else the number);
-//            Receive: STOPend or the termination byte as 0xNN; else "-"
-//   count    the byte count the caller passed ("-" where none)
-//   data     the bytes that crossed the bus, including the newline NLend
-//            appends: printable ASCII as is, \\ \" \n \r \t, else \xHH
-//   iberr    the error name (ENOL, ...) when ERR is set, else "-"
-// Each line is written with one append, so processes may share a log.
+// Log line format (GPIB_SIM_LOG): bus_log.h, shared with the other hosts.
 //
 // Threads: every routine takes one lock; status is kept per thread
 // (Thread* functions) and in the global variables. Every routine first has
 // the instrument publish its output model: the first call switches the
 // instrument on, and a changed BENCH_SIM_STATE gets the output at once;
 // otherwise that costs a comparison.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "bus_log.h"
 #include "gpib_codes.h"
 #include "gpib_driver.h"
 #include "sim_instrument.h"
@@ -89,6 +70,10 @@ volatile long ibcntl = 0;
 }
 
 namespace {
+
+using siminstrument::BusCall;
+using siminstrument::environment_number;
+using siminstrument::spend_bus_time;
 
 constexpr int kInstrumentAddress = 8;
 constexpr int kMaxPrimaryAddress = 30;
@@ -108,22 +93,6 @@ thread_local int thread_status = 0;
 thread_local int thread_error = 0;
 thread_local long thread_count = 0;
 
-long environment_number(const char *name, long fallback, long low, long high,
-                        std::string &last_warning) {
-    const char *text = std::getenv(name);
-    if (!text || !*text) return fallback;
-    long value = 0;
-    auto result = std::from_chars(text, text + std::strlen(text), value);
-    if (result.ec != std::errc() || *result.ptr || value < low || value > high) {
-        siminstrument::warn_once(last_warning, std::string(name) + "='" + text +
-                                                   "' is not a number from " + std::to_string(low) +
-                                                   " to " + std::to_string(high) + "; using " +
-                                                   std::to_string(fallback));
-        return fallback;
-    }
-    return value;
-}
-
 // ---- Status, logging, bus time ------------------------------------------------
 
 std::string address_text(GpibDriverAddr address) {
@@ -132,24 +101,7 @@ std::string address_text(GpibDriverAddr address) {
     return text;
 }
 
-// The log's status field: bit names joined by '|', "-" for none.
-std::string status_text(int status) {
-    std::string names = gpib_status_names(status, "|");
-    return names.empty() ? "-" : names;
-}
-
-struct Call {
-    Call(const char *routine_name, int board_index, std::string device = "-")
-        : routine(routine_name), board(board_index), address(std::move(device)) {}
-    const char *routine;
-    int board;
-    std::string address;
-    std::string mode = "-";
-    std::string count = "-";
-    std::string data;
-};
-
-void finish(const Call &call, int status, int error, long count) {
+void finish(const BusCall &call, int status, int error, long count) {
     if (bus.controller_in_charge) status |= CIC;
     ibsta = status;
     iberr = error;
@@ -159,38 +111,15 @@ void finish(const Call &call, int status, int error, long count) {
     thread_error = error;
     thread_count = count;
 
-    const char *log_path = std::getenv("GPIB_SIM_LOG");
-    if (!log_path || !*log_path) return;
-    char status_hex[8];
-    std::snprintf(status_hex, sizeof status_hex, "0x%04x", unsigned(status) & 0xFFFF);
-    std::string line = std::string(call.routine) + " board=" + std::to_string(call.board) +
-                       " addr=" + call.address + " mode=" + call.mode + " count=" + call.count +
-                       " data=\"" + gpib_escaped_bytes(call.data) + "\" ibsta=" + status_hex +
-                       " status=" + status_text(status) +
-                       " iberr=" + ((status & ERR) ? gpib_error_name(error) : "-") +
-                       " ibcnt=" + std::to_string(count) + "\n";
-    static std::string last_warning;
-    int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
-        siminstrument::warn_once(last_warning, std::string("cannot append to GPIB_SIM_LOG file ") +
-                                                   log_path + ": " + std::strerror(errno));
-    }
-    if (fd >= 0) close(fd);
+    siminstrument::log_bus_call(call, status, error, count);
 }
 
-void fail(const Call &call, int error, int extra_status = 0) {
+void fail(const BusCall &call, int error, int extra_status = 0) {
     finish(call, ERR | extra_status, error, 0);
 }
 
-void spend_bus_time(std::size_t bytes) {
-    static std::string last_warning;
-    long rate = environment_number("GPIB_SIM_BYTES_PER_S", 0, 0, 1000000000L, last_warning);
-    if (rate <= 0 || bytes == 0) return;
-    std::this_thread::sleep_for(std::chrono::duration<double>(double(bytes) / double(rate)));
-}
-
 // Board and controller checks common to every transfer: false after failing the call.
-bool board_ready(const Call &call, int board) {
+bool board_ready(const BusCall &call, int board) {
     if (board != 0) {
         fail(call, ENEB);
         return false;
@@ -210,7 +139,7 @@ bool address_valid(GpibDriverAddr address) {
 }
 
 // Checks one device address: false after failing the call (EARG, ENOL).
-bool device_present(const Call &call, GpibDriverAddr address) {
+bool device_present(const BusCall &call, GpibDriverAddr address) {
     if (!address_valid(address)) {
         fail(call, EARG);
         return false;
@@ -236,7 +165,7 @@ std::string address_list_text(const GpibDriverAddr list[]) {
 void change_remote(const char *routine, int board, const GpibDriverAddr list[], bool enable) {
     std::lock_guard lock(bus_mutex);
     instrument.publish();
-    Call call{routine, board};
+    BusCall call{routine, board};
     call.address = address_list_text(list);
     if (!board_ready(call, board)) return;
     bool instrument_listed = false;
@@ -269,7 +198,7 @@ extern "C" {
 void SendIFC(int board) {
     std::lock_guard lock(bus_mutex);
     instrument.publish();
-    Call call{"SendIFC", board};
+    BusCall call{"SendIFC", board};
     if (board != 0) return fail(call, ENEB);
     bus.controller_in_charge = true;
     finish(call, CMPL, 0, 0);
@@ -286,7 +215,7 @@ void EnableLocal(int board, const GpibDriverAddr addressList[]) {
 void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(bus_mutex);
     instrument.publish();
-    Call call{"Send", board, address_text(address)};
+    BusCall call{"Send", board, address_text(address)};
     call.count = std::to_string(count);
     switch (eot_mode) {
         case GPIB_DRIVER_NULLend:
@@ -318,7 +247,7 @@ void Send(int board, GpibDriverAddr address, const void *buffer, long count, int
 void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
     std::unique_lock lock(bus_mutex);
     instrument.publish();
-    Call call{"Receive", board, address_text(address)};
+    BusCall call{"Receive", board, address_text(address)};
     call.count = std::to_string(count);
     if (termination == STOPend) {
         call.mode = "STOPend";

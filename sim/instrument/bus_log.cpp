@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The log, pace and environment numbers shared by the simulated instrument's
+// hosts (see bus_log.h).
+#include "bus_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#define GPIB_DRIVER_CONSTANTS_ONLY
+#include "gpib_codes.h"
+#include "gpib_driver.h"
+#include "sim_instrument.h"
+
+namespace siminstrument {
+
+void log_bus_call(const BusCall &call, int status, int error, long count) {
+    const char *log_path = std::getenv("GPIB_SIM_LOG");
+    if (!log_path || !*log_path) return;
+    char status_hex[8];
+    std::snprintf(status_hex, sizeof status_hex, "0x%04x", unsigned(status) & 0xFFFF);
+    std::string names = gpib_status_names(status, "|");
+    std::string line = std::string(call.routine) + " board=" + std::to_string(call.board) +
+                       " addr=" + call.address + " mode=" + call.mode + " count=" + call.count +
+                       " data=\"" + gpib_escaped_bytes(call.data) + "\" ibsta=" + status_hex +
+                       " status=" + (names.empty() ? "-" : names) +
+                       " iberr=" + ((status & ERR) ? gpib_error_name(error) : "-") +
+                       " ibcnt=" + std::to_string(count) + "\n";
+    static std::string last_warning;
+    int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
+        warn_once(last_warning, std::string("cannot append to GPIB_SIM_LOG file ") + log_path +
+                                    ": " + std::strerror(errno));
+    }
+    if (fd >= 0) close(fd);
+}
+
+void spend_bus_time(std::size_t bytes) {
+    static std::string last_warning;
+    long rate = environment_number("GPIB_SIM_BYTES_PER_S", 0, 0, 1000000000L, last_warning);
+    if (rate <= 0 || bytes == 0) return;
+    std::this_thread::sleep_for(std::chrono::duration<double>(double(bytes) / double(rate)));
+}
+
+long environment_number(const char *name, long fallback, long low, long high,
+                        std::string &last_warning) {
+    const char *text = std::getenv(name);
+    if (!text || !*text) return fallback;
+    long value = 0;
+    auto result = std::from_chars(text, text + std::strlen(text), value);
+    if (result.ec != std::errc() || *result.ptr || value < low || value > high) {
+        warn_once(last_warning, std::string(name) + "='" + text + "' is not a number from " +
+                                    std::to_string(low) + " to " + std::to_string(high) +
+                                    "; using " + std::to_string(fallback));
+        return fallback;
+    }
+    return value;
+}
+
+}  // namespace siminstrument
