@@ -9,9 +9,8 @@
 function(labbench_program name)
   cmake_parse_arguments(ARG "" "PANEL" "SOURCES" ${ARGN})
   add_library(${name}_module OBJECT ${ARG_SOURCES})
-  # Programs include no Qt header; without this, AUTOMOC adds a second object
-  # that the objcopy step below cannot take.
-  set_target_properties(${name}_module PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+  # Programs include no Qt header and need no AUTOMOC, which would add a second
+  # object that the objcopy step below cannot take (it is off project-wide).
   target_link_libraries(${name}_module PUBLIC userint gpib portio)
   target_include_directories(${name}_module PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -86,7 +85,7 @@ function(labbench_driver_library name)
   target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
   set_target_properties(${name} PROPERTIES
     C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
-    AUTOMOC OFF AUTOUIC OFF AUTORCC OFF LINK_DEPENDS ${script})
+    LINK_DEPENDS ${script})
   target_link_options(${name} PRIVATE
     -Wl,-Bsymbolic -Wl,--no-undefined -Wl,--version-script=${script})
 endfunction()
