@@ -18,12 +18,7 @@ function(labbench_program name)
   target_link_libraries(${name} PRIVATE ${name}_module)
 
   set(panel_src ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_PANEL})
-  set(panel_out ${CMAKE_CURRENT_BINARY_DIR}/${ARG_PANEL})
-  add_custom_command(OUTPUT ${panel_out}
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${panel_src} ${panel_out}
-    DEPENDS ${panel_src} COMMENT "Panel file ${ARG_PANEL}")
-  add_custom_target(${name}_panel DEPENDS ${panel_out})
-  add_dependencies(${name} ${name}_panel)
+  labbench_panel_beside(${name} ${panel_src})
   set_property(TARGET ${name} PROPERTY LABBENCH_PANEL ${panel_src})
 
   set(testable_obj ${CMAKE_CURRENT_BINARY_DIR}/${name}_testable.o)
@@ -42,10 +37,28 @@ function(labbench_program name)
   install(FILES ${panel_src} DESTINATION ${CMAKE_INSTALL_DATADIR}/labbench)
 endfunction()
 
-# labbench_copy_panel(TARGET panel-file): puts a panel file beside a test executable.
-function(labbench_copy_panel target panel)
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${panel} $<TARGET_FILE_DIR:${target}>)
+# labbench_panel_beside(TARGET panel-file): puts a panel file beside an executable
+#   (in its RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), where
+#   LoadPanel looks first. The copy is a build step of its own that depends on
+#   the source file, so a panel edited in the source tree is copied again at the
+#   next build even when the executable itself is up to date. Executables of one
+#   folder that use the same panel share one copy.
+function(labbench_panel_beside target panel)
+  get_target_property(folder ${target} RUNTIME_OUTPUT_DIRECTORY)
+  if(NOT folder)
+    set(folder ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  get_filename_component(panel_name ${panel} NAME)
+  set(copy ${folder}/${panel_name})
+  file(RELATIVE_PATH step_name ${PROJECT_BINARY_DIR} ${copy})
+  string(MAKE_C_IDENTIFIER "panel_${step_name}" step)
+  if(NOT TARGET ${step})
+    add_custom_command(OUTPUT ${copy}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${panel} ${copy}
+      DEPENDS ${panel} COMMENT "Panel file ${step_name}")
+    add_custom_target(${step} DEPENDS ${copy})
+  endif()
+  add_dependencies(${target} ${step})
 endfunction()
 
 # What a GPIB driver library and a port library export (symbol lists, one name a line).
