@@ -91,6 +91,16 @@ int SetCtrlVal(int panel, int control, unsigned char value);
 int SetCtrlVal(int panel, int control, signed char value);
 int SetCtrlVal(int panel, int control, const char *text);
 
+// ---- Failure marks -------------------------------------------------------------
+// Marks a text control (string read-out or input) as reporting a failure
+// (failed != 0) or clears the mark (0). A marked control cannot be taken for a
+// success at a glance: a warning icon beside its text and the text in dark red;
+// its accessible description becomes "Failure" and screen readers are alerted,
+// also when a new failure replaces an old one. SetCtrlVal leaves the mark as it
+// is: a program sets the text, then the mark. Returns 0, or UIE_BAD_ARGUMENT for
+// a control that holds no text.
+int MarkCtrlFailure(int panel, int control, int failed);
+
 // ---- Graphs -----------------------------------------------------------------
 // Element type codes of PlotWaveform arrays.
 enum {
