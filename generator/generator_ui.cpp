@@ -7,11 +7,14 @@
 // angle), previews it on the graph, uploads it as a definite-length binary block
 // into the instrument's volatile waveform memory and selects it as the output.
 // This happens once at start-up with 10000 Hz, angle 0 and 4.5 Vpp, and again
-// after every committed change. Every transfer's status is kept, and the status
-// line tells the operator how the last upload went.
+// after every committed change. Every transfer's status is kept; after the six
+// transfers the instrument's error queue is read (SYST:ERR?), because a transfer
+// that went through says nothing of whether the instrument accepted the value it
+// carried. The status line tells the operator how the last upload went.
 
 #include "generator_ui.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +32,11 @@ static const char BYTE_ORDER_LOW_FIRST[] = "FORM:BORD SWAP";
 static const char SELECT_USER_WAVEFORM[] = "FUNC:USER VOLATILE";
 static const char OUTPUT_USER_WAVEFORM[] = "FUNC:SHAP USER";
 static const int TRANSFERS_PER_UPLOAD = 6;
+// The instrument's error queue: each read hands out its oldest entry, "+0,..." or
+// "0,..." once it is empty. Twenty reads drain any queue one upload can fill and
+// bound the wait for an instrument that never says "no error".
+static const char ERROR_QUERY[] = "SYST:ERR?";
+static const int ERROR_READS_MAX = 20;
 
 // ---- Waveform table ---------------------------------------------------------------
 static const int TABLE_ENTRIES = 3600;  // one period: 10 entries per degree
@@ -99,10 +107,13 @@ void SendCmd(short address, const char *cmd) {
 // Sends `cmd` and receives the reply into `data` as a NUL-terminated string of at
 // most 255 bytes; ibcnt holds the number of bytes received.
 void Query(short address, const char *cmd) {
-    transferName = "query";
+    static char queryName[40], replyName[40];
+    std::snprintf(queryName, sizeof queryName, "query %s", cmd);
+    std::snprintf(replyName, sizeof replyName, "reply to %s", cmd);
+    transferName = queryName;
     Send(BOARD, address, cmd, (long)std::strlen(cmd), DABend);
     chyby("Send status: ");
-    transferName = "reply";
+    transferName = replyName;
     Receive(BOARD, address, data, REPLY_MAX, STOPend);
     chyby("Receive status: ");
     // A driver that reports more than was asked for must not move the NUL past the reply.
@@ -184,23 +195,79 @@ void SendBlok(short address, char *buffer, short length) {
     chyby("Send status: ");
 }
 
-// The status line after an upload: the first failed transfer in words, or the settings sent.
-static void showUploadOutcome(float frequency, float amplitude) {
-    char status[512];
-    if (failedTransfers == 0) {
+// What the instrument's error queue said after an upload.
+enum class Verdict { NoError, Refused, Unreadable, NoAnswer };
+
+// Reads the error queue with SYST:ERR? until it reports no error, at most
+// ERROR_READS_MAX times. The entries reported go into `errors`, "; " between
+// them; *more tells whether the last read still reported one. A failed query or
+// reply ends the reading at once, so a silent instrument costs one driver
+// time-out, and is kept as the first failure.
+static Verdict readInstrumentErrors(char *errors, size_t size, bool *more) {
+    Verdict verdict = Verdict::NoError;
+    size_t used = 0;
+    errors[0] = '\0';
+    *more = false;
+    for (int k = 0; k < ERROR_READS_MAX; k++) {
+        Query(INSTRUMENT, ERROR_QUERY);
+        if (failedTransfers > 0) return Verdict::NoAnswer;
+        // <number>,"<text>" and a line terminator; the number 0 (+0 or 0) means none.
+        size_t n = std::strlen(data);
+        while (n > 0 && (data[n - 1] == '\n' || data[n - 1] == '\r' || data[n - 1] == ' '))
+            data[--n] = '\0';
+        const char *digits = data[0] == '+' ? data + 1 : data;
+        long number = 0;
+        std::from_chars_result r = std::from_chars(digits, data + n, number);
+        if (r.ec != std::errc() || (r.ptr != data + n && *r.ptr != ',')) {
+            std::snprintf(errors, size, "%s", data);
+            return Verdict::Unreadable;
+        }
+        *more = number != 0;
+        if (number == 0) return verdict;
+        verdict = Verdict::Refused;
+        int written = std::snprintf(errors + used, size - used, "%s%s", used > 0 ? "; " : "", data);
+        if (written > 0) used = std::min(size - 1, used + (size_t)written);
+    }
+    return verdict;
+}
+
+// The status line after an upload: a failed transfer first, as the transfers
+// ran; then what the instrument said of the settings; else the settings sent.
+// Anything but a confirmed upload is marked as a failure.
+static void showUploadOutcome(float frequency, float amplitude, int transferFailures,
+                              const char *transferFailure, Verdict verdict, const char *errors,
+                              bool more) {
+    char status[1024];
+    const char *moreText = more ? " (and more in its error queue)" : "";
+    if (transferFailures > 0) {
+        int n = std::snprintf(status, sizeof status, "%s (%d of %d transfers failed)",
+                              transferFailure, transferFailures, TRANSFERS_PER_UPLOAD);
+        if (verdict == Verdict::Refused && n > 0 && (size_t)n < sizeof status)
+            std::snprintf(status + n, sizeof status - n, "; the instrument reports %s%s", errors,
+                          moreText);
+    } else if (verdict == Verdict::Refused) {
+        std::snprintf(status, sizeof status, "Instrument refused the settings: %s%s", errors,
+                      moreText);
+    } else if (verdict == Verdict::Unreadable) {
+        std::snprintf(status, sizeof status,
+                      "Settings not confirmed: the instrument answered %s with \"%s\", which is "
+                      "not an error report: check that it understands SCPI commands",
+                      ERROR_QUERY, errors);
+    } else if (verdict == Verdict::NoAnswer) {
+        char first[400];
+        describeFirstFailure(first, sizeof first, "Settings not confirmed");
+        std::snprintf(status, sizeof status, "%s; whether the instrument took them is unknown",
+                      first);
+    } else {
         char hz[64], vpp[64], degrees[64];
         formatSetting(hz, sizeof hz, frequency);
         formatSetting(vpp, sizeof vpp, amplitude);
         formatSetting(degrees, sizeof degrees, Alpha);
         std::snprintf(status, sizeof status, "Sent all %d transfers: %s Hz, %s Vpp, angle %s\u00b0",
                       TRANSFERS_PER_UPLOAD, hz, vpp, degrees);
-    } else {
-        char first[400];
-        describeFirstFailure(first, sizeof first, "Upload failed");
-        std::snprintf(status, sizeof status, "%s (%d of %d transfers failed)", first,
-                      failedTransfers, TRANSFERS_PER_UPLOAD);
     }
     SetCtrlVal(PANEL, PANEL_STATUS, status);
+    MarkCtrlFailure(PANEL, PANEL_STATUS, transferFailures > 0 || verdict != Verdict::NoError);
 }
 
 // Brings the instrument to the settings: frequency, amplitude, byte order, the
@@ -246,7 +313,17 @@ void SendSin(float frequency, float angle, float amplitude) {
     transferName = "output function command";
     SendCmd(INSTRUMENT, OUTPUT_USER_WAVEFORM);
 
-    showUploadOutcome(frequency, amplitude);
+    // The transfers' outcome is kept apart from the error query's own.
+    const int transferFailures = failedTransfers;
+    char transferFailure[400] = "";
+    if (transferFailures > 0)
+        describeFirstFailure(transferFailure, sizeof transferFailure, "Upload failed");
+    char errors[600];
+    bool more = false;
+    forgetFailures();
+    Verdict verdict = readInstrumentErrors(errors, sizeof errors, &more);
+    showUploadOutcome(frequency, amplitude, transferFailures, transferFailure, verdict, errors,
+                      more);
     SetCtrlVal(PANEL, PANEL_BUSY, 0);
 }
 

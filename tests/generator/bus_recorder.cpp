@@ -4,6 +4,8 @@
 // Status after each routine: CMPL on success (with END on a Receive that delivered
 // the whole reply); ERR with the scripted error on a scripted failure; a Receive
 // with no reply scripted ends as a driver's time-out does (ERR TIMO, EABO, count 0).
+// A Receive right after the error query "SYST:ERR?" is answered as a healthy
+// instrument does, +0,"No error", unless the test scripted the error queue.
 // BUSREC_LOG=<file> also appends one line per call ("Send 8 17"), for tests that
 // run the program as a separate process.
 #include "bus_recorder.h"
@@ -12,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 
 #include "gpib_driver.h"
 
@@ -21,6 +24,11 @@ std::string reply;
 bool replyScripted = false;
 int failError = 0, failFirst = -1, failLast = -2;
 BusCallHook hook = nullptr;
+std::deque<std::string> errorReplies;
+bool errorQuerySilent = false;
+bool errorQueryPending = false;
+const char ERROR_QUERY[] = "SYST:ERR?";
+const char NO_ERROR_REPLY[] = "+0,\"No error\"\n";
 int status = 0, error = 0;
 long count = 0;
 }  // namespace
@@ -80,7 +88,14 @@ void busrec_reset(void) {
     failFirst = -1;
     failLast = -2;
     hook = nullptr;
+    errorReplies.clear();
+    errorQuerySilent = false;
+    errorQueryPending = false;
 }
+
+void busrec_error_reply(const char *reply) { errorReplies.emplace_back(reply); }
+
+void busrec_error_query_silent(int silent) { errorQuerySilent = silent != 0; }
 
 void busrec_reply(const char *bytes, long n) {
     reply.assign(bytes, (size_t)n);
@@ -128,6 +143,7 @@ void Send(int board, GpibDriverAddr address, const void *buffer, long n, int mod
     c.count = n;
     c.mode = mode;
     if (buffer != nullptr && n > 0) c.bytes.assign(static_cast<const char *>(buffer), (size_t)n);
+    errorQueryPending = c.bytes == ERROR_QUERY;
     bool failed = record(c);
     finish(CMPL, 0, n, failed);
 }
@@ -140,13 +156,24 @@ void Receive(int board, GpibDriverAddr address, void *buffer, long n, int termin
     c.count = n;
     c.mode = termination;
     bool failed = record(c);
-    if (failed || !replyScripted || reply.empty()) {
+    std::string answer = reply;
+    bool answers = replyScripted && !reply.empty();
+    if (errorQueryPending) {
+        errorQueryPending = false;
+        answers = !errorQuerySilent;
+        answer = NO_ERROR_REPLY;
+        if (answers && !errorReplies.empty()) {
+            answer = errorReplies.front();
+            errorReplies.pop_front();
+        }
+    }
+    if (failed || !answers) {
         finish(ERR | TIMO | CMPL, EABO, 0, failed);
         return;
     }
-    long given = std::min<long>(n, (long)reply.size());
-    std::copy_n(reply.data(), given, static_cast<char *>(buffer));
-    finish(CMPL | (given == (long)reply.size() ? END : 0), 0, given, false);
+    long given = std::min<long>(n, (long)answer.size());
+    std::copy_n(answer.data(), given, static_cast<char *>(buffer));
+    finish(CMPL | (given == (long)answer.size() ? END : 0), 0, given, false);
 }
 
 int ThreadIbsta(void) { return status; }

@@ -22,10 +22,16 @@ struct BusCall {
 using BusCallHook = void (*)(const BusCall &call);
 
 extern "C" {
-// Forgets the calls and the script: every routine then succeeds, Receive times out.
+// Forgets the calls and the script: every routine then succeeds, Receive times out
+// (except after the error query, which a healthy instrument answers).
 void busrec_reset(void);
 // Every Receive hands out (the first `count` bytes of) this reply with EOI.
 void busrec_reply(const char *bytes, long count);
+// The next answer to the error query SYST:ERR? (queued; once they are used up,
+// the answer is +0,"No error").
+void busrec_error_reply(const char *reply);
+// Nonzero: the error query gets no answer (the Receive times out).
+void busrec_error_query_silent(int silent);
 // Calls number `first` to `last` (0-based since the reset) end with ERR and `error`.
 void busrec_fail(int error, int first, int last);
 // Called inside every routine, after the call is recorded (nullptr: none).

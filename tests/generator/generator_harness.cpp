@@ -47,6 +47,8 @@ Bus &bus() {
         find(handle, "busrec_reset", b.reset);
         find(handle, "busrec_reply", b.reply);
         find(handle, "busrec_fail", b.fail);
+        find(handle, "busrec_error_reply", b.errorReply);
+        find(handle, "busrec_error_query_silent", b.errorQuerySilent);
         find(handle, "busrec_hook", b.hook);
         find(handle, "busrec_calls", b.calls);
         b.reset();
@@ -152,8 +154,9 @@ std::string expectedBlock(float angle) {
 
 std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
                                      float angle) {
-    return {freqText,        voltText, "FORM:BORD SWAP", expectedBlock(angle), "FUNC:USER VOLATILE",
-            "FUNC:SHAP USER"};
+    return {
+        freqText,         voltText,   "FORM:BORD SWAP", expectedBlock(angle), "FUNC:USER VOLATILE",
+        "FUNC:SHAP USER", "SYST:ERR?"};
 }
 
 // The driver library's end mode for EOI with the last byte and nothing appended.
@@ -162,7 +165,7 @@ static const int DRIVER_EOI_LAST = 1;
 void expectUpload(const std::vector<BusCall> &sends, const std::string &freqText,
                   const std::string &voltText, float angle) {
     std::vector<std::string> want = uploadTexts(freqText, voltText, angle);
-    ASSERT_EQ(sends.size(), want.size()) << "an upload is six transfers";
+    ASSERT_EQ(sends.size(), want.size()) << "an upload is six transfers and the error query";
     for (size_t k = 0; k < want.size(); k++) {
         const BusCall &c = sends[k];
         EXPECT_EQ(c.board, 0) << "transfer " << k;

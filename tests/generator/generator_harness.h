@@ -21,6 +21,8 @@ struct Bus {
     void (*reset)(void);
     void (*reply)(const char *bytes, long count);
     void (*fail)(int error, int first, int last);
+    void (*errorReply)(const char *reply);
+    void (*errorQuerySilent)(int silent);
     void (*hook)(BusCallHook hook);
     const std::vector<BusCall> *(*calls)(void);
     size_t size() const { return calls()->size(); }
@@ -57,10 +59,11 @@ std::string statusLine();
 std::uint16_t expectedEntry(int i, float angle);
 // "data:dac volatile,#47200" and the 3600 entries, low byte first.
 std::string expectedBlock(float angle);
-// The six transfers of one upload, in order.
+// The six transfers of one upload and the error query after them, in order.
 std::vector<std::string> uploadTexts(const std::string &freqText, const std::string &voltText,
                                      float angle);
-// Checks that `sends` is exactly one upload of these texts and this angle's block,
+// Checks that `sends` is exactly one upload of these texts and this angle's block
+// followed by the error query (the instrument answering "no error" at once),
 // each to address 8 on board 0 with EOI on its last byte and no newline; a block
 // mismatch is reported at its first differing byte.
 void expectUpload(const std::vector<BusCall> &sends, const std::string &freqText,

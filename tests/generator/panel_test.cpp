@@ -41,10 +41,10 @@ signed char decadeValue() {
     return value;
 }
 
-// The last six Send calls: the most recent upload.
+// The last seven Send calls: the most recent upload and its error query.
 std::vector<BusCall> lastUpload() {
     std::vector<BusCall> sends = bus().sendsFrom(0);
-    if (sends.size() > 6) sends.erase(sends.begin(), sends.end() - 6);
+    if (sends.size() > 7) sends.erase(sends.begin(), sends.end() - 7);
     return sends;
 }
 
@@ -52,7 +52,8 @@ TEST(GeneratorPanel, StartUpTrafficThenQuitReturnsInstrumentToLocal) {
     size_t startUpCalls = 0;
     int exitCode = runGenerator([&] {
         startUpCalls = bus().size();
-        ASSERT_EQ(startUpCalls, 8u) << "interface clear, remote enable and six transfers";
+        ASSERT_EQ(startUpCalls, 10u)
+            << "interface clear, remote enable, six transfers, the error query and its answer";
         EXPECT_EQ(bus().at(0).routine, "SendIFC");
         EXPECT_EQ(bus().at(0).board, 0);
         EXPECT_EQ(bus().at(1).routine, "EnableRemote");
@@ -108,11 +109,11 @@ void noteLamp(const BusCall &call) {
 TEST(GeneratorPanel, BusyLampIsLitDuringEveryTransferOfAnUpload) {
     bus().hook(noteLamp);
     runGenerator([] {
-        EXPECT_EQ(lampDuringSends, std::vector<int>(6, 1)) << "start-up upload";
+        EXPECT_EQ(lampDuringSends, std::vector<int>(7, 1)) << "start-up upload";
         EXPECT_EQ(intValue(PANEL_BUSY), 0);
         lampDuringSends.clear();
         typeValue(PANEL_AMPL, 3.0, 3);
-        EXPECT_EQ(lampDuringSends, std::vector<int>(6, 1)) << "upload after a commit";
+        EXPECT_EQ(lampDuringSends, std::vector<int>(7, 1)) << "upload after a commit";
         EXPECT_EQ(intValue(PANEL_BUSY), 0);
         bus().hook(nullptr);
     });
@@ -154,7 +155,7 @@ TEST(GeneratorPanel, RingCommitsOnceForEachItemChosen) {
     runGenerator([] {
         size_t before = bus().sendsFrom(0).size();
         chooseDecade(6);  // from 4: two items, two uploads
-        EXPECT_EQ(bus().sendsFrom(0).size(), before + 12);
+        EXPECT_EQ(bus().sendsFrom(0).size(), before + 14);
         expectUpload(lastUpload(), "freq 1000000.000000", "volt 4.500000", 0.0f);
     });
 }
@@ -284,6 +285,85 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
     userint_testing::answerPopupsWith(nullptr);
 }
 
+// After the six transfers the instrument's error queue is read until it says "no
+// error", at most 20 times; whatever it reports makes the upload a failure.
+TEST(GeneratorPanel, StatusLineGivesTheInstrumentsVerdict) {
+    struct {
+        const char *name;
+        std::vector<const char *> replies;  // scripted answers to SYST:ERR?, then +0
+        int queries;                        // SYST:ERR? sent
+        const char *status;
+    } cases[] = {
+        {"no error", {}, 1, GOOD_STATUS},
+        {"no error written 0,", {"0,\"No error\"\n"}, 1, GOOD_STATUS},
+        {"one refusal",
+         {"-222,\"Data out of range\"\n"},
+         2,
+         "Instrument refused the settings: -222,\"Data out of range\""},
+        {"two errors",
+         {"-222,\"Data out of range\"\n", "-221,\"Settings conflict\"\n"},
+         3,
+         "Instrument refused the settings: -222,\"Data out of range\"; -221,\"Settings "
+         "conflict\""},
+        {"an answer that is not an error report",
+         {"LABGEN\n"},
+         1,
+         "Settings not confirmed: the instrument answered SYST:ERR? with \"LABGEN\", which is not "
+         "an error report: check that it understands SCPI commands"},
+    };
+    runGenerator([&] {
+        QWidget *status = control(PANEL_STATUS);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            for (const char *reply : c.replies) bus().errorReply(reply);
+            size_t before = bus().size();
+            typeValue(PANEL_AMPL, 4.5, 3);
+            std::vector<BusCall> sends = bus().sendsFrom(before);
+            ASSERT_EQ(sends.size(), 6u + c.queries);
+            for (size_t k = 6; k < sends.size(); k++) EXPECT_EQ(sends[k].bytes, "SYST:ERR?");
+            EXPECT_EQ(bus().size(), before + 6 + 2 * c.queries) << "each query is read";
+            EXPECT_EQ(statusLine(), c.status);
+            EXPECT_EQ(status->accessibleDescription().toStdString(),
+                      c.status == GOOD_STATUS ? "" : "Failure");
+            EXPECT_EQ(intValue(PANEL_BUSY), 0);
+        }
+    });
+}
+
+TEST(GeneratorPanel, ErrorQueueIsReadAtMostTwentyTimes) {
+    runGenerator([] {
+        for (int k = 0; k < 25; k++) bus().errorReply("-222,\"Data out of range\"\n");
+        size_t before = bus().size();
+        typeValue(PANEL_AMPL, 4.5, 3);
+        EXPECT_EQ(bus().sendsFrom(before).size(), 6u + 20u);
+        std::string status = statusLine();
+        EXPECT_EQ(status.rfind("Instrument refused the settings: -222,\"Data out of range\"; ", 0),
+                  0u)
+            << status;
+        EXPECT_NE(status.find("(and more in its error queue)"), std::string::npos) << status;
+    });
+}
+
+// An instrument that does not answer the error query costs one time-out, not twenty.
+TEST(GeneratorPanel, SilentInstrumentEndsTheErrorQueryAtTheTimeOut) {
+    runGenerator([] {
+        bus().errorQuerySilent(1);
+        size_t before = bus().size();
+        typeValue(PANEL_AMPL, 4.5, 3);
+        ASSERT_EQ(bus().size(), before + 8) << "one query, one reply that timed out, no more";
+        EXPECT_EQ(bus().at(before + 7).routine, "Receive");
+        std::string status = statusLine();
+        EXPECT_EQ(status.rfind("Settings not confirmed at the reply to SYST:ERR? (ERR TIMO CMPL, "
+                               "EABO): time-out: the instrument at address 8 is busy or not "
+                               "answering; whether the instrument took them is unknown",
+                               0),
+                  0u)
+            << status;
+        EXPECT_EQ(control(PANEL_STATUS)->accessibleDescription().toStdString(), "Failure");
+        bus().errorQuerySilent(0);
+    });
+}
+
 TEST(GeneratorPanel, StatusLineWithNoInstrument) {
     bus().fail(ENOL, 0, 1 << 30);
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
@@ -328,7 +408,8 @@ TEST(GeneratorPanel, StatusLineNamesTheFirstFailedTransfer) {
             bus().fail(c.error, next + c.firstFailing, next + c.lastFailing);
             typeValue(PANEL_AMPL, 4.5, 3);
             bus().fail(0, -1, -2);
-            ASSERT_EQ(bus().size(), (size_t)next + 6) << "every transfer still runs";
+            ASSERT_EQ(bus().size(), (size_t)next + 8)
+                << "every transfer still runs, and the error query after them";
             std::string status = statusLine();
             EXPECT_EQ(status.rfind(c.phrase, 0), 0u) << status;
             std::string count =

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QWidget>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -67,6 +68,31 @@ TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCo
     std::string error;
     ASSERT_TRUE(benchsim::read_bench_state(state, out, error)) << error;
     EXPECT_FALSE(out.remote) << "quitting returns the instrument to local control";
+    std::filesystem::remove(state);
+}
+
+// The bus carries every byte of a 0 Hz upload, but the instrument refuses the value
+// and keeps its old frequency: the status line must say so, in the instrument's words.
+TEST(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsError) {
+    std::string state = (std::filesystem::temp_directory_path() /
+                         ("generator-refused-" + std::to_string(getpid()) + ".state"))
+                            .string();
+    setenv("BENCH_SIM_STATE", state.c_str(), 1);
+    int exitCode = runGeneratorOn(GENERATOR_SIM_INSTRUMENT, [&] {
+        QuitAtExit quit;
+        QWidget *status = control(PANEL_STATUS);
+        typeValue(PANEL_FREQ, 0.0, 3);
+        EXPECT_EQ(statusLine(), "Instrument refused the settings: -222,\"Data out of range\"");
+        EXPECT_EQ(status->accessibleDescription().toStdString(), "Failure");
+        expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
+        EXPECT_EQ(instrumentErrors(), "+0,\"No error\"\n") << "the upload read the queue empty";
+
+        typeValue(PANEL_FREQ, 1.5, 3);
+        EXPECT_EQ(statusLine(), "Sent all 6 transfers: 15000 Hz, 4.5 Vpp, angle 0\u00b0");
+        EXPECT_EQ(status->accessibleDescription().toStdString(), "");
+        expectInstrumentHolds(state, 15000.0, 4.5, 0.0f);
+    });
+    EXPECT_EQ(exitCode, 0);
     std::filesystem::remove(state);
 }
 

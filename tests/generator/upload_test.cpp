@@ -26,7 +26,7 @@ TEST(GeneratorUpload, BlockStartsWithHeaderAndCarriesSamplesLowByteFirst) {
     Alpha = 0.0f;
     SendSin(Freq, Alpha, Um);
     std::vector<BusCall> sends = bus().sendsFrom(0);
-    ASSERT_EQ(sends.size(), 6u);
+    ASSERT_EQ(sends.size(), 7u) << "six transfers and the error query";
     const std::string &block = sends[3].bytes;
     ASSERT_EQ(block.size(), 7224u);
     EXPECT_EQ(block.substr(0, 24), "data:dac volatile,#47200");
@@ -50,7 +50,7 @@ TEST(GeneratorUpload, SettingsAreSentWithSixDecimals) {
         bus().reset();
         SendSin(c.frequency, Alpha, c.amplitude);
         std::vector<BusCall> sends = bus().sendsFrom(0);
-        ASSERT_EQ(sends.size(), 6u);
+        ASSERT_EQ(sends.size(), 7u) << "six transfers and the error query";
         EXPECT_EQ(sends[0].bytes, c.freqText);
         EXPECT_EQ(sends[1].bytes, c.voltText);
     }
