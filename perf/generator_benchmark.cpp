@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the generator's upload with a GPIB driver library that takes no bus
 // time: the synthesis of the 3600-entry table, the assembly of the 7224-byte
-// block, the preview redraw, the six transfers through the GPIB binding, and
-// one whole SendSin, each as the program does it after start-up with its panel
-// shown. The bus itself would add about 7.3 ms per upload (about 1 MB/s at
-// best); the program's own work must stay well below that.
+// block, the preview redraw, the six transfers through the GPIB binding, the
+// error query that follows them, and one whole SendSin, each as the program does it after start-up
+// with its panel shown. The bus itself would add about 7.3 ms per upload (about 1 MB/s at best);
+// the program's own work must stay well below that.
 //
 // Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./generator_benchmark
 #include <benchmark/benchmark.h>
@@ -95,6 +95,13 @@ void BM_Transfers(benchmark::State &state) {
 }
 BENCHMARK(BM_Transfers)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
+// The error query after the transfers, as an instrument with an empty error queue
+// answers it: one SYST:ERR? and its reply through the binding.
+void BM_ErrorQuery(benchmark::State &state) {
+    for (auto _ : state) Query(8, "SYST:ERR?");
+}
+BENCHMARK(BM_ErrorQuery)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
 // The busy lamp on, the status line written, the lamp off: each shown at once.
 void BM_LampAndStatus(benchmark::State &state) {
     for (auto _ : state) {
@@ -115,6 +122,7 @@ void reportFigures() {
     const double block = perf::seconds("BM_BlockAssembly") * 1e6;
     const double preview = perf::seconds("BM_Preview") * 1e6;
     const double transfers = perf::seconds("BM_Transfers") * 1e6;
+    const double errorQuery = perf::seconds("BM_ErrorQuery") * 1e6;
     const double lampAndStatus = perf::seconds("BM_LampAndStatus") * 1e6;
     const double whole = perf::seconds("BM_SendSin") * 1e3;
     perf::judge("GenSin, one full table (angle 0)", genSin, "us", 100);
@@ -132,9 +140,12 @@ void reportFigures() {
                 percent(preview));
     perf::share("  share: six transfers through the GPIB binding", transfers, "us",
                 percent(transfers));
+    perf::share("  share: the error query SYST:ERR? and its answer", errorQuery, "us",
+                percent(errorQuery));
     perf::share("  share: busy lamp on and off, status line", lampAndStatus, "us",
                 percent(lampAndStatus));
-    const double rest = whole * 1e3 - genSin - block - preview - transfers - lampAndStatus;
+    const double rest =
+        whole * 1e3 - genSin - block - preview - transfers - errorQuery - lampAndStatus;
     perf::share("  share: the rest (command texts, and the parts' interplay)", rest, "us",
                 percent(rest));
 }
