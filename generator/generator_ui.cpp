@@ -72,6 +72,8 @@ static int failedTransfers;
 static const char *failedTransfer;
 static int failedStatus;
 static int failedError;
+// True while the status line reports an identification rather than an upload.
+static bool statusShowsIdentification;
 
 static const CallbackRegistration callbacks{
     {"Ampl", Ampl}, {"Uhel", Uhel},         {"Frekv", Frekv}, {"rad", rad},
@@ -149,6 +151,8 @@ static void describeFirstFailure(char *out, size_t size, const char *what) {
 }
 
 // Asks the instrument to identify itself and shows its answer in the popup "IDN".
+// When the query or its reply failed, the popup says so instead, in the words of
+// the status line: a dead bus must not look like an instrument without a name.
 void idn(short address) {
     forgetFailures();
     Query(address, IDENTIFY_QUERY);
@@ -159,8 +163,19 @@ void idn(short address) {
         char status[512];
         describeFirstFailure(status, sizeof status, "Identification failed");
         SetCtrlVal(PANEL, PANEL_STATUS, status);
+        MarkCtrlFailure(PANEL, PANEL_STATUS, 1);
+        statusShowsIdentification = true;
+        MessagePopup("Identification failed", status);
+        return;
     }
-    MessagePopup("IDN", data);
+    if (statusShowsIdentification) {
+        // An earlier failed identification no longer holds.
+        char status[512];
+        std::snprintf(status, sizeof status, "Identified: %.400s", data);
+        SetCtrlVal(PANEL, PANEL_STATUS, status);
+        MarkCtrlFailure(PANEL, PANEL_STATUS, 0);
+    }
+    MessagePopup("IDN", data[0] != '\0' ? data : "(the instrument answered with an empty line)");
 }
 
 // ---- Waveform table ------------------------------------------------------------------------
@@ -268,6 +283,7 @@ static void showUploadOutcome(float frequency, float amplitude, int transferFail
     }
     SetCtrlVal(PANEL, PANEL_STATUS, status);
     MarkCtrlFailure(PANEL, PANEL_STATUS, transferFailures > 0 || verdict != Verdict::NoError);
+    statusShowsIdentification = false;
 }
 
 // Brings the instrument to the settings: frequency, amplitude, byte order, the

@@ -259,8 +259,7 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
         std::string shown;
     } cases[] = {
         {"a newline-ended line", "LABGEN,AWG-1,0042,1.0\n", "LABGEN,AWG-1,0042,1.0"},
-        {"nothing (time-out)", "", ""},
-        {"a lone newline", "\n", ""},
+        {"a lone newline", "\n", "(the instrument answered with an empty line)"},
         {"255 bytes", std::string(254, 'a') + "\n", std::string(254, 'a')},
         {"more than 255 bytes", std::string(300, 'b'), std::string(254, 'b')},
     };
@@ -279,8 +278,45 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
             EXPECT_EQ(bus().at(before).bytes, "*idn?");
             EXPECT_EQ(bus().at(before + 1).routine, "Receive");
         }
-        EXPECT_NE(statusLine().find("Identification failed at the reply"), std::string::npos)
-            << "the time-out is said on the status line: " << statusLine();
+        EXPECT_EQ(statusLine(), GOOD_STATUS) << "a good identification leaves the upload's status";
+    });
+    userint_testing::answerPopupsWith(nullptr);
+}
+
+// A failed identification says so in a popup, in the words of the status line, and
+// the status line is marked as a failure until an identification succeeds.
+TEST(GeneratorPanel, IdentifyOnADeadBusSaysWhyInThePopup) {
+    struct {
+        const char *name;
+        int error;  // scripted on the query (ENOL) or its reply (0: the reply times out)
+        const char *phrase;
+    } cases[] = {
+        {"no listener", ENOL, "Identification failed at the query *idn? (ERR, ENOL): "},
+        {"no reply", 0, "Identification failed at the reply to *idn? (ERR TIMO CMPL, EABO): "},
+    };
+    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    runGenerator([&] {
+        QWidget *status = control(PANEL_STATUS);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            userint_testing::clearPopups();
+            bus().reply("", 0);
+            int next = (int)bus().size();
+            if (c.error != 0) bus().fail(c.error, next, next + 1);
+            clickButton(PANEL_IDN);
+            bus().fail(0, -1, -2);
+            ASSERT_EQ(userint_testing::popups().size(), 1u);
+            const userint_testing::Popup &popup = userint_testing::popups()[0];
+            EXPECT_EQ(popup.title, "Identification failed");
+            EXPECT_EQ(popup.message, statusLine()) << "the popup and the status line agree";
+            EXPECT_EQ(popup.message.rfind(c.phrase, 0), 0u) << popup.message;
+            EXPECT_EQ(status->accessibleDescription().toStdString(), "Failure");
+        }
+        const std::string reply = "LABGEN,AWG-1,0042,1.0\n";
+        bus().reply(reply.data(), (long)reply.size());
+        clickButton(PANEL_IDN);
+        EXPECT_EQ(statusLine(), "Identified: LABGEN,AWG-1,0042,1.0");
+        EXPECT_EQ(status->accessibleDescription().toStdString(), "");
     });
     userint_testing::answerPopupsWith(nullptr);
 }
