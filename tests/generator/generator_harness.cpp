@@ -19,42 +19,12 @@
 #include "userint.h"
 #include "userint_testing.h"
 
-std::vector<BusCall> Bus::sendsFrom(size_t first) const {
-    std::vector<BusCall> out;
-    for (size_t i = first; i < size(); i++)
-        if (at(i).routine == "Send") out.push_back(at(i));
-    return out;
-}
-
-template <typename T>
-static void find(void *handle, const char *name, T &target) {
-    target = reinterpret_cast<T>(dlsym(handle, name));
-    if (target == nullptr) {
-        std::fprintf(stderr, "bus recorder %s lacks %s\n", GENERATOR_BUS_RECORDER, name);
-        std::abort();
-    }
-}
-
-Bus &bus() {
-    static Bus instance = [] {
-        Bus b{};
-        setenv("GPIB_LIBRARY", GENERATOR_BUS_RECORDER, 1);
-        void *handle = dlopen(GENERATOR_BUS_RECORDER, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            std::fprintf(stderr, "cannot open the bus recorder: %s\n", dlerror());
-            std::abort();
-        }
-        find(handle, "busrec_reset", b.reset);
-        find(handle, "busrec_reply", b.reply);
-        find(handle, "busrec_fail", b.fail);
-        find(handle, "busrec_error_reply", b.errorReply);
-        find(handle, "busrec_error_query_silent", b.errorQuerySilent);
-        find(handle, "busrec_hook", b.hook);
-        find(handle, "busrec_calls", b.calls);
-        b.reset();
-        return b;
+RecordingGpib &bus() {
+    static RecordingGpib *instance = [] {
+        setenv("GPIB_LIBRARY", RECORDING_GPIB_PATH, 1);
+        return new RecordingGpib(RECORDING_GPIB_PATH);  // kept open for the process
     }();
-    return instance;
+    return *instance;
 }
 
 static bool quitSent(size_t from) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Test harness of the generator: runs the program's entry in the test process on
-// the bus recorder, and operates its panel as an operator does, with key and
+// the recording GPIB driver, and operates its panel as an operator does, with key and
 // mouse events on the real widgets.
 #pragma once
 
@@ -9,29 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "bus_recorder.h"
+#include "recording_gpib.h"
 
 class QWidget;
 class QString;
 
 extern "C" int generator_main(int argc, char *argv[]);
 
-// The recorder's control functions, from the instance the program binds.
-struct Bus {
-    void (*reset)(void);
-    void (*reply)(const char *bytes, long count);
-    void (*fail)(int error, int first, int last);
-    void (*errorReply)(const char *reply);
-    void (*errorQuerySilent)(int silent);
-    void (*hook)(BusCallHook hook);
-    const std::vector<BusCall> *(*calls)(void);
-    size_t size() const { return calls()->size(); }
-    const BusCall &at(size_t i) const { return calls()->at(i); }
-    // The Send calls from call `first` on.
-    std::vector<BusCall> sendsFrom(size_t first) const;
-};
-// Opens the recorder and points GPIB_LIBRARY at it; the first use resets it.
-Bus &bus();
+// The recording GPIB driver the program binds (GPIB_LIBRARY points at it from
+// the first use, which also resets it).
+RecordingGpib &bus();
 
 // Runs generator_main offscreen with `script` inside its event loop. Unless the
 // script ended the program, the quit button is clicked after it. Returns the exit code.

@@ -464,10 +464,10 @@ TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton) {
         QApplication::processEvents();
     });
     EXPECT_EQ(exitCode, 0);
-    ASSERT_FALSE(bus().calls()->empty());
-    EXPECT_EQ(bus().calls()->back().routine, "EnableLocal");
+    ASSERT_FALSE(bus().calls().empty());
+    EXPECT_EQ(bus().calls().back().routine, "EnableLocal");
     int locals = 0;
-    for (const BusCall &c : *bus().calls()) locals += c.routine == "EnableLocal";
+    for (const BusCall &c : bus().calls()) locals += c.routine == "EnableLocal";
     EXPECT_EQ(locals, 1);
 }
 

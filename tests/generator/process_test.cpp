@@ -35,7 +35,7 @@ std::string readFile(const fs::path &p) {
     return s.str();
 }
 
-// Runs `program` with the bus recorder, the environment changed by `set` and
+// Runs `program` with the recording GPIB driver, the environment changed by `set` and
 // `unset`, for at most 30 s.
 Outcome run(const fs::path &program, const std::vector<std::string> &set,
             const std::vector<std::string> &unset) {
@@ -45,8 +45,8 @@ Outcome run(const fs::path &program, const std::vector<std::string> &set,
     fs::remove(log);
     pid_t child = fork();
     if (child == 0) {
-        setenv("GPIB_LIBRARY", GENERATOR_BUS_RECORDER, 1);
-        setenv("BUSREC_LOG", log.c_str(), 1);
+        setenv("GPIB_LIBRARY", RECORDING_GPIB_PATH, 1);
+        setenv("RECORDING_GPIB_LOG", log.c_str(), 1);
         for (const std::string &s : set) putenv(strdup(s.c_str()));
         for (const std::string &u : unset) unsetenv(u.c_str());
         freopen(err.c_str(), "w", stderr);

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 
+#include "scoped_env.h"
+
 namespace simtest {
 
 // A temporary folder removed at the end of the test.
@@ -57,28 +59,6 @@ private:
     void *handle_;
 };
 
-// Sets an environment variable for one scope, restoring the old value after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = getenv(name)) {
-            had_old_ = true;
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_old_) {
-            setenv(name_, old_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char *name_;
-    bool had_old_ = false;
-    std::string old_;
-};
+using testsupport::ScopedEnv;
 
 }  // namespace simtest

@@ -16,58 +16,24 @@
 
 #include "capture_stderr.h"
 #include "gpib_testing.h"
-#include "test_driver.h"
+#include "recording_gpib.h"
+#include "scoped_env.h"
 
 namespace {
 
-// Binds the binding to one driver library and opens the same library for control.
-class Driver {
+// Binds the binding to one recording driver and opens the same library for control.
+class Driver : public RecordingGpib {
 public:
-    explicit Driver(const char *path) {
-        setenv("GPIB_LIBRARY", path, 1);
+    explicit Driver(const char *path) : RecordingGpib(path), library_("GPIB_LIBRARY", path) {
         gpib_unbind_for_testing();
-        handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) {
-            ADD_FAILURE() << "cannot open the test driver " << path << ": " << dlerror();
-            return;
-        }
-        reset_ = find<TestDriverReset>("testdriver_reset");
-        scriptStatus = find<TestDriverScriptStatus>("testdriver_script_status");
-        scriptReply = find<TestDriverScriptReply>("testdriver_script_reply");
-        scriptCount = find<TestDriverScriptCount>("testdriver_script_count");
-        callCount = find<TestDriverCallCount>("testdriver_call_count");
-        callAt = find<TestDriverCallAt>("testdriver_call");
-        reset_();
     }
     ~Driver() {
         gpib_unbind_for_testing();
-        unsetenv("GPIB_LIBRARY");
         unsetenv("GPIB_TRACE");
-        if (handle_ != nullptr) dlclose(handle_);
     }
-    const TestDriverCall &last() {
-        int n = callCount();
-        EXPECT_GT(n, 0) << "the driver received no call";
-        static TestDriverCall none{};
-        return n > 0 ? *callAt(n - 1) : none;
-    }
-    void *handle() const { return handle_; }
-
-    TestDriverScriptStatus scriptStatus = nullptr;
-    TestDriverScriptReply scriptReply = nullptr;
-    TestDriverScriptCount scriptCount = nullptr;
-    TestDriverCallCount callCount = nullptr;
-    TestDriverCallAt callAt = nullptr;
 
 private:
-    template <typename T>
-    T find(const char *name) {
-        void *symbol = dlsym(handle_, name);
-        if (symbol == nullptr) ADD_FAILURE() << "test driver lacks " << name;
-        return reinterpret_cast<T>(symbol);
-    }
-    void *handle_ = nullptr;
-    TestDriverReset reset_ = nullptr;
+    testsupport::ScopedEnv library_;
 };
 
 const Addr4882_t kInstrument[] = {8, NOADDR};
@@ -85,58 +51,56 @@ TEST(GpibSend, EndModeAndAddressReachTheDriverInItsNumbering) {
         {static_cast<Addr4882_t>(0x6008), DABend, 0x6008, 1},  // secondary address in the high byte
         {static_cast<Addr4882_t>(0x8008), DABend, 0x8008, 1},  // negative as signed 16 bits
     };
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     for (const Case &c : cases) {
         SCOPED_TRACE("program end mode " + std::to_string(c.programEndMode) + ", address " +
                      std::to_string(c.driverAddress));
         const char command[] = "freq 1000.000000";
         Send(0, c.address, command, std::strlen(command), c.programEndMode);
-        const TestDriverCall &call = driver.last();
-        EXPECT_STREQ(call.routine, "Send");
+        const BusCall &call = driver.last();
+        EXPECT_EQ(call.routine, "Send");
         EXPECT_EQ(call.board, 0);
         EXPECT_EQ(call.address, c.driverAddress);
         EXPECT_EQ(call.mode, c.driverEndMode);
         EXPECT_EQ(call.count, static_cast<long>(std::strlen(command)));
-        EXPECT_EQ(std::string(reinterpret_cast<const char *>(call.bytes), call.count), command);
+        EXPECT_EQ(call.bytes, command);
         EXPECT_EQ(ibcnt, static_cast<int>(std::strlen(command)));
         EXPECT_EQ(ibsta, CMPL);
     }
 }
 
 TEST(GpibSend, BinaryBlockPassesUnchanged) {
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     std::vector<unsigned char> block = {'#', '4', 0x00, 0xFF, 0x0A, 0x80, 0x7F};
     Send(0, 8, block.data(), static_cast<long>(block.size()), DABend);
-    const TestDriverCall &call = driver.last();
+    const BusCall &call = driver.last();
     ASSERT_EQ(call.count, static_cast<long>(block.size()));
-    EXPECT_EQ(std::vector<unsigned char>(call.bytes, call.bytes + call.count), block);
+    EXPECT_EQ(call.bytes, std::string(block.begin(), block.end()));
 }
 
 TEST(GpibRemote, AddressListReachesTheDriverEndedByNoaddr) {
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     const Addr4882_t two[] = {8, 12, NOADDR};
     struct Case {
         void (*routine)(int, const Addr4882_t[]);
         const char *name;
         const Addr4882_t *list;
-        std::vector<std::uint16_t> expected;
+        std::vector<int> expected;  // up to the NOADDR that ends the list
     } cases[] = {
-        {EnableRemote, "EnableRemote", kInstrument, {8, 0xFFFF}},
-        {EnableLocal, "EnableLocal", kInstrument, {8, 0xFFFF}},
-        {EnableRemote, "EnableRemote", two, {8, 12, 0xFFFF}},
+        {EnableRemote, "EnableRemote", kInstrument, {8}},
+        {EnableLocal, "EnableLocal", kInstrument, {8}},
+        {EnableRemote, "EnableRemote", two, {8, 12}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         c.routine(0, c.list);
-        const TestDriverCall &call = driver.last();
-        EXPECT_STREQ(call.routine, c.name);
-        EXPECT_EQ(
-            std::vector<std::uint16_t>(call.addressList, call.addressList + c.expected.size()),
-            c.expected);
+        const BusCall &call = driver.last();
+        EXPECT_EQ(call.routine, c.name);
+        EXPECT_EQ(call.addresses, c.expected);
         EXPECT_EQ(ibsta, CMPL);
     }
     SendIFC(0);
-    EXPECT_STREQ(driver.last().routine, "SendIFC");
+    EXPECT_EQ(driver.last().routine, "SendIFC");
 }
 
 TEST(GpibReceive, CountOfBytesReceivedLandsInIbcnt) {
@@ -150,22 +114,22 @@ TEST(GpibReceive, CountOfBytesReceivedLandsInIbcnt) {
         {"short reply ended by EOI", "HP,33120A,0,1.0\n", 255, 16, true},
         {"reply of exactly the maximum", std::string(255, 'x'), 255, 255, true},
         {"reply longer than the maximum is cut", std::string(300, 'y'), 255, 255, false},
-        {"nothing answered", "", 255, 0, true},
+        {"nothing answered: the driver times out", "", 255, 0, false},
     };
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        driver.scriptReply(c.reply.data(), static_cast<long>(c.reply.size()));
+        driver.reply(c.reply.data(), static_cast<long>(c.reply.size()));
         std::vector<char> buffer(c.max + 1, '\x55');
         Receive(0, 8, buffer.data(), c.max, STOPend);
-        const TestDriverCall &call = driver.last();
+        const BusCall &call = driver.last();
         EXPECT_EQ(call.mode, STOPend);
         EXPECT_EQ(call.count, c.max);
         EXPECT_EQ(ibcnt, c.expectedCount);
         EXPECT_EQ(std::string(buffer.data(), ibcnt), c.reply.substr(0, c.expectedCount));
         EXPECT_EQ(buffer[c.max], '\x55') << "written past the count";
         EXPECT_EQ((ibsta & END) != 0, c.endSeen) << gpib_status_names(ibsta);
-        driver.scriptReply("", 0);
+        driver.reply("", 0);
     }
 }
 
@@ -174,7 +138,7 @@ TEST(GpibReceive, CountReportedByTheDriverIsKeptInsideTheBuffer) {
         long reported;
         int expected;
     } cases[] = {{9999, 255}, {256, 255}, {-5, 0}, {17, 17}};
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     for (const Case &c : cases) {
         SCOPED_TRACE("driver reports " + std::to_string(c.reported));
         driver.scriptCount(c.reported);
@@ -212,14 +176,14 @@ TEST_P(GpibStatus, DriverStatusReachesIbstaIberrIbcnt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Driver, GpibStatus,
-                         testing::Values(GPIB_TEST_DRIVER, GPIB_TEST_DRIVER_VARIABLES_ONLY),
+                         testing::Values(RECORDING_GPIB_PATH, RECORDING_GPIB_VARIABLES_ONLY_PATH),
                          [](const testing::TestParamInfo<const char *> &info) {
                              return std::string(info.index == 0 ? "ThreadFunctions"
                                                                 : "VariablesOnly");
                          });
 
 TEST(GpibStatus, ProgramVariablesAreNotTheDriversOwn) {
-    Driver driver(GPIB_TEST_DRIVER_VARIABLES_ONLY);
+    Driver driver(RECORDING_GPIB_VARIABLES_ONLY_PATH);
     SendIFC(0);
     for (const char *name : {"ibsta", "iberr", "ibcnt"}) {
         void *driverVariable = dlsym(driver.handle(), name);
@@ -247,14 +211,14 @@ TEST(GpibArguments, MalformedCallsAreRefusedWithEargAndReachNoDriver) {
          [](Addr4882_t *, char *) { Receive(0, 8, nullptr, 255, STOPend); }},
         {"Receive a negative count", [](Addr4882_t *, char *b) { Receive(0, 8, b, -3, STOPend); }},
     };
-    Driver driver(GPIB_TEST_DRIVER);
+    Driver driver(RECORDING_GPIB_PATH);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         c.call(unterminated, buffer);
         EXPECT_EQ(ibsta, ERR);
         EXPECT_EQ(iberr, EARG);
         EXPECT_EQ(ibcnt, 0);
-        EXPECT_EQ(driver.callCount(), 0);
+        EXPECT_EQ(static_cast<int>(driver.size()), 0);
     }
 }
 
@@ -321,15 +285,15 @@ TEST(GpibUnbound, DefaultLibraryIsTheLinuxGpibLibrary) {
 }
 
 TEST(GpibUnbound, LibraryLackingARoutineIsNotUsedAtAll) {
-    Driver driver(GPIB_TEST_DRIVER_WITHOUT_RECEIVE);
+    Driver driver(RECORDING_GPIB_WITHOUT_RECEIVE_PATH);
     StderrCapture capture;
     call_every_routine();
     call_every_routine();
     std::string err = capture.text();
 
-    EXPECT_EQ(driver.callCount(), 0) << "a routine reached a driver that was refused";
+    EXPECT_EQ(static_cast<int>(driver.size()), 0) << "a routine reached a driver that was refused";
     EXPECT_EQ(line_count(err), 1) << err;
-    EXPECT_NE(err.find(GPIB_TEST_DRIVER_WITHOUT_RECEIVE), std::string::npos) << err;
+    EXPECT_NE(err.find(RECORDING_GPIB_WITHOUT_RECEIVE_PATH), std::string::npos) << err;
     EXPECT_NE(err.find("lacks the routine Receive"), std::string::npos) << err;
 }
 
@@ -384,9 +348,9 @@ TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         setenv("GPIB_TRACE", "1", 1);
-        Driver driver(GPIB_TEST_DRIVER);
+        Driver driver(RECORDING_GPIB_PATH);
         driver.scriptStatus(c.status, c.error);
-        driver.scriptReply(c.reply, static_cast<long>(std::strlen(c.reply)));
+        driver.reply(c.reply, static_cast<long>(std::strlen(c.reply)));
         StderrCapture capture;
         c.call();
         std::string err = capture.text();
@@ -399,7 +363,7 @@ TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {
 TEST(GpibTrace, SilentUnlessAsked) {
     for (const char *value : {"", "0"}) {
         setenv("GPIB_TRACE", value, 1);
-        Driver driver(GPIB_TEST_DRIVER);
+        Driver driver(RECORDING_GPIB_PATH);
         StderrCapture capture;
         Send(0, 8, "*idn?", 5, DABend);
         EXPECT_EQ(capture.text(), "") << "GPIB_TRACE=" << value;
