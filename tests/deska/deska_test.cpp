@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "panel_operator.h"
+#include "deska_harness.h"
 #include "scripted_board.h"
 
 namespace scripted_board {

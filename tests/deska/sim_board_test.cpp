@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "panel_operator.h"
+#include "deska_harness.h"
 
 namespace {
 

@@ -5,17 +5,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <QAbstractSpinBox>
-#include <QApplication>
 #include <QComboBox>
-#include <QLocale>
-#include <QTest>
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "generator_ui.h"
+#include "panel_operator.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -33,78 +30,44 @@ static bool quitSent(size_t from) {
     return false;
 }
 
-static void activatePanel() {
-    QWidget *panel = userint_testing::panelWidget(PANEL);
-    if (panel != nullptr) {
-        panel->activateWindow();
-        (void)QTest::qWaitForWindowActive(panel);
-    }
-}
-
-static int startGenerator() {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static char name[] = "generator";
-    static char *argv[] = {name, nullptr};
-    return generator_main(1, argv);
-}
-
 int runGenerator(const std::function<void()> &script) {
     bus();
-    userint_testing::runInEventLoop([script] {
+    return panel_operator::runProgram(generator_main, "generator", [script] {
         size_t start = bus().size();
-        activatePanel();
         script();
         if (!quitSent(start) && control(PANEL_QUIT) != nullptr)
-            QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
+            panel_operator::click(control(PANEL_QUIT));
     });
-    return startGenerator();
 }
 
 int runGeneratorOn(const char *driver, const std::function<void()> &script) {
     setenv("GPIB_LIBRARY", driver, 1);
-    userint_testing::runInEventLoop([script] {
-        activatePanel();
-        script();
-    });
-    return startGenerator();
+    return panel_operator::runProgram(generator_main, "generator", script);
 }
 
 QuitAtExit::~QuitAtExit() {
-    if (control(PANEL_QUIT) != nullptr) QTest::mouseClick(control(PANEL_QUIT), Qt::LeftButton);
+    if (control(PANEL_QUIT) != nullptr) panel_operator::click(control(PANEL_QUIT));
 }
 
-QWidget *control(int id) { return userint_testing::controlWidget(PANEL, id); }
+QWidget *control(int id) { return panel_operator::find(PANEL, id); }
 
 void typeValue(int id, double value, int decimals, bool commit) {
     QWidget *w = control(id);
     ASSERT_NE(w, nullptr) << "no control " << id << " on the panel";
-    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, QPoint(8, w->height() / 2));
-    QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(w, w->locale().toString(value, 'f', decimals));
-    if (commit) QTest::keyClick(w, Qt::Key_Return);
+    const QString typed = panel_operator::asTyped(w, value, decimals);
+    if (commit)
+        panel_operator::enter(w, typed);
+    else
+        panel_operator::typeInto(w, typed);
 }
 
 void chooseDecade(int index) {
-    auto *ring = qobject_cast<QComboBox *>(control(PANEL_DECADE));
-    ASSERT_NE(ring, nullptr) << "PANEL_DECADE is not a ring";
-    ASSERT_GE(index, 0);
-    ASSERT_LT(index, ring->count());
-    while (ring->currentIndex() < index) QTest::keyClick(ring, Qt::Key_Down);
-    while (ring->currentIndex() > index) QTest::keyClick(ring, Qt::Key_Up);
+    panel_operator::chooseItem(panel_operator::find<QComboBox>(PANEL, PANEL_DECADE), index);
 }
 
-void clickButton(int id) {
-    QWidget *w = control(id);
-    ASSERT_NE(w, nullptr) << "no button " << id << " on the panel";
-    QTest::mouseClick(w, Qt::LeftButton);
-}
+void clickButton(int id) { panel_operator::click(control(id)); }
 
-std::string statusLine() {
-    char text[4096] = "";
-    int result = GetCtrlVal(PANEL, PANEL_STATUS, text);
-    EXPECT_GE(result, 0) << "reading the status line failed with " << result;
-    return text;
-}
+std::string statusLine() { return panel_operator::text(PANEL, PANEL_STATUS); }
 
 std::uint16_t expectedEntry(int i, float angle) {
     const double tenfold = 10.0 * (double)angle;

@@ -30,7 +30,7 @@ struct QuitAtExit {
     ~QuitAtExit();
 };
 
-// ---- Operator actions on the panel ----------------------------------------------------
+// ---- Operator actions on the panel (through tests/support/panel_operator.h) ---------------
 QWidget *control(int id);
 // Clicks into a numeric field, replaces its text with `value` (as the panel's locale
 // writes it) and, if `commit`, presses Return.

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "panel_operator.h"
 #include "userint_testing.h"
 
 namespace {
@@ -89,7 +90,7 @@ int countFor(int control, int event = EVENT_COMMIT) {
 
 template <class W>
 W *control(int id) {
-    return qobject_cast<W *>(userint_testing::controlWidget(PANEL, id));
+    return panel_operator::find<W>(PANEL, id);
 }
 
 QString readFile(const QString &path) {
@@ -355,53 +356,11 @@ TEST(LoadPanelFiles, MissingOrUnusableFiles) {
 
 // ---- Commit events ------------------------------------------------------------------------
 
-void focusAndSelectAll(QWidget *w) {
-    w->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
-}
-
-void typeInto(QWidget *w, const char *text) {
-    focusAndSelectAll(w);
-    QTest::keyClicks(w, QString::fromLatin1(text));
-}
-
-void clickSpinArrow(QAbstractSpinBox *spin, QStyle::SubControl arrow) {
-    QStyleOptionSpinBox opt;
-    opt.initFrom(spin);
-    opt.subControls = QStyle::SC_All;
-    opt.frame = spin->hasFrame();
-    opt.buttonSymbols = spin->buttonSymbols();
-    opt.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
-    const QRect r = spin->style()->subControlRect(QStyle::CC_SpinBox, &opt, arrow, spin);
-    QTest::mouseClick(spin, Qt::LeftButton, Qt::NoModifier, r.center());
-}
-
-void wheelUp(QWidget *w) {
-    const QPointF pos(w->width() / 2.0, w->height() / 2.0);
-    QWheelEvent wheel(pos, w->mapToGlobal(pos), QPoint(), QPoint(0, 120), Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(w, &wheel);
-}
-
-void chooseWithKeys(QComboBox *combo, int downPresses) {
-    combo->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(combo, Qt::Key_F4);  // opens the list
-    QWidget *list = combo->view();
-    EXPECT_TRUE(list->isVisible()) << "the ring's list did not open";
-    for (int i = 0; i < downPresses; ++i) QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Return);
-}
-
-void chooseWithMouse(QComboBox *combo, int row) {
-    QTest::mouseClick(combo, Qt::LeftButton);
-    QAbstractItemView *list = combo->view();
-    EXPECT_TRUE(list->isVisible()) << "the ring's list did not open";
-    const QRect r = list->visualRect(combo->model()->index(row, 0));
-    QTest::mouseMove(list->viewport(), r.center());
-    QTest::qWait(QApplication::doubleClickInterval() +
-                 50);  // a release right after the press only opens the list
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
-}
+using panel_operator::chooseFromList;
+using panel_operator::chooseWithMouse;
+using panel_operator::clickSpinArrow;
+using panel_operator::typeInto;
+using panel_operator::wheelUp;
 
 struct CommitCase {
     const char *name;
@@ -512,9 +471,9 @@ const CommitCase commitCases[] = {
     {"integer_wheel", COUNT, [](QWidget *w) { wheelUp(w); }, 1},
     // Ring
     {"ring_keys_other_item", DECADE,
-     [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 1); }, 1},
+     [](QWidget *w) { chooseFromList(static_cast<QComboBox *>(w), 1); }, 1},
     {"ring_keys_same_item", DECADE,
-     [](QWidget *w) { chooseWithKeys(static_cast<QComboBox *>(w), 0); }, 1},
+     [](QWidget *w) { chooseFromList(static_cast<QComboBox *>(w), 0); }, 1},
     {"ring_mouse_other_item", DECADE,
      [](QWidget *w) { chooseWithMouse(static_cast<QComboBox *>(w), 2); }, 1},
     {"ring_mouse_same_item", DECADE,
@@ -616,7 +575,7 @@ TEST_F(PanelTest, CommittedValuesAreTheTypedOnes) {
     insideCommit = [&](int id) {
         if (id == DECADE) GetCtrlVal(PANEL, DECADE, &decade);
     };
-    chooseWithKeys(control<QComboBox>(DECADE), 2);
+    chooseFromList(control<QComboBox>(DECADE), 2);
     EXPECT_EQ(decade, 5) << "a ring's value is the chosen item's value";
 }
 

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The deska panel in an operator's words, for the deska test executables: the
+// program's entry run with a test script, and its controls operated and read
+// through the shared panel operator (tests/support/panel_operator.h).
+#pragma once
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <functional>
+#include <string>
+
+#include "deska.h"
+#include "panel_operator.h"
+#include "userint.h"
+#include "userint_testing.h"
+
+// The program's own main, renamed in its test copy.
+extern "C" int deska_main(int argc, char *argv[]);
+
+namespace deska_operator {
+
+// The run-time gives the first (and only) panel loaded the handle 1.
+constexpr int Handle = 1;
+
+template <class W>
+W *widget(int id) {
+    return panel_operator::control<W>(Handle, id);
+}
+
+// Runs deska's entry with `script` inside its event loop, then clicks Quit;
+// returns the entry's exit status.
+inline int runDeska(const std::function<void()> &script) {
+    return panel_operator::runProgram(deska_main, "deska", [script] {
+        script();
+        panel_operator::click(widget<QPushButton>(PANEL_QUIT));
+    });
+}
+
+// ---- What the operator does ---------------------------------------------------------
+
+inline void typeFrequency(const char *kHz) {
+    panel_operator::enter(widget<QDoubleSpinBox>(PANEL_FREQ), QString::fromLatin1(kHz));
+}
+
+// Picks ring item `index` with the arrow keys, committing each step.
+inline void chooseGain(int index) {
+    panel_operator::chooseItem(widget<QComboBox>(PANEL_GAIN), index);
+}
+
+inline void clickRun() { panel_operator::click(widget<QPushButton>(PANEL_RUN)); }
+
+// ---- What the operator sees -------------------------------------------------------------
+
+inline std::string text(int id) { return panel_operator::text(Handle, id); }
+inline double shownFrequency() { return widget<QDoubleSpinBox>(PANEL_FREQ)->value(); }
+inline int busyLamp() {
+    int lit = -1;
+    GetCtrlVal(Handle, PANEL_BUSY, &lit);
+    return lit;
+}
+
+}  // namespace deska_operator
