@@ -290,6 +290,16 @@ static void showUploadOutcome(float frequency, float amplitude, int transferFail
 // table as one 7224-byte block, then the user waveform as the output. Every step
 // runs, whatever an earlier transfer did; the busy lamp is lit meanwhile. The
 // table is synthesised from Alpha, which every caller also passes as `angle`.
+void AssembleBlock(void) {
+    std::snprintf(data, sizeof data, "%s", BLOCK_HEADER);
+    delka = (short)std::strlen(data);
+    // Samples go low byte first, the order FORM:BORD SWAP announces, on any host.
+    for (short k = 0; k < TABLE_ENTRIES; k++) {
+        data[delka + 2 * k] = (char)(Data.b[k] & 0xFF);
+        data[delka + 2 * k + 1] = (char)(Data.b[k] >> 8);
+    }
+}
+
 void SendSin(float frequency, float angle, float amplitude) {
     (void)angle;
     forgetFailures();
@@ -302,14 +312,8 @@ void SendSin(float frequency, float angle, float amplitude) {
     transferName = "amplitude command";
     SendCmd(INSTRUMENT, data);
 
-    std::snprintf(data, sizeof data, "%s", BLOCK_HEADER);
     GenSin(Alpha, Um);
-    delka = (short)std::strlen(data);
-    // Samples go low byte first, the order FORM:BORD SWAP announces, on any host.
-    for (short k = 0; k < TABLE_ENTRIES; k++) {
-        data[delka + 2 * k] = (char)(Data.b[k] & 0xFF);
-        data[delka + 2 * k + 1] = (char)(Data.b[k] >> 8);
-    }
+    AssembleBlock();
 
     DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
     PlotWaveform(PANEL, PANEL_GRAPH, Data.b, TABLE_ENTRIES, WAVE_INT16, PREVIEW_GAIN, 0.0, 0.0,

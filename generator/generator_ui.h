@@ -46,6 +46,9 @@ void idn(short address);
 
 // Waveform table, its upload and the output settings.
 void GenSin(float angle, float amplitude);
+// Puts the block into `data`: its header, then the table's 3600 entries low
+// byte first; `delka` becomes the header's length (the block is delka + 7200 bytes).
+void AssembleBlock(void);
 void SendBlok(short address, char *buffer, short length);
 void SendSin(float frequency, float angle, float amplitude);
 

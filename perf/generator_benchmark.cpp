@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "generator_ui.h"
 #include "harness.h"
@@ -22,7 +21,6 @@
 namespace {
 
 constexpr int kTableEntries = 3600;
-const char kBlockHeader[] = "data:dac volatile,#47200";
 
 void BM_GenSin(benchmark::State &state) {
     // Angle 0 is the dearest table: all 3600 entries are sines.
@@ -50,16 +48,12 @@ void BM_GenSinAfterRedraw(benchmark::State &state) {
 // A fixed count: each iteration's untimed redraw costs about a hundred tables.
 BENCHMARK(BM_GenSinAfterRedraw)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(200);
 
-// The header and the table copied behind it low byte first, as SendSin assembles the block.
+// The header and the table copied behind it low byte first: the program's own
+// assembly step, as SendSin calls it.
 void BM_BlockAssembly(benchmark::State &state) {
     GenSin(Alpha, Um);
     for (auto _ : state) {
-        std::snprintf(data, sizeof data, "%s", kBlockHeader);
-        delka = static_cast<short>(std::strlen(data));
-        for (short k = 0; k < kTableEntries; k++) {
-            data[delka + 2 * k] = static_cast<char>(Data.b[k] & 0xFF);
-            data[delka + 2 * k + 1] = static_cast<char>(Data.b[k] >> 8);
-        }
+        AssembleBlock();
         benchmark::ClobberMemory();
     }
 }
@@ -83,7 +77,8 @@ BENCHMARK(BM_Preview)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
 // The six transfers of one upload through the GPIB binding and the status hook.
 void BM_Transfers(benchmark::State &state) {
-    std::snprintf(data, sizeof data, "%s", kBlockHeader);
+    GenSin(Alpha, Um);
+    AssembleBlock();
     for (auto _ : state) {
         SendCmd(8, "freq 10000.000000");
         SendCmd(8, "volt 4.500000");
