@@ -16,19 +16,19 @@
 #include <vector>
 
 #include "deska_harness.h"
-#include "scripted_board.h"
+#include "scripted_port.h"
 
-namespace scripted_board {
+namespace scripted_port {
 void PrintTo(const Write &write, std::ostream *os) {
     char text[32];
     std::snprintf(text, sizeof text, "0x%02X -> 0x%03X", write.value, write.port);
     *os << text;
 }
-}  // namespace scripted_board
+}  // namespace scripted_port
 
 namespace {
 
-using scripted_board::Write;
+using scripted_port::Write;
 using namespace deska_operator;
 using userint_testing::graphPlots;
 using userint_testing::graphYAxis;
@@ -141,9 +141,9 @@ TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency) {
         typeFrequency(c.typedKhz);
         if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
-        EXPECT_EQ(scripted_board::writes(), setupWrites(c.c1, c.c2, c.gainCode));
+        EXPECT_EQ(scripted_port::writes(), setupWrites(c.c1, c.c2, c.gainCode));
         expectShownFrequency(c.c1, c.c2);
-        EXPECT_EQ(scripted_board::samplesDelivered(), 1000);
+        EXPECT_EQ(scripted_port::samplesDelivered(), 1000);
         EXPECT_EQ(busyLamp(), 0);
     });
     EXPECT_EQ(status, 0);
@@ -183,12 +183,12 @@ TEST_P(DeskaRerun, RunAgainKeepsTheRealisedFrequency) {
         typeFrequency(c.typedKhz);
         clickRun();
         double shownFirst = shownFrequency();
-        scripted_board::clearWrites();
+        scripted_port::clearWrites();
         clickRun();
         clickRun();
         std::vector<Write> expected = setupWrites(c.c1, c.c2, 0);
         expected.insert(expected.end(), expected.begin(), expected.end());
-        EXPECT_EQ(scripted_board::writes(), expected);
+        EXPECT_EQ(scripted_port::writes(), expected);
         EXPECT_EQ(shownFrequency(), shownFirst);
     });
     EXPECT_EQ(status, 0);
@@ -216,13 +216,13 @@ class DeskaRms : public testing::TestWithParam<RmsCase> {};
 
 TEST_P(DeskaRms, ShowsTheRmsAtTheConverterAndAtTheInput) {
     const RmsCase c = GetParam();
-    scripted_board::serve(c.words, c.notReadyReads);
+    scripted_port::serve(c.words, c.notReadyReads);
     int status = runDeska([&] {
         if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
         EXPECT_EQ(text(PANEL_UF), c.atConverter) << c.what;
         EXPECT_EQ(text(PANEL_UF_INPUT), c.atInput) << c.what;
-        EXPECT_EQ(scripted_board::samplesDelivered(), 1000) << c.what;
+        EXPECT_EQ(scripted_port::samplesDelivered(), 1000) << c.what;
     });
     EXPECT_EQ(status, 0);
 }
@@ -260,7 +260,7 @@ TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs) {
     const PlotCase c = GetParam();
     std::vector<uint16_t> ramp;
     for (unsigned i = 0; i < 1000; i++) ramp.push_back(static_cast<uint16_t>(i * 4));
-    scripted_board::serve(ramp);
+    scripted_port::serve(ramp);
     const double g = 1.0 / (1 << c.gainCode);
     int status = runDeska([&] {
         typeFrequency(c.typedKhz);
@@ -296,23 +296,23 @@ INSTANTIATE_TEST_SUITE_P(Gains, DeskaPlot,
 // ---- Settings and panel events between runs ----------------------------------------------------
 
 TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
-    scripted_board::serve({3072, 1024});
+    scripted_port::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
         const std::vector<double> firstY = graphPlots(Handle, PANEL_GRAPH).at(0).y;
-        scripted_board::clearWrites();
+        scripted_port::clearWrites();
 
         chooseGain(3);
         typeFrequency("3");
         QTest::mouseClick(widget<QChartView>(PANEL_GRAPH), Qt::LeftButton);
-        EXPECT_TRUE(scripted_board::writes().empty())
+        EXPECT_TRUE(scripted_port::writes().empty())
             << "ring, field and graph must not touch the board";
         EXPECT_EQ(text(PANEL_UF_INPUT), "2.500000");
         EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 5.0);
         EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, firstY);
 
         clickRun();
-        EXPECT_EQ(scripted_board::writes(), setupWrites(2, 333, 3));
+        EXPECT_EQ(scripted_port::writes(), setupWrites(2, 333, 3));
         EXPECT_EQ(text(PANEL_UF), "2.500000") << "same samples, same text";
         EXPECT_EQ(text(PANEL_UF_INPUT), "0.312500");
         EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 0.625);
@@ -325,11 +325,11 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
 }
 
 TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
-    scripted_board::serve({3072, 1024});
+    scripted_port::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
         QWidget *panel = userint_testing::panelWidget(Handle);
-        scripted_board::clearWrites();
+        scripted_port::clearWrites();
 
         QWidget otherWindow;
         otherWindow.show();
@@ -342,10 +342,10 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
 
         EXPECT_TRUE(panel->isVisible()) << "a close request must not close the panel";
         EXPECT_EQ(userint_testing::panelWidget(Handle), panel);
-        EXPECT_TRUE(scripted_board::writes().empty());
+        EXPECT_TRUE(scripted_port::writes().empty());
         EXPECT_EQ(text(PANEL_UF), "2.500000");
 
-        scripted_board::serve({2048});
+        scripted_port::serve({2048});
         clickRun();
         EXPECT_EQ(text(PANEL_UF), "0.000000") << "the program keeps working after a close request";
     });
@@ -355,7 +355,7 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
 TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel) {
     EXPECT_EQ(runDeska([] {}), 0);
     EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr) << "the panel is discarded at quit";
-    EXPECT_TRUE(scripted_board::writes().empty()) << "start-up and quit leave the board alone";
+    EXPECT_TRUE(scripted_port::writes().empty()) << "start-up and quit leave the board alone";
 }
 
 // ---- A board that stops answering -----------------------------------------------------------
@@ -372,7 +372,7 @@ class DeskaTimeout : public testing::TestWithParam<TimeoutCase> {};
 TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
     const TimeoutCase c = GetParam();
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
-    scripted_board::serve({3072, 1024});
+    scripted_port::serve({3072, 1024});
     int status = runDeska([&] {
         if (c.measuredBefore) clickRun();
         const std::string converterBefore = text(PANEL_UF);
@@ -380,8 +380,8 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
         const std::vector<userint_testing::PlotPoints> plotsBefore =
             graphPlots(Handle, PANEL_GRAPH);
 
-        scripted_board::serve({2048});
-        scripted_board::answerSamples(c.answeredSamples);
+        scripted_port::serve({2048});
+        scripted_port::answerSamples(c.answeredSamples);
         userint_testing::clearPopups();
         clickRun();
 
@@ -399,7 +399,7 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
             EXPECT_EQ(plotsAfter[0].y, plotsBefore[0].y) << "a partial capture must not be plotted";
         }
 
-        scripted_board::answerSamples(-1);
+        scripted_port::answerSamples(-1);
         clickRun();
         EXPECT_EQ(text(PANEL_UF), "0.000000") << "the next run measures again";
     });
@@ -419,7 +419,7 @@ class DeskaLocale : public testing::TestWithParam<const char *> {};
 TEST_P(DeskaLocale, ReadOutsKeepADecimalPointOnACommaDecimalDesktop) {
     const char *locale = GetParam();
     setenv("LC_ALL", locale, 1);
-    scripted_board::serve({3072, 1024});
+    scripted_port::serve({3072, 1024});
     int status = runDeska([&] {
         char probe[16];
         std::snprintf(probe, sizeof probe, "%.1f", 2.5);

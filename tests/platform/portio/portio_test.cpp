@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Tests of port I/O: accesses through the test port library (test_board.cpp),
+// Tests of port I/O: accesses through the scripted port library (tests/support),
 // PORTIO_TRACE, port libraries that cannot be loaded, and direct access
 // refused without a crash. Every case runs in a forked child, because
 // declaring a window and loading a port library drop the process's
@@ -13,7 +13,7 @@
 
 #include "capture_stderr.h"
 #include "portio_internal.h"
-#include "test_board.h"
+#include "scripted_port.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #endif
@@ -121,18 +121,17 @@ void set_env(const char *name, const char *value) {
 
 template <typename T>
 T board_function(const char *name) {
-    void *handle = dlopen(PORTIO_TEST_BOARD, RTLD_NOW | RTLD_NOLOAD);
+    void *handle = dlopen(SCRIPTED_PORT_PATH, RTLD_NOW | RTLD_NOLOAD);
     return handle != nullptr ? reinterpret_cast<T>(dlsym(handle, name)) : nullptr;
 }
 
 std::vector<std::string> board_accesses() {
-    auto count = board_function<TestBoardAccessCount>("testboard_access_count");
-    auto at = board_function<TestBoardAccessAt>("testboard_access");
+    auto accesses = board_function<decltype(&scripted_port_accesses)>("scripted_port_accesses");
     std::vector<std::string> log;
-    for (int i = 0; count != nullptr && i < count(); ++i) {
+    for (const PortAccess &access : accesses != nullptr ? *accesses() : std::vector<PortAccess>{}) {
         char line[32];
-        std::snprintf(line, sizeof line, "%s 0x%X 0x%02X", at(i)->direction == 'o' ? "out" : "in",
-                      at(i)->port, at(i)->value);
+        std::snprintf(line, sizeof line, "%s 0x%X 0x%02X", access.direction == 'o' ? "out" : "in",
+                      access.port, access.value);
         log.push_back(line);
     }
     return log;
@@ -146,12 +145,13 @@ std::string joined(const std::vector<std::string> &lines) {
 
 TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
     EXPECT_EQ(in_child([](Checks &checks) {
-                  set_env("PORTIO_LIBRARY", PORTIO_TEST_BOARD);
+                  set_env("PORTIO_LIBRARY", SCRIPTED_PORT_PATH);
                   unsetenv("PORTIO_TRACE");
                   StderrCapture capture;
                   // Loads the library: the first access chooses the backend.
                   checks.equal(CVI_outp(0x303, 0x74), 0x74, "value returned by CVI_outp");
-                  auto script = board_function<TestBoardScriptReads>("testboard_script_reads");
+                  auto script = board_function<decltype(&scripted_port_script_reads)>(
+                      "scripted_port_script_reads");
                   checks.expect(script != nullptr, "test board not loaded by the first access");
                   if (script == nullptr) return;
                   const unsigned char status[] = {0x1F, 0x10, 0x0A};
@@ -172,8 +172,8 @@ TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
                                "portio_refusal() with a port library");
                   checks.equal(capture.text(), "", "stderr");
 
-                  auto atLoad =
-                      board_function<TestBoardCapabilitiesAtLoad>("testboard_capabilities_at_load");
+                  auto atLoad = board_function<decltype(&scripted_port_capabilities_at_load)>(
+                      "scripted_port_capabilities_at_load");
                   std::string caps = atLoad();
                   for (const char *set : {"CapInh", "CapPrm", "CapEff"})
                       checks.expect(
@@ -186,7 +186,7 @@ TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
 
 TEST(PortLibrary, NumbersOutsideThePortSpaceReachNothing) {
     EXPECT_EQ(in_child([](Checks &checks) {
-                  set_env("PORTIO_LIBRARY", PORTIO_TEST_BOARD);
+                  set_env("PORTIO_LIBRARY", SCRIPTED_PORT_PATH);
                   StderrCapture capture;
                   for (int port : {-1, 0x10000, 0x10305}) {
                       checks.equal(CVI_inp(port), 0xFF, "read of " + std::to_string(port));
@@ -239,11 +239,11 @@ TEST(PortTrace, EachAccessIsPrintedWhenAsked) {
         const char *library;
         const char *expected;
     } cases[] = {
-        {"1", PORTIO_TEST_BOARD,
+        {"1", SCRIPTED_PORT_PATH,
          "portio: out 0x303 <- 0x74\n"
-         "portio: in  0x305 -> 0x00\n"},
-        {"0", PORTIO_TEST_BOARD, ""},
-        {nullptr, PORTIO_TEST_BOARD, ""},
+         "portio: in  0x305 -> 0xFF\n"},
+        {"0", SCRIPTED_PORT_PATH, ""},
+        {nullptr, SCRIPTED_PORT_PATH, ""},
         {"1", "/nonexistent/libboard-missing.so",
          "portio: out 0x303 <- 0x74 (reached no board)\n"
          "portio: in  0x305 -> 0xFF (reached no board)\n"},
@@ -374,9 +374,9 @@ TEST(DirectAccess, BackendIsChosenAtTheFirstAccess) {
         bool boardReached;
         const char *refusalPart;
     } cases[] = {
-        {"library named throughout", PORTIO_TEST_BOARD, PORTIO_TEST_BOARD, true, ""},
-        {"library named only after the declaration", nullptr, PORTIO_TEST_BOARD, true, ""},
-        {"library named only at the declaration", PORTIO_TEST_BOARD, nullptr, false,
+        {"library named throughout", SCRIPTED_PORT_PATH, SCRIPTED_PORT_PATH, true, ""},
+        {"library named only after the declaration", nullptr, SCRIPTED_PORT_PATH, true, ""},
+        {"library named only at the declaration", SCRIPTED_PORT_PATH, nullptr, false,
          "was not requested, because PORTIO_LIBRARY was set when the program started"},
     };
     for (const Case &c : cases) {
@@ -392,7 +392,7 @@ TEST(DirectAccess, BackendIsChosenAtTheFirstAccess) {
                       else
                           CVI_inp(0x305);
                       checks.equal(joined(board_accesses()),
-                                   std::string(c.boardReached ? "in 0x305 0x00; " : ""),
+                                   std::string(c.boardReached ? "in 0x305 0xFF; " : ""),
                                    "accesses seen by the board");
                       std::string refusal = portio_refusal();
                       checks.expect(refusal.find(c.refusalPart) != std::string::npos,

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The scripted port library of the tests: a port library (portio_inb /
+// portio_outb, loaded through PORTIO_LIBRARY) that records every access and
+// answers reads as the test scripts them, in two ways:
+//  - per port: the next reads of a port answer listed values in turn (for the
+//    port layer's own tests);
+//  - as the measurement board: once acquisition mode 4 is written to 0x30B it
+//    serves scripted converter words in turn, each after a scripted number of
+//    reads of 0x305 with the not-ready flag (bit 4) set, high byte from
+//    0x305, low byte from 0x304; it can stop answering after some samples,
+//    like an absent board (for deska's tests).
+// Any other read answers 0xFF, as an empty bus does. It also notes which
+// capabilities the process still held when it was loaded.
+//
+// A test that must load it only through the port layer (after capabilities
+// are dropped) finds the scripted_port_* functions with dlsym; a test that
+// may load it at start-up links it and calls them, or the scripted_port
+// wrappers below, directly.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct PortAccess {
+    char direction;  // 'i' for a read, 'o' for a write
+    unsigned short port;
+    unsigned char value;
+};
+
+#define SCRIPTED_PORT_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+// Forgets the accesses and every script: the board serves 0x0800, answers always.
+SCRIPTED_PORT_EXPORT void scripted_port_reset(void);
+// The next reads of `port` answer these values in turn (before any board behaviour).
+SCRIPTED_PORT_EXPORT void scripted_port_script_reads(unsigned short port,
+                                                     const unsigned char *values, int count);
+// Converter words served in turn, repeated as needed; raw 16-bit words, so a test
+// can set bits above the 12-bit code. notReadyReads: flagged reads before each result.
+SCRIPTED_PORT_EXPORT void scripted_port_serve(const std::uint16_t *words, int count,
+                                              int notReadyReads);
+// From the next start of acquisition, the board delivers this many samples and
+// then never clears its not-ready flag (-1: always answers; 0: absent board).
+SCRIPTED_PORT_EXPORT void scripted_port_answer_samples(int count);
+// Samples delivered (low bytes read) since acquisition was last started.
+SCRIPTED_PORT_EXPORT int scripted_port_samples_delivered(void);
+// Every access since the last reset or clear, in order.
+SCRIPTED_PORT_EXPORT const std::vector<PortAccess> *scripted_port_accesses(void);
+SCRIPTED_PORT_EXPORT void scripted_port_clear_accesses(void);
+// The process's CapInh/CapPrm/CapEff lines of /proc/self/status at load time.
+SCRIPTED_PORT_EXPORT const char *scripted_port_capabilities_at_load(void);
+}
+
+// The board-level view, for a test that links the library.
+namespace scripted_port {
+
+struct Write {
+    unsigned port;
+    unsigned value;
+    bool operator==(const Write &) const = default;
+};
+
+inline void serve(const std::vector<std::uint16_t> &words, int notReadyReads = 0) {
+    scripted_port_serve(words.data(), static_cast<int>(words.size()), notReadyReads);
+}
+inline void answerSamples(int count) { scripted_port_answer_samples(count); }
+inline int samplesDelivered() { return scripted_port_samples_delivered(); }
+// The port writes, in order, since the last clear.
+inline std::vector<Write> writes() {
+    std::vector<Write> out;
+    for (const PortAccess &access : *scripted_port_accesses())
+        if (access.direction == 'o') out.push_back({access.port, access.value});
+    return out;
+}
+inline void clearWrites() { scripted_port_clear_accesses(); }
+
+}  // namespace scripted_port
