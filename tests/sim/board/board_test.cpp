@@ -7,7 +7,6 @@
 // them fail; captures that must be gap-free are retried when the test itself
 // was too slow to keep up.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "bench_state.h"
+#include "capture_stderr.h"
 #include "sim_test_support.h"
 
 namespace {
@@ -32,12 +32,6 @@ constexpr unsigned short kControl = kBase + 3, kCounter1 = kBase + 1, kCounter2 
 constexpr unsigned short kLow = kBase + 4, kStatus = kBase + 5;
 constexpr unsigned short kGain = kBase + 9, kChannel = kBase + 10, kMode = kBase + 11;
 constexpr unsigned char kNotReady = 0x10;
-
-std::int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // Code the board gives for a converter input of `volts` (already amplified).
 unsigned code_for(double volts) {
@@ -87,10 +81,10 @@ protected:
 
     // The next result, or nothing if none comes within `timeout_s`.
     std::optional<unsigned> next_sample(double timeout_s = 2.0) {
-        std::int64_t deadline = now_ns() + std::int64_t(timeout_s * 1e9);
+        std::int64_t deadline = benchsim::monotonic_ns() + std::int64_t(timeout_s * 1e9);
         unsigned char high;
         while ((high = inb(kStatus)) & kNotReady)
-            if (now_ns() > deadline) return std::nullopt;
+            if (benchsim::monotonic_ns() > deadline) return std::nullopt;
         EXPECT_EQ(high & 0xE0, 0) << "bits 5 to 7 of the high byte must read 0";
         return unsigned(high & 0x0F) << 8 | inb(kLow);
     }
@@ -116,8 +110,8 @@ protected:
 
     // Polls for `duration_s` and says whether any result became ready.
     bool any_result_within(double duration_s) {
-        std::int64_t end = now_ns() + std::int64_t(duration_s * 1e9);
-        while (now_ns() < end)
+        std::int64_t end = benchsim::monotonic_ns() + std::int64_t(duration_s * 1e9);
+        while (benchsim::monotonic_ns() < end)
             if (!(inb(kStatus) & kNotReady)) return true;
         return false;
     }
@@ -179,20 +173,20 @@ TEST_F(SimBoard, ResultsAppearWhenTheirTimeHasComeAndNeverBefore) {
     // by the clock: at least those due before the read began, at most those
     // due when it ended.
     const std::int64_t period_ns = 20 * 50 * 500;  // counts 20 x 50: 2 kHz
-    std::int64_t written_from = now_ns();
+    std::int64_t written_from = benchsim::monotonic_ns();
     program(20, 50);
-    std::int64_t written_by = now_ns();
+    std::int64_t written_by = benchsim::monotonic_ns();
     unsigned long delivered = 0;
     int reads = 0, violations = 0;
     std::string first_violation;
-    while (now_ns() - written_by < 100'000'000) {
-        std::int64_t before = now_ns();
+    while (benchsim::monotonic_ns() - written_by < 100'000'000) {
+        std::int64_t before = benchsim::monotonic_ns();
         unsigned char high = inb(kStatus);
         if (!(high & kNotReady)) {
             inb(kLow);
             ++delivered;
         }
-        std::int64_t after = now_ns();
+        std::int64_t after = benchsim::monotonic_ns();
         std::int64_t accounted = std::int64_t(delivered + overruns());
         std::int64_t due_at_least = (before - written_by) / period_ns;
         std::int64_t due_at_most = (after - written_from) / period_ns;
@@ -309,18 +303,18 @@ TEST_F(SimBoard, GainChannelAndClipping) {
 }
 
 TEST_F(SimBoard, SlowReaderGetsOverrunsNotASlowerClock) {
-    testing::internal::CaptureStderr();
+    StderrCapture capture;
     simtest::ScopedEnv trace("BOARD_SIM_TRACE", "1");
     const double ramp_hz = 0.1, ramp_peak_v = 4.0;
     simtest::ScopedEnv signal("BOARD_SIM_SIGNAL", "ramp:0.1:4");
     const std::int64_t period_ns = 100'000;  // 10 kHz
-    std::int64_t written_from = now_ns();
+    std::int64_t written_from = benchsim::monotonic_ns();
     program(20, 10);
-    std::int64_t written_by = now_ns();
+    std::int64_t written_by = benchsim::monotonic_ns();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::int64_t before = now_ns();
+    std::int64_t before = benchsim::monotonic_ns();
     std::optional<unsigned> sample = next_sample();
-    std::int64_t after = now_ns();
+    std::int64_t after = benchsim::monotonic_ns();
     ASSERT_TRUE(sample.has_value());
     // Everything due while nobody read was overwritten; the result read is the latest.
     EXPECT_GE(std::int64_t(overruns()), (before - written_by) / period_ns - 1);
@@ -335,7 +329,7 @@ TEST_F(SimBoard, SlowReaderGetsOverrunsNotASlowerClock) {
         EXPECT_GE(*sample + 1, earliest);
         EXPECT_LE(*sample, latest + 1);
     }
-    std::string trace_text = testing::internal::GetCapturedStderr();
+    std::string trace_text = capture.text();
     EXPECT_NE(trace_text.find("overruns"), std::string::npos) << trace_text;
     EXPECT_NE(trace_text.find("10000 Hz"), std::string::npos) << trace_text;
 }
@@ -351,9 +345,9 @@ TEST_F(SimBoard, PortsWithoutDataReadAsAnEmptyBus) {
 TEST_F(SimBoard, AbsentBoardReadsFFEverywhere) {
     simtest::ScopedEnv absent("BOARD_SIM_ABSENT", "1");
     program(20, 10);
-    std::int64_t end = now_ns() + 20'000'000;
+    std::int64_t end = benchsim::monotonic_ns() + 20'000'000;
     int other = 0;
-    while (now_ns() < end)
+    while (benchsim::monotonic_ns() < end)
         for (unsigned short port = 0x300; port <= 0x30B; ++port) other += inb(port) != 0xFF;
     EXPECT_EQ(other, 0);
 }
@@ -392,10 +386,10 @@ TEST_F(SimBoard, MeasuresTheInstrumentOutputWhenPublished) {
             std::fputs(step.raw, file);
             std::fclose(file);
         }
-        testing::internal::CaptureStderr();
+        StderrCapture capture;
         program(20, 10);
         std::optional<unsigned> sample = next_sample();
-        std::string warnings = testing::internal::GetCapturedStderr();
+        std::string warnings = capture.text();
         ASSERT_TRUE(sample.has_value());
         EXPECT_EQ(*sample, step.code);
         if (step.raw) {
@@ -417,8 +411,9 @@ TEST_F(SimBoard, InstrumentChangeSeenDuringACapture) {
 
     output.points.assign(8, -2047);  // the generator now outputs -2 V
     write_state(output);
-    std::int64_t deadline = now_ns() + 3'000'000'000;
-    while (sample && *sample != code_for(-2.0) && now_ns() < deadline) sample = next_sample();
+    std::int64_t deadline = benchsim::monotonic_ns() + 3'000'000'000;
+    while (sample && *sample != code_for(-2.0) && benchsim::monotonic_ns() < deadline)
+        sample = next_sample();
     ASSERT_TRUE(sample.has_value());
     EXPECT_EQ(*sample, code_for(-2.0)) << "the new output must reach the running capture";
 }

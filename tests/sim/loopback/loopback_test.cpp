@@ -5,7 +5,6 @@
 // must match the waveform, phase aside, within one code of quantisation plus
 // the configured noise.
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,18 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_state.h"
 #include "gpib_driver.h"
 #include "sim_test_support.h"
 
 namespace {
 
 constexpr int kPoints = 3600;
-
-std::int64_t now_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 double code_for(double volts) {
     return std::clamp(std::floor((volts + 5.0) * 4096.0 / 10.0), 0.0, 4095.0);
@@ -108,10 +102,10 @@ protected:
         for (auto &[offset, value] : setup) outb(0x300 + offset, value);
         std::map<std::int64_t, unsigned> samples;
         for (std::size_t i = 1; i <= count; ++i) {
-            std::int64_t deadline = now_ns() + 2'000'000'000;
+            std::int64_t deadline = benchsim::monotonic_ns() + 2'000'000'000;
             unsigned char high;
             while ((high = inb(0x305)) & 0x10)
-                if (now_ns() > deadline) {
+                if (benchsim::monotonic_ns() > deadline) {
                     ADD_FAILURE() << "the board gave no result within 2 s";
                     return samples;
                 }
