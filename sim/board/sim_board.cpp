@@ -53,7 +53,11 @@
 // Environment (read at load and again at every port write):
 //   BENCH_SIM_STATE=<file>     the bench state file; default
 //                              $XDG_RUNTIME_DIR/labbench-bench.state, or that
-//                              name in $TMPDIR or /tmp.
+//                              name in the user's private folder
+//                              labbench-<uid> in $TMPDIR or /tmp. Anything
+//                              but a regular file of sane size there (a FIFO,
+//                              a device, a link at the default location, a
+//                              nan) gives the default signal and one warning.
 //   BOARD_SIM_SIGNAL=<shape>:<Hz>:<V peak>
 //                              the signal without a state file; shape is sine,
 //                              square, triangle, ramp or dc (dc: the constant
@@ -396,9 +400,15 @@ double gaussian() {
 // The input voltage at monotonic time t_ns.
 double input_v(std::int64_t t_ns) {
     const Signal &signal = board.signal;
-    double seconds = double(t_ns - signal.since_ns) * 1e-9;
-    double phase = seconds * signal.frequency_hz;
+    // The state file's numbers are checked for being numbers, not for being
+    // sensible: a since_ns far off or a huge frequency must still give a
+    // phase in 0..1 (an infinite one would make the user waveform's index
+    // undefined).
+    std::int64_t elapsed_ns = 0;
+    if (__builtin_sub_overflow(t_ns, signal.since_ns, &elapsed_ns)) elapsed_ns = 0;
+    double phase = double(elapsed_ns) * 1e-9 * signal.frequency_hz;
     phase -= std::floor(phase);
+    if (!(phase >= 0.0 && phase < 1.0)) phase = 0.0;
     double unit = 0.0;  // -1..+1
     switch (signal.shape) {
         case Shape::Sine:
