@@ -15,7 +15,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
 fi
 export GPIB_LIBRARY="$build/sim/instrument/liblabbench_sim_gpib.so"
 export PORTIO_LIBRARY="$build/sim/board/liblabbench_sim_board.so"
-export BENCH_SIM_STATE=${BENCH_SIM_STATE:-${XDG_RUNTIME_DIR:-/tmp}/labbench-bench.state}
+# The two simulators meet at their own default state file unless
+# BENCH_SIM_STATE names one: $XDG_RUNTIME_DIR, or without it a private folder
+# of the user's (mode 0700), never a name in /tmp that another user could
+# plant first.
 # A little bus time, so the busy indicator can be seen during an upload.
 export GPIB_SIM_BYTES_PER_S=${GPIB_SIM_BYTES_PER_S:-200000}
 "$build/generator/generator" & gen=$!
