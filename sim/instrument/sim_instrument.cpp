@@ -253,7 +253,9 @@ const ScpiError *decode_dac_block(std::string_view block, bool swapped,
     std::size_t length = block_length(block, 0, complete);
     if (length == 0 || !complete) return &kBlockDataError;
     if (!trim(block.substr(length)).empty()) return &kBlockDataError;
-    std::size_t header = block.find_first_not_of("0123456789", 2);
+    // The header is "#", one digit N and exactly N count digits; the data
+    // follow at once and may themselves be digits.
+    std::size_t header = 2 + std::size_t(block[1] - '0');
     std::string_view bytes = block.substr(header, length - header);
     if (bytes.size() % 2 != 0) return &kBlockDataError;
 

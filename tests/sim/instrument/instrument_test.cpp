@@ -196,6 +196,10 @@ TEST_F(SimInstrument, BlockDecodedInTheByteOrderInForce) {
     send("FORM:BORD SWAP");
     send(dac(block({0x100, 0x100, 0x100, 0x100, 0x100, 0x100, 0x100, 0x100})));
     EXPECT_EQ(output().points, std::vector<std::int16_t>(8, 1));
+    // Code 48 byte-swapped starts with the byte '0': data, not a count digit.
+    send(dac(block(std::vector<int>(8, 48), true)));
+    EXPECT_EQ(errors(), std::vector<int>{});
+    EXPECT_EQ(output().points, std::vector<std::int16_t>(8, 48));
 }
 
 TEST_F(SimInstrument, ErrorsQueuedAndRejectedSettingsKept) {
@@ -276,6 +280,9 @@ TEST_F(SimInstrument, BlockHeaderAndDataChecks) {
         {"indefinite length", "#0" + sixteen_bytes, -160},
         {"no digit count", "#A" + sixteen_bytes, -160},
         {"count digits cut short", "#4720", -160},
+        {"empty block", "#10", -222},
+        {"data that are ASCII digits", "#216" + std::string("0123456789012345"), -222},
+        {"count with leading zeros", "#3016" + sixteen_bytes, 0},
         {"not a block", "1,2,3,4,5,6,7,8", -160},
         {"seven points", block({1, 2, 3, 4, 5, 6, 7}), -222},
         {"16001 points", block(std::vector<int>(16001, 7)), -222},
