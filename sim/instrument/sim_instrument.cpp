@@ -121,15 +121,21 @@ struct Unit {
     bool query;
 };
 
-bool parse_number(std::string_view text, double &value) {
+enum class Number { Valid, NotANumber, OutOfRange };
+
+// A decimal number. One that is well formed but beyond what a double holds
+// (1e400, or 1e-400) is OutOfRange: a setting's -222, not a syntax error.
+Number parse_number(std::string_view text, double &value) {
     text = trim(text);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return false;
+    if (text.empty()) return Number::NotANumber;
     char first = text.front();
-    if (!(is_digit(first) || first == '.' || first == '-')) return false;
+    if (!(is_digit(first) || first == '.' || first == '-')) return Number::NotANumber;
     auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    return result.ec == std::errc() && result.ptr == text.data() + text.size() &&
-           std::isfinite(value);
+    if (result.ptr != text.data() + text.size()) return Number::NotANumber;
+    if (result.ec == std::errc::result_out_of_range) return Number::OutOfRange;
+    if (result.ec != std::errc() || !std::isfinite(value)) return Number::NotANumber;
+    return Number::Valid;
 }
 
 std::string format_number(double value) {
@@ -314,8 +320,10 @@ struct Instrument::State {
         std::string_view text = trim(unit.parameters);
         double value = 0;
         if (text.empty()) return push_error(kMissingParameter);
-        if (!parse_number(text, value)) return push_error(kSyntaxError);
-        if (value < low || value > high) return push_error(kDataOutOfRange);
+        Number number = parse_number(text, value);
+        if (number == Number::NotANumber) return push_error(kSyntaxError);
+        if (number == Number::OutOfRange || value < low || value > high)
+            return push_error(kDataOutOfRange);
         setting = value;
     }
 

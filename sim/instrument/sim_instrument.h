@@ -27,7 +27,8 @@
 // parameter, -113 Undefined header, -160 Block data error (not a definite
 // block, odd count, count not matching the bytes that follow), -221 Settings
 // conflict (USER selected with no waveform loaded), -222 Data out of range
-// (limits, point count, codes), -224 Illegal parameter value (unknown
+// (limits, numbers too large or small for any limit such as 1e400, point
+// count, codes), -224 Illegal parameter value (unknown
 // choice), -350, -363 Input buffer overrun (more than 64 KiB of one message
 // without its end: the held part is dropped), -410 Query INTERRUPTED (a new
 // message before the reply was read: the reply is discarded), -420 Query
@@ -35,8 +36,10 @@
 //
 // Environment: BENCH_SIM_STATE=<file>, the bench state file shared with the
 // simulated board (default $XDG_RUNTIME_DIR/labbench-bench.state, or that
-// name in $TMPDIR or /tmp), read at every publish().
+// name in the user's private folder labbench-<uid> in $TMPDIR or /tmp), read
+// at every publish().
 //
+// No input makes a routine throw: bad bytes are SCPI errors in the queue.
 // Not thread-safe: a host serialises its calls (the GPIB front holds one lock).
 #pragma once
 

@@ -222,6 +222,9 @@ TEST_F(SimInstrument, ErrorsQueuedAndRejectedSettingsKept) {
         {"FREQ 0.00009", {-222}},
         {"VOLT 0.049", {-222}},
         {"VOLT 10.01", {-222}},
+        {"FREQ 1e400", {-222}},  // a number, if beyond what a double holds
+        {"VOLT -1e400", {-222}},
+        {"FREQ 1e-400", {-222}},
         {"FORM:BORD MIDDLE", {-224}},
         {"FUNC:SHAP BLOB", {-224}},
         {"FUNC:USER NONVOL", {-224}},
