@@ -87,6 +87,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -300,25 +301,50 @@ std::atomic<Signal *> incoming{nullptr};
 
 void hand_over(Signal *signal) { delete incoming.exchange(signal, std::memory_order_acq_rel); }
 
+// No exception may leave the library or its thread: in the program that
+// loaded it, one would end the process (std::terminate). None is expected,
+// so one that happens anyway (memory exhausted, no thread to be had) is
+// reported on stderr and the routine carries on as an undriven bus would.
+// Called from a catch handler.
+void internal_failure(const char *where) noexcept {
+    const char *what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+    }
+    std::fprintf(stderr, "labbench simulated board: %s failed inside the simulator (%s)\n", where,
+                 what);
+}
+
+// One look at the state file (watch_mutex held).
+void check_state_file() {
+    // A state file that disappears leaves the output as it was: the
+    // instrument's output does not vanish with its file.
+    struct stat info;
+    if (stat(watched_path.c_str(), &info) != 0 || watched_identity.same(info)) return;
+    watched_identity.take(info);
+    benchsim::BenchOutput output;
+    std::string error;
+    if (!benchsim::read_bench_state(watched_path, output, error)) {
+        warn("cannot read the instrument's output (" + error + "); keeping the input as it was");
+        return;
+    }
+    hand_over(new Signal(signal_from_instrument(output, watched_path)));
+}
+
 void watch_state_file() {
     std::unique_lock lock(watch_mutex);
     while (true) {
         watch_wake.wait_for(lock, kWatchInterval);
         if (watch_stop) return;
         if (!watch_active) continue;
-        // A state file that disappears leaves the output as it was: the
-        // instrument's output does not vanish with its file.
-        struct stat info;
-        if (stat(watched_path.c_str(), &info) != 0 || watched_identity.same(info)) continue;
-        watched_identity.take(info);
-        benchsim::BenchOutput output;
-        std::string error;
-        if (!benchsim::read_bench_state(watched_path, output, error)) {
-            warn("cannot read the instrument's output (" + error +
-                 "); keeping the input as it was");
-            continue;
+        try {
+            check_state_file();
+        } catch (...) {
+            internal_failure("the state file watcher");
         }
-        hand_over(new Signal(signal_from_instrument(output, watched_path)));
     }
 }
 
@@ -577,12 +603,16 @@ void catch_up() {
 }
 
 struct ConfigAtLoad {
-    ConfigAtLoad() { read_config(); }
+    ConfigAtLoad() {
+        try {
+            read_config();
+        } catch (...) {
+            internal_failure("loading");
+        }
+    }
 } config_at_load;
 
-}  // namespace
-
-BOARD_API unsigned char portio_inb(unsigned short port) {
+unsigned char read_port(unsigned short port) {
     if (board.config.absent || port < kBase || port >= kBase + kPorts) return kBusFloat;
     switch (port - kBase) {
         case 5:
@@ -599,7 +629,7 @@ BOARD_API unsigned char portio_inb(unsigned short port) {
     }
 }
 
-BOARD_API void portio_outb(unsigned short port, unsigned char value) {
+void write_port(unsigned short port, unsigned char value) {
     read_config();
     if (board.config.absent || port < kBase || port >= kBase + kPorts) return;
     switch (port - kBase) {
@@ -628,6 +658,25 @@ BOARD_API void portio_outb(unsigned short port, unsigned char value) {
             break;
         default:
             break;
+    }
+}
+
+}  // namespace
+
+BOARD_API unsigned char portio_inb(unsigned short port) {
+    try {
+        return read_port(port);
+    } catch (...) {
+        internal_failure("portio_inb");
+        return kBusFloat;
+    }
+}
+
+BOARD_API void portio_outb(unsigned short port, unsigned char value) {
+    try {
+        write_port(port, value);
+    } catch (...) {
+        internal_failure("portio_outb");
     }
 }
 

@@ -36,7 +36,8 @@
 //   BENCH_SIM_STATE=<file>      the bench state file (shared with the
 //                               simulated board); default
 //                               $XDG_RUNTIME_DIR/labbench-bench.state, or
-//                               that name in $TMPDIR or /tmp.
+//                               that name in the user's private folder
+//                               labbench-<uid> in $TMPDIR or /tmp.
 //   GPIB_SIM_LOG=<file>         append one line per routine call (bus_log.h).
 //   GPIB_SIM_TIMEOUT_MS=<ms>    Receive time-out with nothing to say
 //                               (default 100 ms, 0..600000).
@@ -53,6 +54,7 @@
 // otherwise that costs a comparison.
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -189,13 +191,33 @@ void change_remote(const char *routine, int board, const GpibDriverAddr list[], 
     finish(call, CMPL, 0, 0);
 }
 
-}  // namespace
+// No exception may leave the driver: in the program that loaded it, one
+// would end the process (std::terminate). None is expected, as every bad
+// input is a status or a SCPI error, so one that happens anyway (memory
+// exhausted, say) is the driver's own failure: EDVR, and one line on stderr.
+// Called from a catch handler.
+void internal_failure(const char *routine) noexcept {
+    const char *what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+    }
+    thread_status = ERR;
+    thread_error = EDVR;
+    thread_count = 0;
+    ibsta = ERR;
+    iberr = EDVR;
+    ibcnt = 0;
+    ibcntl = 0;
+    std::fprintf(stderr,
+                 "labbench simulated instrument: %s failed inside the simulator (%s); "
+                 "it returns EDVR\n",
+                 routine, what);
+}
 
-// ---- The exported routines ------------------------------------------------------
-
-extern "C" {
-
-void SendIFC(int board) {
+void set_interface_clear(int board) {
     std::lock_guard lock(bus_mutex);
     instrument.publish();
     BusCall call{"SendIFC", board};
@@ -204,15 +226,7 @@ void SendIFC(int board) {
     finish(call, CMPL, 0, 0);
 }
 
-void EnableRemote(int board, const GpibDriverAddr addressList[]) {
-    change_remote("EnableRemote", board, addressList, true);
-}
-
-void EnableLocal(int board, const GpibDriverAddr addressList[]) {
-    change_remote("EnableLocal", board, addressList, false);
-}
-
-void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
+void send_message(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(bus_mutex);
     instrument.publish();
     BusCall call{"Send", board, address_text(address)};
@@ -244,7 +258,7 @@ void Send(int board, GpibDriverAddr address, const void *buffer, long count, int
     finish(call, CMPL, 0, count);
 }
 
-void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
+void receive_reply(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
     std::unique_lock lock(bus_mutex);
     instrument.publish();
     BusCall call{"Receive", board, address_text(address)};
@@ -284,11 +298,63 @@ void Receive(int board, GpibDriverAddr address, void *buffer, long count, int te
     finish(call, status, 0, received);
 }
 
+}  // namespace
+
+// ---- The exported routines ------------------------------------------------------
+
+extern "C" {
+
+void SendIFC(int board) {
+    try {
+        set_interface_clear(board);
+    } catch (...) {
+        internal_failure("SendIFC");
+    }
+}
+
+void EnableRemote(int board, const GpibDriverAddr addressList[]) {
+    try {
+        change_remote("EnableRemote", board, addressList, true);
+    } catch (...) {
+        internal_failure("EnableRemote");
+    }
+}
+
+void EnableLocal(int board, const GpibDriverAddr addressList[]) {
+    try {
+        change_remote("EnableLocal", board, addressList, false);
+    } catch (...) {
+        internal_failure("EnableLocal");
+    }
+}
+
+void Send(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
+    try {
+        send_message(board, address, buffer, count, eot_mode);
+    } catch (...) {
+        internal_failure("Send");
+    }
+}
+
+void Receive(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
+    try {
+        receive_reply(board, address, buffer, count, termination);
+    } catch (...) {
+        internal_failure("Receive");
+    }
+}
+
 int ThreadIbsta(void) { return thread_status; }
 int ThreadIberr(void) { return thread_error; }
 int ThreadIbcnt(void) { return int(thread_count); }
 long ThreadIbcntl(void) { return thread_count; }
 
-const char *gpib_error_string(int error) { return gpib_error_text(error); }
+const char *gpib_error_string(int error) {
+    try {
+        return gpib_error_text(error);
+    } catch (...) {
+        return "unknown error";
+    }
+}
 
 }  // extern "C"
