@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_stderr.h"
 #include "panel_operator.h"
 #include "userint_testing.h"
 
@@ -277,9 +278,9 @@ TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
     f.write(text.toUtf8());
     f.close();
 
-    testing::internal::CaptureStderr();
+    StderrCapture capture;
     const int result = LoadPanel(0, path.toLocal8Bit().constData(), 1);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = capture.text();
     if (result > 0) DiscardPanel(result);
     EXPECT_EQ(result, c.code) << c.name << "; stderr: " << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line expected, got: " << err;
@@ -326,9 +327,9 @@ TEST(LoadPanelFiles, ContentThatIsNoFormIsRefused) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(c.content.data(), static_cast<qint64>(c.content.size()));
         f.close();
-        testing::internal::CaptureStderr();
+        StderrCapture capture;
         EXPECT_EQ(LoadPanel(0, path.toLocal8Bit().constData(), 1), UIE_BAD_FORM) << c.what;
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = capture.text();
         EXPECT_NE(err.find(c.cause), std::string::npos) << c.what << ": " << err;
     }
 }
@@ -346,9 +347,9 @@ TEST(LoadPanelFiles, MissingOrUnusableFiles) {
         {"/dev/null", UIE_FILE_NOT_FOUND, "not a regular file"},
     };
     for (const Case &c : cases) {
-        testing::internal::CaptureStderr();
+        StderrCapture capture;
         EXPECT_EQ(LoadPanel(0, c.file, 1), c.code) << c.file;
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = capture.text();
         EXPECT_NE(err.find(c.cause), std::string::npos) << c.file << ": " << err;
         EXPECT_NE(err.find(c.file), std::string::npos) << "the line must name the file: " << err;
     }
