@@ -280,7 +280,7 @@ char keypress(void) {
 // ---- Entry ------------------------------------------------------------------------------------
 
 int main(int argc, char *argv[]) {
-    (void)argc;
+    HandleCommandLine("deska", argc, argv);
     if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "deska.uir", PANEL);
     if (panelHandle < 0) return -1;

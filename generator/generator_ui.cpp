@@ -429,7 +429,7 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
 // got. Returns -1 (exit status 255) when the GUI cannot start or the panel file
 // cannot be loaded; the run-time has then said why on stderr.
 int main(int argc, char *argv[]) {
-    (void)argc;
+    HandleCommandLine("generator", argc, argv);
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);
     if (InitCVIRTE(0, argv, 0) == 0) return -1;

@@ -46,6 +46,14 @@ struct CallbackRegistration {
 };
 
 // ---- Start-up, panels, event loop ------------------------------------------
+// The program's command line, handled first in main, before anything touches the
+// bus, the ports or the display. --help (-h) and --version print on stdout and
+// end the process with status 0; an unknown option or any other argument prints
+// what is wrong and the usage on stderr and ends it with status 2. Qt's own
+// options (-platform, -style, -display, ...) stay in argv for InitCVIRTE.
+// `program` is the name the texts use ("generator", "deska").
+void HandleCommandLine(const char *program, int argc, char *argv[]);
+
 // Returns 1 when the GUI can start, 0 (after one line on stderr naming the
 // reason) when it cannot: no display, a dead display, refused authorisation.
 int InitCVIRTE(void *hInstance, char *argv[], void *reserved);
