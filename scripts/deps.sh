@@ -11,6 +11,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   xvfb xdotool xclip x11-utils imagemagick
   locales fonts-dejavu-core
+  lintian appstream desktop-file-utils man-db
 )
 missing=()
 for p in "${packages[@]}"; do
