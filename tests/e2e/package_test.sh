@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, end to end: builds it with CPack from a configured build tree
 # (installed under /usr, as scripts/package.sh builds it), checks its control data
-# and that apt would install it here, unpacks it into a scratch root, and starts
-# each program from there on the simulated bench through labbench-sim, offscreen.
-# Also runs the package's post-install script against stand-in setcap commands.
+# and that apt would install it here, and has Debian's checkers judge it: lintian
+# on the .deb, appstreamcli on its AppStream metadata, desktop-file-validate on its
+# menu entries and man on its manual pages; any error or warning fails the test.
+# Then it unpacks the package into a scratch root and starts each program from
+# there on the simulated bench through labbench-sim, offscreen. Also runs the
+# package's post-install script against stand-in setcap commands.
 # Usage: package_test.sh <build dir> <scratch dir>
 set -u
 build=$1
@@ -30,6 +33,10 @@ echo "package: $deb"
 
 # ---- Control data -------------------------------------------------------------
 [ "$(dpkg-deb -f "$deb" Package)" = labbench ] || fail "package name is not labbench"
+case $(dpkg-deb -f "$deb" Version) in
+  *-[0-9]*) ;;
+  *) fail "the version $(dpkg-deb -f "$deb" Version) has no Debian revision" ;;
+esac
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libqt6widgets6 libqt6charts6 qt6-qpa-plugins libcap2-bin; do
   case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
@@ -45,9 +52,57 @@ if [ "$(id -u)" = 0 ]; then
   fi
 fi
 
-# ---- Files --------------------------------------------------------------------
+# ---- Debian's checkers -----------------------------------------------------------
+# Each prints one line per finding; errors (E:) and warnings (W:) fail the test,
+# information (I:) and pedantic (P:) notes do not.
+for tool in lintian appstreamcli desktop-file-validate man; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/deps.sh installs it)"
+done
+if command -v lintian >/dev/null; then
+  # lintian's own notice about running as root is no finding.
+  lintian --fail-on none "$deb" 2>&1 | grep -v 'running with root privileges' >"$work/lintian.log"
+  if grep -q '^[EW]: ' "$work/lintian.log"; then
+    fail "lintian finds errors or warnings:"
+    cat "$work/lintian.log"
+  fi
+fi
+
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+metainfo=$(ls "$root"/usr/share/metainfo/*.metainfo.xml 2>/dev/null)
+[ -n "$metainfo" ] || fail "the package has no AppStream metadata in /usr/share/metainfo"
+if [ -n "$metainfo" ] && command -v appstreamcli >/dev/null; then
+  # shellcheck disable=SC2086 # one argument per file
+  appstreamcli validate --no-net --no-color $metainfo >"$work/appstream.log" 2>&1
+  if grep -q '^ *[EW]: ' "$work/appstream.log"; then
+    fail "appstreamcli finds errors or warnings:"
+    cat "$work/appstream.log"
+  fi
+fi
+if command -v desktop-file-validate >/dev/null; then
+  # It prints nothing for a valid entry (hints only with --warn-kde or --no-hints off).
+  desktop-file-validate "$root"/usr/share/applications/*.desktop >"$work/desktop.log" 2>&1
+  if grep -q 'error:\|warning:' "$work/desktop.log"; then
+    fail "desktop-file-validate finds errors or warnings:"
+    cat "$work/desktop.log"
+  fi
+  for entry in "$root"/usr/share/applications/*.desktop; do
+    grep -q '^Keywords=.' "$entry" || fail "$(basename "$entry") has no Keywords"
+    grep -q '^StartupWMClass=labbench-' "$entry" || fail "$(basename "$entry") has no StartupWMClass"
+  done
+fi
+# Every program in /usr/bin has its manual page, and man renders each without a warning.
+for program in "$root"/usr/bin/*; do
+  page=$root/usr/share/man/man1/$(basename "$program").1.gz
+  [ -f "$page" ] || fail "$(basename "$program") has no manual page (/usr/share/man/man1/$(basename "$page"))"
+done
+for page in "$root"/usr/share/man/man*/*; do
+  [ -f "$page" ] || continue
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man warns about $(basename "$page"): $warnings"
+done
+
+# ---- Files --------------------------------------------------------------------
 for file in usr/bin/generator usr/bin/deska usr/bin/labbench-sim \
             usr/share/labbench/generator.uir usr/share/labbench/deska.uir \
             usr/share/applications/labbench-generator.desktop usr/share/applications/labbench-deska.desktop \
@@ -56,13 +111,32 @@ for file in usr/bin/generator usr/bin/deska usr/bin/labbench-sim \
             usr/share/icons/hicolor/scalable/apps/labbench-deska.svg; do
   [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
+for file in usr/share/doc/labbench/copyright usr/share/doc/labbench/changelog.gz \
+            usr/share/doc/labbench/changelog.Debian.gz; do
+  [ -e "$root/$file" ] || fail "the package lacks /$file"
+done
+# The libraries loaded at run time live in a private folder, off the linker's path.
+for library in "$root"/usr/lib/*.so* "$root"/usr/lib/*/*.so*; do
+  [ -e "$library" ] && fail "${library#"$root"} is in a public library folder"
+done
 for library in liblabbench_sim_gpib.so liblabbench_sim_board.so; do
-  [ -n "$(find "$root/usr/lib" -name "$library")" ] || fail "the package lacks $library under /usr/lib"
+  [ -n "$(find "$root/usr/lib" -path "*/labbench/$library")" ] || fail "the package lacks $library under /usr/lib/<arch>/labbench"
 done
 for entry in "$root"/usr/share/applications/*.desktop; do
   exec_line=$(sed -n 's/^Exec=//p' "$entry")
   [ -x "$root/usr/bin/${exec_line%% *}" ] || fail "$(basename "$entry"): Exec=$exec_line names no installed program"
 done
+
+# ---- labbench-sim's own command line ---------------------------------------------
+sim=$root/usr/bin/labbench-sim
+"$sim" --help >"$work/sim.out" 2>&1 || fail "labbench-sim --help failed: $(cat "$work/sim.out")"
+grep -q '^Usage: labbench-sim' "$work/sim.out" || fail "labbench-sim --help prints no usage: $(cat "$work/sim.out")"
+version=$("$sim" --version 2>&1) || fail "labbench-sim --version failed: $version"
+[ "$version" = "labbench-sim (LabBench) $(dpkg-deb -f "$deb" Version | sed 's/-[^-]*$//')" ] \
+  || fail "labbench-sim --version prints '$version'"
+"$sim" --frobnicate >"$work/sim.out" 2>&1
+[ $? -eq 2 ] || fail "labbench-sim --frobnicate did not end with status 2"
+grep -q "unknown argument '--frobnicate'" "$work/sim.out" || fail "labbench-sim --frobnicate: $(cat "$work/sim.out")"
 
 # ---- The programs start from the unpacked package -----------------------------
 export QT_QPA_PLATFORM=offscreen
