@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The README's table of environment variables and the manual pages describe the
 # same variables: each variable of the table is described (as an item of its
-# ENVIRONMENT section) in the page of every program that reads it, and no page
+# ENVIRONMENT section) in the page of every program that reads it (generator's
+# for its driver libraries, labbench-sim's for the simulators), and no page
 # describes a variable the table lacks. Build-time variables of the scripts
 # (read by `scripts/...` alone) belong to the README only.
 # Usage: environment_test.sh <README.md> <folder of the page sources (*.1.in)>
@@ -24,7 +25,7 @@ readme_rows() {
       n = split($2, names, ",")
       for (i = 1; i <= n; i++) {
         name = names[i]
-        gsub(/[` ]/, "", name)
+        gsub(/[` <>]/, "", name)
         readers = $3
         gsub(/^ +| +$/, "", readers)
         print name "\t" readers
@@ -40,6 +41,8 @@ page_variables() {
     section == "ENVIRONMENT" && tag {
       tag = 0
       line = $0
+      sub(/^\.[A-Z]+ /, "", line)  # the font macro
+      gsub(/_ +/, "_", line)        # .BI NAME_ N: a variable with a number in its name
       while (match(line, /[A-Z][A-Z0-9_]*[A-Z0-9]/)) {
         word = substr(line, RSTART, RLENGTH)
         if (word != "B" && word != "BR" && word != "I" && word != "IR") print word
@@ -66,8 +69,11 @@ while IFS=$'\t' read -r variable readers; do
     *'`scripts/'*) case $readers in *program*|*simulat*) ;; *) continue ;; esac ;;
   esac
   documented="$documented $variable"
+  described_in "$variable" "$generator_page
+$deska_page
+$sim_page" || fail "$variable (README: read by $readers) is in no manual page"
   case $readers in
-    *generator*|*"both programs"*)
+    *generator*|*"both programs"*|*"SCPI link"*)
       described_in "$variable" "$generator_page" || fail "$variable (README: read by $readers) is not in generator(1)" ;;
   esac
   case $readers in
