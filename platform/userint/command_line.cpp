@@ -81,7 +81,10 @@ constexpr ProgramText kPrograms[] = {
      "(board 0): at start-up and after every committed setting.\n",
      "  GPIB_LIBRARY         the GPIB driver library: a path or a library name\n"
      "                       (default libgpib.so.0, the Linux GPIB library)\n"
-     "  GPIB_TRACE           1: print every GPIB call on stderr\n",
+     "  GPIB_TRACE           1: print every GPIB call on stderr\n"
+     "  LABBENCH_INSTRUMENT_<N>, LABBENCH_IO_TIMEOUT_MS\n"
+     "                       the instrument at address N, and the time-out (ms), for\n"
+     "                       the SCPI link driver library (LAN or USB instruments)\n",
      "With the simulated instrument (labbench-sim) also BENCH_SIM_STATE, GPIB_SIM_LOG,\n"
      "GPIB_SIM_BYTES_PER_S and GPIB_SIM_TIMEOUT_MS; see labbench-sim(1).\n",
      "generator.uir"},
