@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -159,30 +160,7 @@ bool needs_newline(const Link &link, const char *bytes, long count, int end_mode
     return link.message_has_block || std::memchr(bytes, '#', std::size_t(count)) != nullptr;
 }
 
-}  // namespace
-
-extern "C" {
-
-// No bus lines to drive on a socket or USB link (see scpi_link.h).
-GPIB_DRIVER_EXPORT void SendIFC(int board) {
-    std::lock_guard lock(link_mutex);
-    if (board != 0)
-        return fail(ENEB, "board " + std::to_string(board) + ": the SCPI link has only board 0");
-    finish(CMPL, 0, 0);
-}
-
-GPIB_DRIVER_EXPORT void EnableRemote(int board, const GpibDriverAddr addressList[]) {
-    (void)addressList;
-    SendIFC(board);
-}
-
-GPIB_DRIVER_EXPORT void EnableLocal(int board, const GpibDriverAddr addressList[]) {
-    (void)addressList;
-    SendIFC(board);
-}
-
-GPIB_DRIVER_EXPORT void Send(int board, GpibDriverAddr address, const void *buffer, long count,
-                             int eot_mode) {
+void send_message(int board, GpibDriverAddr address, const void *buffer, long count, int eot_mode) {
     std::lock_guard lock(link_mutex);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms());
     if (!valid_target(board, address)) return;
@@ -220,8 +198,7 @@ GPIB_DRIVER_EXPORT void Send(int board, GpibDriverAddr address, const void *buff
     fail(EABO, detail, sent);
 }
 
-GPIB_DRIVER_EXPORT void Receive(int board, GpibDriverAddr address, void *buffer, long count,
-                                int termination) {
+void receive_reply(int board, GpibDriverAddr address, void *buffer, long count, int termination) {
     std::lock_guard lock(link_mutex);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms());
     if (!valid_target(board, address)) return;
@@ -272,6 +249,64 @@ GPIB_DRIVER_EXPORT void Receive(int board, GpibDriverAddr address, void *buffer,
         links.erase(address);
         return fail(EABO, detail, long(n));
     }
+}
+
+// Runs a routine's body. No exception may leave the library: in the program
+// that loaded it, one would end the process. None is expected (memory
+// exhausted, say); one that happens anyway fails the routine with EDVR.
+template <typename Body>
+void guarded(const char *routine, Body &&body) {
+    try {
+        body();
+    } catch (...) {
+        finish(ERR, EDVR, 0);
+        const char *what = "unknown exception";
+        try {
+            throw;
+        } catch (const std::exception &e) {
+            what = e.what();
+        } catch (...) {
+        }
+        try {
+            fail(EDVR, std::string(routine) + " failed inside the SCPI link (" + what + ")");
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+// No bus lines to drive on a socket or USB link (see scpi_link.h).
+GPIB_DRIVER_EXPORT void SendIFC(int board) {
+    guarded("SendIFC", [&] {
+        std::lock_guard lock(link_mutex);
+        if (board != 0)
+            return fail(ENEB,
+                        "board " + std::to_string(board) + ": the SCPI link has only board 0");
+        finish(CMPL, 0, 0);
+    });
+}
+
+GPIB_DRIVER_EXPORT void EnableRemote(int board, const GpibDriverAddr addressList[]) {
+    (void)addressList;
+    SendIFC(board);
+}
+
+GPIB_DRIVER_EXPORT void EnableLocal(int board, const GpibDriverAddr addressList[]) {
+    (void)addressList;
+    SendIFC(board);
+}
+
+GPIB_DRIVER_EXPORT void Send(int board, GpibDriverAddr address, const void *buffer, long count,
+                             int eot_mode) {
+    guarded("Send", [&] { send_message(board, address, buffer, count, eot_mode); });
+}
+
+GPIB_DRIVER_EXPORT void Receive(int board, GpibDriverAddr address, void *buffer, long count,
+                                int termination) {
+    guarded("Receive", [&] { receive_reply(board, address, buffer, count, termination); });
 }
 
 GPIB_DRIVER_EXPORT int ThreadIbsta(void) { return thread_status; }

@@ -50,6 +50,7 @@
 //   the instrument closed the connection or failed
 //   in the middle of a transfer                     ERR, iberr EABO
 //   a board other than 0, bad arguments             ERR, iberr ENEB / EARG
+//   a failure inside the library (memory exhausted) ERR, iberr EDVR
 // ibcnt is the number of the caller's bytes transferred, also on failure.
 // gpib_error_string(iberr) after a failure returns a text that names the
 // address, the resource and what went wrong, e.g.
