@@ -550,6 +550,12 @@ Instrument::~Instrument() = default;
 
 void Instrument::take_bytes(std::string_view bytes, bool end) { state_->take_bytes(bytes, end); }
 
+void Instrument::clear_io() {
+    state_->input.clear();
+    state_->reply.clear();
+    state_->reply_read = 0;
+}
+
 bool Instrument::has_reply() const { return state_->reply_read < state_->reply.size(); }
 
 std::size_t Instrument::read_reply(char *out, std::size_t max, int stop_byte, bool &last) {

@@ -79,6 +79,11 @@ public:
     // with EOI), after which the reply is gone.
     std::size_t read_reply(char *out, std::size_t max, int stop_byte, bool &last);
 
+    // Device clear: drops the part of a message not yet ended and a reply not
+    // yet read, as a host does when the client it served goes away. Settings,
+    // the waveform and the error queue stay.
+    void clear_io();
+
     // Queues an error; in a full queue (20) the newest entry becomes -350.
     void push_error(const ScpiError &error);
     // Takes the oldest queued error as SYSTem:ERRor? answers it:
