@@ -12,6 +12,7 @@ packages=(
   xvfb xdotool xclip x11-utils imagemagick
   locales fonts-dejavu-core
   lintian appstream desktop-file-utils man-db
+  python3-pyvisa python3-pyvisa-py
 )
 missing=()
 for p in "${packages[@]}"; do
