@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "bench_state.h"
 #include "generator_harness.h"
 #include "generator_ui.h"
+#include "socket_instrument_process.h"
 
 namespace {
 
@@ -94,6 +97,92 @@ TEST(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsE
     });
     EXPECT_EQ(exitCode, 0);
     std::filesystem::remove(state);
+}
+
+// The bytes of a GPIB_SIM_LOG data field, unescaped.
+std::string unescaped(const std::string &field) {
+    std::string bytes;
+    for (size_t i = 0; i < field.size(); i++) {
+        if (field[i] != '\\' || i + 1 >= field.size()) {
+            bytes += field[i];
+            continue;
+        }
+        char c = field[++i];
+        if (c == 'n')
+            bytes += '\n';
+        else if (c == 'r')
+            bytes += '\r';
+        else if (c == 't')
+            bytes += '\t';
+        else if (c == 'x' && i + 2 < field.size()) {
+            bytes += (char)std::stoi(field.substr(i + 1, 2), nullptr, 16);
+            i += 2;
+        } else
+            bytes += c;
+    }
+    return bytes;
+}
+
+// Every message the instrument took, from the Send lines of its log, each
+// ended by one newline: a Send with EOI from the library instrument's log
+// ends its message; the socket instrument's lines carry the newlines themselves.
+std::string messagesInLog(const std::string &path) {
+    std::ifstream log(path);
+    std::string line, messages;
+    while (std::getline(log, line)) {
+        if (line.rfind("Send ", 0) != 0) continue;
+        size_t start = line.find(" data=\"") + 7;
+        size_t end = line.rfind("\" ibsta=");
+        messages += unescaped(line.substr(start, end - start));
+        if (line.find(" mode=NULLend ") == std::string::npos) messages += '\n';
+    }
+    return messages;
+}
+
+// generator's start-up upload and an angle change, on the instrument in
+// `driver`: the messages, each ended by one newline, and the state file.
+void uploadAndChangeAngle(const char *driver, const std::string &state, const std::string &log) {
+    int exitCode = runGeneratorOn(driver, [&] {
+        QuitAtExit quit;
+        // Each upload ends with generator's error query, whose reply also
+        // proves that the instrument has run every message before it (a
+        // socket instrument runs in a process of its own).
+        expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
+        typeValue(PANEL_ANGLE, 90.0, 1);
+        expectInstrumentHolds(state, 10000.0, 4.5, 90.0f);
+        EXPECT_EQ(statusLine(), "Sent all 6 transfers: 10000 Hz, 4.5 Vpp, angle 90\u00b0");
+    });
+    EXPECT_EQ(exitCode, 0);
+    std::string expected;
+    for (float angle : {0.0f, 90.0f})
+        for (const std::string &text : uploadTexts("freq 10000.000000", "volt 4.500000", angle))
+            expected += text + "\n";
+    std::string got = messagesInLog(log);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected)
+        << "the messages differ from byte "
+        << (std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
+            got.begin());
+}
+
+struct GeneratorOnEitherInstrument : ::testing::Test {
+    simtest::TempDir dir;
+    std::string state = dir.file("bench.state");
+    std::string log = dir.file("bus.log");
+    simtest::ScopedEnv stateFile{"BENCH_SIM_STATE", state};
+    simtest::ScopedEnv busLog{"GPIB_SIM_LOG", log};
+};
+
+TEST_F(GeneratorOnEitherInstrument, ReachesTheLibraryInstrument) {
+    uploadAndChangeAngle(GENERATOR_SIM_INSTRUMENT, state, log);
+}
+
+TEST_F(GeneratorOnEitherInstrument,
+       ReachesTheSocketInstrumentThroughTheScpiLinkWithTheSameMessages) {
+    simtest::SocketInstrumentProcess instrument(GENERATOR_SOCKET_INSTRUMENT);
+    simtest::ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
+    uploadAndChangeAngle(GENERATOR_SCPI_LINK, state, log);
+    EXPECT_EQ(instrument.stop(SIGTERM), 0);
 }
 
 }  // namespace
