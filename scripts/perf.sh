@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the benchmarks (in build-perf/, or $BUILD_DIR) and runs every one,
 # printing each figure beside its budget with PASS or MISS:
-#  - the generator's upload and deska's capture and run, offscreen (Google
+#  - the generator's upload and deska's capture and run, offscreen, and one
+#    upload through the SCPI link library to the socket instrument (Google
 #    Benchmark, medians of 5 repetitions; extra arguments go to each benchmark,
 #    e.g. --benchmark_repetitions=9);
 #  - each program's start-up to its first painted frame and its peak memory,
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-perf}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLABBENCH_PERF=ON >/dev/null
 cmake --build "$build" -j2 --target generator deska labbench_sim_gpib labbench_sim_board \
-  generator_benchmark deska_benchmark capture_benchmark first_frame
+  generator_benchmark deska_benchmark capture_benchmark link_benchmark first_frame
 build=$(cd "$build" && pwd)
 
 work=$(mktemp -d)
@@ -55,6 +56,8 @@ QT_QPA_PLATFORM=offscreen measure "deska: read_data and run on an always-ready b
   ./deska_benchmark "$@"
 QT_QPA_PLATFORM=offscreen measure "deska: capture on the simulated board at its highest rate" \
   ./capture_benchmark "$@"
+measure "generator's upload over the SCPI link to the socket instrument on loopback" \
+  ./link_benchmark "$@"
 
 # A private X display of its own, so that nothing else draws on it.
 exec {display_fd}>"$work/display"
