@@ -148,9 +148,11 @@ unset GPIB_LIBRARY PORTIO_LIBRARY GPIB_TRACE PORTIO_TRACE BOARD_SIM_ABSENT
 
 # Starts `labbench-sim <program>`, waits until `ready` (a shell test) holds, checks
 # the program is still running, then ends it.
+# Options for labbench-sim itself may follow.
 start_and_stop() {
   local program=$1 ready=$2
-  "$root/usr/bin/labbench-sim" "$program" >"$work/$program.out" 2>&1 &
+  shift 2
+  "$root/usr/bin/labbench-sim" "$@" "$program" >"$work/$program.out" 2>&1 &
   local pid=$! waited=0
   until eval "$ready"; do
     if ! kill -0 "$pid" 2>/dev/null; then
@@ -177,6 +179,17 @@ start_and_stop() {
 # generator: its start-up upload reaches the simulated instrument.
 start_and_stop generator 'grep -q "data=\"FUNC:SHAP USER\"" "$GPIB_SIM_LOG" 2>/dev/null'
 grep -q '^EnableRemote ' "$GPIB_SIM_LOG" || fail "generator did not address the instrument"
+# generator on the socket instrument: the upload reaches labbench-sim-instrument
+# through the SCPI link, and ending labbench-sim ends the instrument too.
+GPIB_SIM_LOG=$work/socket.log start_and_stop generator \
+  'grep -q "FUNC:SHAP USER\\\\n" "$work/socket.log" 2>/dev/null' --socket
+instrument=$(sed -n 's/.*serves 127\.0\.0\.1:[0-9]* (pid \([0-9]*\)).*/\1/p' "$work/generator.out")
+[ -n "$instrument" ] || fail "labbench-sim --socket did not say where the instrument serves: $(cat "$work/generator.out")"
+for _ in $(seq 50); do
+  [ -n "$instrument" ] && kill -0 "$instrument" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$instrument" ] && kill -0 "$instrument" 2>/dev/null && fail "labbench-sim --socket left its instrument running"
 # deska: it does nothing before a run, so it must still be up a few seconds after
 # the start (a missing panel file or library ends it at once).
 deska_up_since=$(date +%s)
