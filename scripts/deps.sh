@@ -5,14 +5,14 @@
 set -euo pipefail
 packages=(
   build-essential dpkg-dev file cmake ninja-build pkg-config
-  qt6-base-dev qt6-charts-dev qt6-tools-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev libxkbcommon-dev
+  qt6-base-dev qt6-charts-dev qt6-svg-dev qt6-tools-dev qt6-qpa-plugins libqt6opengl6-dev libgl-dev libxkbcommon-dev
   libxcb1-dev libxcb-damage0-dev libcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   xvfb xdotool xclip x11-utils imagemagick
   locales fonts-dejavu-core
   lintian appstream desktop-file-utils man-db
-  python3-pyvisa python3-pyvisa-py
+  python3-pyvisa python3-pyvisa-py python3-numpy python3-pandas
 )
 missing=()
 for p in "${packages[@]}"; do

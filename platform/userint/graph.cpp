@@ -24,6 +24,10 @@
 // full data stays with the plot (tests and autoscaling use it) and the outline
 // is redone when the plot area's width or the x range changes. The chart's
 // background rectangles are drawn from cached pixmaps (see setUpGraph).
+//
+// The axes' ticks are in graph_ticks.cpp; the operator's menu, shortcuts and
+// zoom in graph_tools.cpp, saving and copying in graph_export.cpp.
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QGraphicsRectItem>
@@ -38,6 +42,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "graph_ticks.h"
+#include "graph_tools.h"
 #include "userint.h"
 #include "userint_internal.h"
 
@@ -217,11 +223,13 @@ void setUpGraph(Control &control) {
     g->chart = new QChart;
     g->chart->legend()->hide();
     g->chart->setMargins(QMargins(4, 4, 4, 4));
-    g->xAxis = new QValueAxis;
-    g->yAxis = new QValueAxis;
-    // Tick labels are printf-formatted, independent of the user's locale.
-    g->xAxis->setLabelFormat(QStringLiteral("%g"));
-    g->yAxis->setLabelFormat(QStringLiteral("%g"));
+    // Category axes that label their category ends: the ticks and their texts
+    // (with a decimal point in every locale) come from graph_ticks.cpp.
+    for (QValueAxis **axis : {&g->xAxis, &g->yAxis}) {
+        auto *categories = new QCategoryAxis;
+        categories->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+        *axis = categories;
+    }
     g->xAxis->setTitleText(control.spec.xAxisTitle);
     g->yAxis->setTitleText(control.spec.yAxisTitle);
     g->xAxis->setRange(0, 1);
@@ -229,8 +237,14 @@ void setUpGraph(Control &control) {
     g->chart->addAxis(g->xAxis, Qt::AlignBottom);
     g->chart->addAxis(g->yAxis, Qt::AlignLeft);
     GraphState *state = g.get();
-    QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart,
-                     [state] { refreshDrawnPoints(*state); });
+    QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart, [state] {
+        refreshDrawnPoints(*state);
+        updateTicks(*state);
+    });
+    for (QValueAxis *axis : {g->xAxis, g->yAxis})
+        QObject::connect(axis, &QValueAxis::rangeChanged, g->chart,
+                         [state] { updateTicks(*state); });
+    updateTicks(*state);
     // The chart's background and plot-area rectangles are kept as ready
     // pixmaps: filling them anew on every redraw was the dearest part of it
     // (Qt's raster engine hands fills that tall to helper threads). A cache
@@ -242,7 +256,13 @@ void setUpGraph(Control &control) {
     QChart *previous = view->chart();
     view->setChart(g->chart);
     delete previous;
+    setUpGraphTools(*state, view);
     control.graph = std::move(g);
+}
+
+void redrawForRange(GraphState &g) {
+    refreshDrawnPoints(g);
+    for (QGraphicsView *view : g.chart->scene()->views()) view->viewport()->update();
 }
 
 }  // namespace userint_internal
@@ -254,6 +274,7 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     int error;
     GraphState *g = findGraph("PlotWaveform", panel, control, &error);
     if (!g) return error;
+    dropZoom(*g);  // a new plot is shown in the program's view
     auto refuse = [&](const QString &why) {
         return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why);
     };
@@ -327,6 +348,7 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
     int error;
     GraphState *g = findGraph("DeleteGraphPlot", panel, control, &error);
     if (!g) return error;
+    dropZoom(*g);
     if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) {
             return p.handle == plotHandle;
         }))
@@ -364,6 +386,7 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
     int error;
     GraphState *g = findGraph("SetAxisScalingMode", panel, control, &error);
     if (!g) return error;
+    dropZoom(*g);
     auto refuse = [&](const QString &why) {
         return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why);
     };

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "panel_file.h"
+#include "panel_look.h"
 #include "userint.h"
 #include "userint_internal.h"
 
@@ -308,6 +309,7 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
         nameForAutomation(window, w);
     }
     if (window->windowTitle().isEmpty()) window->setWindowTitle(QFileInfo(path).completeBaseName());
+    presentPanel(path, window);
     watchPanelWindow(handle, window);
     panels[handle] = std::move(p);
     return handle;

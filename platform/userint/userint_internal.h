@@ -35,6 +35,15 @@ struct GraphPlot {
     int drawnColumns = -1;   // pixel columns the series was last thinned for (0: all points)
 };
 
+// The axis ranges a graph shows.
+struct AxisView {
+    double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
+};
+
+namespace userint_internal {
+class GraphTools;
+}
+
 struct GraphState {
     QChart *chart = nullptr;
     QValueAxis *xAxis = nullptr;
@@ -44,6 +53,14 @@ struct GraphState {
     std::vector<QXYSeries *>
         spareLines;  // emptied line series of deleted plots, still on the chart
     std::vector<GraphPlot> plots;
+    // The views the operator zoomed away from, oldest first: the first is the
+    // program's own view, to which Reset zoom returns.
+    std::vector<AxisView> zoomHistory;
+    QPointer<userint_internal::GraphTools> tools;  // a child of the graph's view
+    GraphState() = default;
+    GraphState(const GraphState &) = delete;
+    GraphState &operator=(const GraphState &) = delete;
+    ~GraphState();  // takes the tools off the view (graph_tools.cpp)
 };
 
 struct Control {

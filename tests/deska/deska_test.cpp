@@ -94,14 +94,15 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
     EXPECT_EQ(status, 0);
 }
 
-TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsAndQuit) {
+TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsQuitAndTheGraph) {
     int status = runDeska([] {
         QWidget *panel = userint_testing::panelWidget(Handle);
         panel->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
         widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
-        const int order[] = {PANEL_GAIN,     PANEL_RUN,  PANEL_UF,
-                             PANEL_UF_INPUT, PANEL_QUIT, PANEL_FREQ};
+        // The graph takes the focus last, for its menu and copy keys.
+        const int order[] = {PANEL_GAIN, PANEL_RUN,   PANEL_UF,  PANEL_UF_INPUT,
+                             PANEL_QUIT, PANEL_GRAPH, PANEL_FREQ};
         for (int next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget *expected = userint_testing::controlWidget(Handle, next);

@@ -1,0 +1,342 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Getting the data out of a graph control (see graph_export.h).
+#include "graph_export.h"
+
+#include <QAbstractAxis>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QClipboard>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QSvgGenerator>
+#include <QValueAxis>
+#include <algorithm>
+#include <charconv>
+
+#include "userint_internal.h"
+
+#ifndef LABBENCH_VERSION
+#define LABBENCH_VERSION "unknown"
+#endif
+
+namespace userint_internal {
+
+namespace {
+
+QString &programNameStore() {
+    static QString name;
+    return name;
+}
+
+const char *const kOrganisation = "LabBench";
+const char *const kLastFolderKey = "export/lastFolder";
+
+QSettings programSettings() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                     QString::fromLatin1(kOrganisation),
+                     QStringLiteral("labbench-") + programName());
+}
+
+// The text of a caption as shown: mnemonic marks removed ("Sampling &frequency").
+QString shownCaption(QString text) {
+    text.replace(QLatin1String("&&"), QLatin1String("\x01"));
+    text.remove(QLatin1Char('&'));
+    text.replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    return text.simplified();
+}
+
+// The name the operator reads beside a control: its buddy label, else its
+// accessible name.
+QString captionOf(const QWidget *panel, const QWidget *control) {
+    for (const QLabel *label : panel->findChildren<QLabel *>())
+        if (label->buddy() == control && !label->text().isEmpty())
+            return shownCaption(label->text());
+    return control->accessibleName().isEmpty() ? control->objectName() : control->accessibleName();
+}
+
+// The value a setting or read-out shows; a null string for controls that show
+// none (buttons, lamps, graphs).
+QString shownValue(const QWidget *w) {
+    if (auto *spin = qobject_cast<const QAbstractSpinBox *>(w)) return spin->text();
+    if (auto *ring = qobject_cast<const QComboBox *>(w)) return ring->currentText();
+    if (auto *edit = qobject_cast<const QLineEdit *>(w)) return edit->text();
+    if (auto *label = qobject_cast<const QLabel *>(w)) {
+        // A label holding a number is a lamp, not a read-out.
+        if (w->property("valueType").toString() == QLatin1String("int")) return QString();
+        return label->text();
+    }
+    return QString();
+}
+
+// One metadata line; line breaks in a value become spaces, so that the line
+// stays one comment line.
+QString metadataLine(const QString &key, const QString &value) {
+    QString line = QStringLiteral("# ") + key + QStringLiteral(": ") + value;
+    for (QChar &c : line)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) c = QLatin1Char(' ');
+    return line;
+}
+
+QString isoTimeWithOffset(const QDateTime &local) {
+    const int offset = local.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
+           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+void appendNumber(QByteArray &out, double value) {
+    char text[32];
+    const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+    out.append(text, r.ptr - text);
+}
+
+void appendField(QByteArray &out, const QString &field, char separator) {
+    const QByteArray bytes = field.toUtf8();
+    const bool quote = bytes.contains(separator) || bytes.contains('"') || bytes.contains('\n') ||
+                       bytes.contains('\r');
+    if (!quote) {
+        out.append(bytes);
+        return;
+    }
+    out.append('"');
+    for (char c : bytes) {
+        if (c == '"') out.append('"');
+        out.append(c);
+    }
+    out.append('"');
+}
+
+QString axisTitle(const QValueAxis *axis, const char *fallback) {
+    const QString title = axis->titleText();
+    return title.isEmpty() ? QString::fromLatin1(fallback) : title;
+}
+
+// ---- Files ------------------------------------------------------------------
+
+QString startFolder() {
+    const QString remembered =
+        programSettings().value(QString::fromLatin1(kLastFolderKey)).toString();
+    if (!remembered.isEmpty() && QFileInfo(remembered).isDir()) return remembered;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
+
+void rememberFolder(const QString &path) {
+    QSettings settings = programSettings();
+    settings.setValue(QString::fromLatin1(kLastFolderKey), QFileInfo(path).absolutePath());
+}
+
+QString defaultFileName(const char *suffix) {
+    return programName() + QLatin1Char('-') +
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+           QLatin1Char('.') + QLatin1String(suffix);
+}
+
+// Qt's own file dialog (the same on every desktop, and one the tests can
+// operate); it asks before overwriting a file. An empty string: cancelled.
+QString askSaveName(QWidget *owner, const QString &caption, const QStringList &filters,
+                    const QStringList &suffixes) {
+    QFileDialog dialog(owner, caption, startFolder());
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(suffixes.first());
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString &filter) {
+        dialog.setDefaultSuffix(suffixes.value(filters.indexOf(filter), suffixes.first()));
+    });
+    dialog.selectFile(defaultFileName(suffixes.first().toLatin1().constData()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().first();
+}
+
+void reportSaveFailure(const QString &what, const QString &path, const QString &reason) {
+    const QString title = programName() + QStringLiteral(": could not save");
+    const QString message =
+        QStringLiteral(
+            "The %1 could not be saved to\n%2\n\nReason: %3\n\nNothing was changed "
+            "there. Choose another folder or name and save again.")
+            .arg(what, QDir::toNativeSeparators(path), reason);
+    MessagePopup(title.toUtf8().constData(), message.toUtf8().constData());
+}
+
+}  // namespace
+
+QString programName() {
+    const QString &name = programNameStore();
+    return name.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName()
+                          : name;
+}
+
+void setProgramName(const QString &name) { programNameStore() = name; }
+
+QStringList graphMetadata(const QChartView *view) {
+    QStringList lines;
+    lines << QStringLiteral("# Program: %1 (LabBench %2)")
+                 .arg(programName(), QStringLiteral(LABBENCH_VERSION));
+    lines << metadataLine(QStringLiteral("Saved"), isoTimeWithOffset(QDateTime::currentDateTime()));
+    if (!view->accessibleName().isEmpty())
+        lines << metadataLine(QStringLiteral("Graph"), view->accessibleName());
+    const QWidget *panel = view->window();
+    for (const QWidget *w : panel->findChildren<QWidget *>()) {
+        if (w->property("controlId").toInt() <= 0) continue;
+        const QString value = shownValue(w);
+        if (!value.isNull()) lines << metadataLine(captionOf(panel, w), value);
+    }
+    return lines;
+}
+
+QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char separator,
+                         const char *lineEnd) {
+    QByteArray out;
+    qsizetype rows = 0;
+    for (const GraphPlot &p : g.plots) rows = std::max(rows, p.points.size());
+    out.reserve(64 * metadata.size() + (rows + 1) * 48 * static_cast<qsizetype>(g.plots.size()));
+    for (const QString &line : metadata) {
+        out.append(line.toUtf8());
+        out.append(lineEnd);
+    }
+    const QString xTitle = axisTitle(g.xAxis, "x"), yTitle = axisTitle(g.yAxis, "y");
+    for (size_t i = 0; i < g.plots.size(); ++i) {
+        const QString plot =
+            g.plots.size() > 1 ? QStringLiteral(" (plot %1)").arg(i + 1) : QString();
+        if (i > 0) out.append(separator);
+        appendField(out, xTitle + plot, separator);
+        out.append(separator);
+        appendField(out, yTitle + plot, separator);
+    }
+    out.append(lineEnd);
+    for (qsizetype row = 0; row < rows; ++row) {
+        for (size_t i = 0; i < g.plots.size(); ++i) {
+            if (i > 0) out.append(separator);
+            const QList<QPointF> &points = g.plots[i].points;
+            if (row < points.size()) {
+                appendNumber(out, points[row].x());
+                out.append(separator);
+                appendNumber(out, points[row].y());
+            } else {
+                out.append(separator);
+            }
+        }
+        out.append(lineEnd);
+    }
+    return out;
+}
+
+bool graphHasData(const GraphState &g) {
+    return std::any_of(g.plots.begin(), g.plots.end(),
+                       [](const GraphPlot &p) { return !p.points.isEmpty(); });
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void saveGraphData(QChartView *view, const GraphState &g) {
+    if (!graphHasData(g)) {
+        MessagePopup((programName() + QStringLiteral(": nothing to save")).toUtf8().constData(),
+                     "The graph shows no data yet, so there is nothing to save.");
+        return;
+    }
+    const QString path =
+        askSaveName(view->window(), QStringLiteral("Save data as CSV"),
+                    {QStringLiteral("CSV files (*.csv)")}, {QStringLiteral("csv")});
+    if (path.isEmpty()) return;
+    QString error;
+    if (!writeFileAtomically(path, graphDataText(g, graphMetadata(view), ',', "\r\n"), &error)) {
+        reportSaveFailure(QStringLiteral("data"), path, error);
+        return;
+    }
+    rememberFolder(path);
+}
+
+void saveGraphPicture(QChartView *view) {
+    const QString path =
+        askSaveName(view->window(), QStringLiteral("Save picture"),
+                    {QStringLiteral("PNG images (*.png)"), QStringLiteral("SVG drawings (*.svg)")},
+                    {QStringLiteral("png"), QStringLiteral("svg")});
+    if (path.isEmpty()) return;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != QLatin1String("png") && suffix != QLatin1String("svg")) {
+        reportSaveFailure(QStringLiteral("picture"), path,
+                          QStringLiteral("a picture is saved as PNG or SVG, so its name must end "
+                                         "in .png or .svg"));
+        return;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        reportSaveFailure(QStringLiteral("picture"), path, file.errorString());
+        return;
+    }
+    bool drawn = true;
+    if (suffix == QLatin1String("svg")) {
+        QSvgGenerator svg;
+        svg.setOutputDevice(&file);
+        svg.setSize(view->size());
+        // Sized in mm for 96 px to the inch, the CSS pixel SVG viewers use.
+        svg.setResolution(96);
+        svg.setViewBox(QRect(QPoint(0, 0), view->size()));
+        svg.setTitle(view->accessibleName());
+        svg.setDescription(QStringLiteral("%1 (LabBench %2)")
+                               .arg(programName(), QStringLiteral(LABBENCH_VERSION)));
+        QPainter painter;
+        drawn = painter.begin(&svg);
+        if (drawn) {
+            view->render(&painter);
+            drawn = painter.end();
+        }
+    } else {
+        // grab() draws at the screen's pixel ratio: the picture has the screen's sharpness.
+        drawn = view->grab().save(&file, "PNG");
+    }
+    if (!drawn) {
+        file.cancelWriting();
+        reportSaveFailure(QStringLiteral("picture"), path,
+                          file.error() != QFileDevice::NoError
+                              ? file.errorString()
+                              : QStringLiteral("the picture could not be drawn"));
+        return;
+    }
+    if (!file.commit()) {
+        reportSaveFailure(QStringLiteral("picture"), path, file.errorString());
+        return;
+    }
+    rememberFolder(path);
+}
+
+void copyGraphData(const GraphState &g) {
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(graphDataText(g, {}, '\t', "\n")));
+}
+
+}  // namespace userint_internal

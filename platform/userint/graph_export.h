@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Getting the data out of a graph control: the plotted points as CSV or as
+// tab-separated text, and the graph as a PNG or SVG picture.
+//
+// What is written is the program's data as plotted (x from the initial x and
+// the increment, y with gain and offset applied), never the thinned outline
+// that is drawn, and never cut to the zoomed view. Numbers are the shortest
+// texts that read back as the same double, with a decimal point in every
+// locale. A CSV file (RFC 4180, UTF-8, CRLF line ends) starts with '#' lines
+// naming the program, its version, the time of saving and every labelled
+// setting and read-out of the panel as shown, then a header row of the axis
+// titles, then one row per point: an x and a y column for each plot.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QChartView;
+struct GraphState;
+
+namespace userint_internal {
+
+// The panel's description as '#' lines: program and version, time of saving
+// (ISO 8601 with the UTC offset), the graph's name, each labelled setting and
+// read-out of the panel `view` sits on, as "Label: shown text".
+QStringList graphMetadata(const QChartView *view);
+
+// The header row and the data rows of `g`, fields separated by `separator`
+// (',' or '\t') and quoted where RFC 4180 asks for it; the `metadata` lines
+// come first. Lines end in `lineEnd`.
+QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char separator,
+                         const char *lineEnd);
+
+// True when a plot of `g` holds at least one point.
+bool graphHasData(const GraphState &g);
+
+// Writes `bytes` to a new file beside `path` and renames it to `path`, so that
+// `path` is never left half-written. False with the reason in *error.
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error);
+
+// The operator's commands. Each asks for a file name in Qt's file dialog,
+// starting in the folder last saved to by this program, and reports a failure
+// in a popup naming the file and the reason.
+void saveGraphData(QChartView *view, const GraphState &g);
+void saveGraphPicture(QChartView *view);
+void copyGraphData(const GraphState &g);
+
+// The program's short name ("deska"), from its panel file; used for default
+// file names, the remembered folder and the metadata.
+QString programName();
+void setProgramName(const QString &name);
+
+}  // namespace userint_internal

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// How a loaded panel presents itself (see panel_look.h).
+#include "panel_look.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+
+#include "graph_export.h"
+
+namespace userint_internal {
+
+namespace {
+
+bool identityChosen = false;
+
+// The program's icon drawn from its SVG at the sizes desktops ask for, so that
+// no image plugin is needed.
+QIcon programIcon(const QString &name) {
+    const QString file = QStringLiteral(":/labbench/icons/labbench-%1.svg").arg(name);
+    QIcon icon;
+    if (!QFile::exists(file)) return icon;  // a panel of no program of ours
+    QSvgRenderer svg(file);
+    if (!svg.isValid()) return icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        svg.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+void adoptProgramIdentity(const QString &panelPath) {
+    identityChosen = true;
+    const QString name = QFileInfo(panelPath).completeBaseName();
+    setProgramName(name);
+    const QString desktopName = QStringLiteral("labbench-") + name;
+    QCoreApplication::setApplicationName(desktopName);
+    QGuiApplication::setDesktopFileName(desktopName);
+    const QIcon icon = programIcon(name);
+    if (!icon.isNull()) QApplication::setWindowIcon(icon);
+}
+
+void lookReadOnly(QWidget *window) {
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        if (w->property("controlId").toInt() <= 0) continue;
+        if (auto *edit = qobject_cast<QLineEdit *>(w); edit && edit->isReadOnly()) {
+            // A style sheet, not the palette: a failure mark sets and later
+            // resets the palette, and must leave this look in place.
+            edit->setStyleSheet(
+                QStringLiteral("QLineEdit { background: palette(window); border: none; }"));
+        } else if (auto *label = qobject_cast<QLabel *>(w);
+                   label && w->property("valueType").toString() == QLatin1String("string")) {
+            label->setTextInteractionFlags(label->textInteractionFlags() |
+                                           Qt::TextSelectableByMouse |
+                                           Qt::TextSelectableByKeyboard);
+        }
+    }
+}
+
+}  // namespace
+
+void presentPanel(const QString &panelPath, QWidget *window) {
+    if (!identityChosen) adoptProgramIdentity(panelPath);
+    if (!QApplication::windowIcon().isNull()) window->setWindowIcon(QApplication::windowIcon());
+    lookReadOnly(window);
+}
+
+}  // namespace userint_internal

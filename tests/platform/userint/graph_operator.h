@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Operating a graph control's menu, shortcuts and file dialog as an operator
+// does, with key and mouse events; shared by the run-time's and the
+// programs' tests.
+//
+// The menu and the dialogs are modal: each helper schedules what the operator
+// does inside them before the key or click that opens them, and gives up
+// (failing the test) when nothing opens within a few seconds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QChartView>
+#include <QClipboard>
+#include <QCompleter>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+namespace graph_operator {
+
+// Runs `act` on the first modal dialog (or popup menu, with `popup`) that
+// opens, from inside its own event loop. Checks for one every 10 ms, 5 s at most.
+inline void whenOpen(std::function<void(QWidget *)> act, bool popup = false) {
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [act, popup, timer, poll] {
+        QWidget *open =
+            popup ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
+        if (open) {
+            act(open);
+            *poll = nullptr;
+            return;
+        }
+        if (timer->elapsed() > 5000) {
+            ADD_FAILURE() << (popup ? "no menu opened" : "no dialog opened") << " within 5 s";
+            *poll = nullptr;
+            return;
+        }
+        QTimer::singleShot(10, [poll] {
+            if (*poll) (*poll)();
+        });
+    };
+    QTimer::singleShot(0, [poll] { (*poll)(); });
+}
+
+// Pastes `path` into Qt's file dialog as its file name and clicks Save.
+// With `overwrite` set, answers the dialog's question about replacing an
+// existing file with Yes (true) or No (false, and then cancels the dialog).
+inline void answerFileDialog(const QString &path, std::function<void(QFileDialog *)> look = {},
+                             int overwrite = -1) {
+    whenOpen([path, look, overwrite](QWidget *w) {
+        auto *dialog = qobject_cast<QFileDialog *>(w);
+        if (!dialog) {
+            ADD_FAILURE() << "a " << w->metaObject()->className() << " opened, not a file dialog";
+            w->close();
+            return;
+        }
+        if (look) look(dialog);
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!name) {
+            ADD_FAILURE() << "the file dialog has no file name field";
+            dialog->reject();
+            return;
+        }
+        if (overwrite >= 0)
+            whenOpen([dialog, overwrite](QWidget *question) {
+                auto *box = qobject_cast<QMessageBox *>(question);
+                if (!box) {
+                    ADD_FAILURE() << "no question before overwriting";
+                    return;
+                }
+                QTest::mouseClick(box->button(overwrite ? QMessageBox::Yes : QMessageBox::No),
+                                  Qt::LeftButton);
+                if (!overwrite) QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });
+            });
+        // The path is pasted, as typing it letter by letter would leave each
+        // folder on the way selected in the dialog's list, and taken as a file.
+        if (!QTest::qWaitForWindowActive(dialog)) ADD_FAILURE() << "the file dialog is not active";
+        QClipboard *clipboard = QGuiApplication::clipboard();
+        const QString kept = clipboard->text();
+        clipboard->setText(path);
+        QTest::mouseClick(name, Qt::LeftButton);
+        QTest::keyClick(name, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(name, Qt::Key_V, Qt::ControlModifier);
+        clipboard->setText(kept);
+        if (QCompleter *c = name->completer(); c && c->popup() && c->popup()->isVisible())
+            QTest::keyClick(c->popup(), Qt::Key_Escape);
+        QPushButton *save = nullptr;
+        if (auto *buttons = dialog->findChild<QDialogButtonBox *>())
+            save = buttons->button(QDialogButtonBox::Save);
+        if (!save) {
+            ADD_FAILURE() << "the file dialog has no Save button";
+            dialog->reject();
+            return;
+        }
+        QTest::mouseClick(save, Qt::LeftButton);
+        if (dialog->isVisible() && overwrite < 0) {
+            ADD_FAILURE() << "the file dialog did not take " << path.toStdString();
+            dialog->reject();
+        }
+    });
+}
+
+enum class MenuBy { RightClick, ShiftF10, MenuKey };
+
+// Opens the graph's context menu by `how`.
+inline void openMenu(QChartView *graph, MenuBy how) {
+    switch (how) {
+        case MenuBy::RightClick: {
+            QWidget *window = graph->window();
+            const QPoint at = graph->viewport()->mapTo(window, graph->viewport()->rect().center());
+            QTest::mouseClick(window->windowHandle(), Qt::RightButton, Qt::NoModifier, at);
+            break;
+        }
+        case MenuBy::ShiftF10:
+            graph->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(graph, Qt::Key_F10, Qt::ShiftModifier);
+            break;
+        case MenuBy::MenuKey:
+            graph->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(graph, Qt::Key_Menu);
+            break;
+    }
+}
+
+// The entries of the open menu, "-" for a separator, "(off)" after a disabled one.
+inline QStringList entriesOf(QMenu *menu) {
+    QStringList entries;
+    for (QAction *a : menu->actions())
+        entries << (a->isSeparator() ? QStringLiteral("-")
+                                     : a->text() + (a->isEnabled() ? "" : " (off)"));
+    return entries;
+}
+
+// Opens the graph's menu by `how` and clicks the entry `entry`.
+inline void chooseFromMenu(QChartView *graph, const QString &entry,
+                           MenuBy how = MenuBy::RightClick) {
+    whenOpen(
+        [entry](QWidget *w) {
+            auto *menu = qobject_cast<QMenu *>(w);
+            QAction *chosen = nullptr;
+            for (QAction *a : menu ? menu->actions() : QList<QAction *>())
+                if (a->text() == entry) chosen = a;
+            if (!chosen) {
+                ADD_FAILURE() << "the graph's menu has no entry " << entry.toStdString();
+                w->close();
+                return;
+            }
+            QTest::mouseClick(menu, Qt::LeftButton, Qt::NoModifier,
+                              menu->actionGeometry(chosen).center());
+        },
+        true);
+    openMenu(graph, how);
+}
+
+}  // namespace graph_operator

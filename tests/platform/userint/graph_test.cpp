@@ -1,0 +1,461 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Tests of the graph control's tools, driven as an operator drives them: the
+// context menu (right click, Shift+F10, Menu key), the panel's shortcuts, Qt's
+// file dialog, dragging and Ctrl+wheel on the plot. Also the axes' ticks and
+// the look of read-outs. Runs offscreen on the panel from bench.uir.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCategoryAxis>
+#include <QChart>
+#include <QChartView>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QSvgRenderer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QValueAxis>
+#include <cstdio>
+#include <cstdlib>
+
+#include "graph_operator.h"
+#include "graph_ticks.h"
+#include "userint.h"
+#include "userint_testing.h"
+
+namespace {
+
+using graph_operator::MenuBy;
+
+enum { PANEL = 1, RMS = 9, GRAPH = 8, QUIT = 6 };
+
+int onAnything(int, int, int, void *, int, int) { return 0; }
+int onQuitAnything(int, int, int, void *, int, int) { return 0; }
+int onPanelAnything(int, int, void *, int, int) { return 0; }
+const CallbackRegistration callbacks{
+    {"onCommit", onAnything}, {"onQuit", onQuitAnything}, {"onPanel", onPanelAnything}};
+
+// ---- Ticks ----------------------------------------------------------------------
+
+struct TickCase {
+    const char *what;
+    double min, max, lengthPx;
+    const char *labels;  // the chosen ticks, comma-separated
+};
+
+TEST(AxisTicks, OneTwoFiveStepsThatFitWithinTheShownRange) {
+    // Labels 7 px per character across, 16 px high, with 14 px / 8 px between them.
+    const TickCase cases[] = {
+        {"deska 1 kHz, time", 0, 999, 400, "0,100,200,300,400,500,600,700,800,900"},
+        {"deska 0.2 kHz, time: 500s would touch", 0, 4995, 400, "0,1000,2000,3000,4000"},
+        {"deska 0.2 kHz, time, wider", 0, 4995, 800,
+         "0,500,1000,1500,2000,2500,3000,3500,4000,4500"},
+        {"deska x1, volts", -5, 5, 270, "-5,-4,-3,-2,-1,0,1,2,3,4,5"},
+        {"deska x2, volts", -2.5, 2.5, 270, "-2.5,-2,-1.5,-1,-0.5,0,0.5,1,1.5,2,2.5"},
+        {"deska x16, volts", -0.3125, 0.3125, 270, "-0.3,-0.2,-0.1,0,0.1,0.2,0.3"},
+        {"generator, degrees", 0, 360, 400, "0,50,100,150,200,250,300,350"},
+        {"generator, codes", -1, 1, 240, "-1,-0.8,-0.6,-0.4,-0.2,0,0.2,0.4,0.6,0.8,1"},
+        {"short axis: fewer, never touching", -1, 1, 100, "-1,-0.5,0,0.5,1"},
+        {"far from zero", 1e9, 1e9 + 1, 400, "1000000000,1000000000.5,1000000001"},
+        {"small numbers", 0, 3e-6, 400,
+         "0,0.0000005,0.000001,0.0000015,0.000002,0.0000025,0.000003"},
+        {"empty range", 1, 1, 400, ""},
+        {"reversed range", 2, 1, 400, ""},
+    };
+    for (const TickCase &c : cases) {
+        const userint_internal::AxisTicks ticks = userint_internal::chooseTicks(
+            c.min, c.max, c.lengthPx,
+            [&](const QString &t) {
+                return c.lengthPx > 250 && c.max > 10 ? 7.0 * t.size() : 16.0;
+            },
+            c.lengthPx > 250 && c.max > 10 ? 14.0 : 8.0);
+        EXPECT_EQ(ticks.labels.join(',').toStdString(), c.labels) << c.what;
+        for (size_t i = 0; i < ticks.values.size(); ++i) {
+            EXPECT_GE(ticks.values[i], c.min) << c.what;
+            EXPECT_LE(ticks.values[i], c.max) << c.what;
+            EXPECT_EQ(ticks.values[i], ticks.labels[static_cast<qsizetype>(i)].toDouble())
+                << c.what << ": a tick sits where its label says";
+        }
+    }
+}
+
+// ---- The panel ------------------------------------------------------------------
+
+QString clipboardText() { return QGuiApplication::clipboard()->text(); }
+
+QString readAll(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("(none)");
+}
+
+class GraphTools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(LoadPanel(0, "bench.uir", PANEL), PANEL);
+        DisplayPanel(PANEL);
+        panel = userint_testing::panelWidget(PANEL);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+        graph = qobject_cast<QChartView *>(userint_testing::controlWidget(PANEL, GRAPH));
+        ASSERT_NE(graph, nullptr);
+        ASSERT_TRUE(folder.isValid());
+        userint_testing::clearPopups();
+        userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    }
+    void TearDown() override {
+        userint_testing::answerPopupsWith(nullptr);
+        DiscardPanel(PANEL);
+    }
+    // Two plots of different lengths: 0.1 steps (0.30000000000000004 is the
+    // third x as a double), and integer codes with gain and offset.
+    void plotTwo() {
+        const double first[] = {1.5, -0.25, 3, 1e-7};
+        const short second[] = {100, -200, 300};
+        ASSERT_GT(
+            PlotWaveform(PANEL, GRAPH, first, 4, WAVE_DOUBLE, 1, 0, 0, 0.1, 0, 0, 0, 1, 0xFF0000),
+            0);
+        ASSERT_GT(
+            PlotWaveform(PANEL, GRAPH, second, 3, WAVE_INT16, 0.5, 1, 10, 2, 0, 0, 0, 1, 0x0000FF),
+            0);
+    }
+    QValueAxis *axis(Qt::Orientation o) {
+        return qobject_cast<QValueAxis *>(graph->chart()->axes(o).value(0));
+    }
+    struct View {
+        double xMin, xMax, yMin, yMax;
+    };
+    View shownView() {
+        return {axis(Qt::Horizontal)->min(), axis(Qt::Horizontal)->max(), axis(Qt::Vertical)->min(),
+                axis(Qt::Vertical)->max()};
+    }
+    // A point of the plot area, as fractions of its width and height from the top left.
+    QPoint inPlot(double fx, double fy) {
+        const QRectF area = graph->chart()->plotArea();
+        const QPointF chartPoint(area.left() + fx * area.width(), area.top() + fy * area.height());
+        return graph->mapFromScene(graph->chart()->mapToScene(chartPoint));
+    }
+    QString path(const char *name) { return folder.filePath(QString::fromLatin1(name)); }
+    // A shortcut on the panel, once its window is active again (after a dialog).
+    void press(Qt::Key key, Qt::KeyboardModifiers modifiers) {
+        panel->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+        QTest::keyClick(panel, key, modifiers);
+    }
+
+    QWidget *panel = nullptr;
+    QChartView *graph = nullptr;
+    QTemporaryDir folder;
+};
+
+const char *const kTwoPlotsText =
+    "t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\n"
+    "0\t1.5\t10\t51\n"
+    "0.1\t-0.25\t12\t-99\n"
+    "0.2\t3\t14\t151\n"
+    "0.30000000000000004\t1e-07\t\t\n";
+
+class MenuOpening : public GraphTools, public ::testing::WithParamInterface<MenuBy> {};
+
+TEST_P(MenuOpening, OffersTheFiveCommandsAndCopiesFromIt) {
+    QStringList entries;
+    graph_operator::whenOpen(
+        [&](QWidget *w) {
+            entries = graph_operator::entriesOf(qobject_cast<QMenu *>(w));
+            QTest::keyClick(w, Qt::Key_Escape);
+        },
+        true);
+    graph_operator::openMenu(graph, GetParam());
+    EXPECT_EQ(
+        entries.join('|').toStdString(),
+        "Save data as CSV… (off)|Save picture…|Copy data (off)|-|Zoom out (off)|Reset zoom (off)")
+        << "an empty graph has nothing to save or copy and no zoom to undo";
+
+    plotTwo();
+    QGuiApplication::clipboard()->clear();
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Copy data"), GetParam());
+    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByMouseAndKeyboard, MenuOpening,
+                         ::testing::Values(MenuBy::RightClick, MenuBy::ShiftF10, MenuBy::MenuKey));
+
+TEST_F(GraphTools, CtrlCOnTheFocusedGraphCopiesTheDataAsColumns) {
+    plotTwo();
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::keyClick(panel, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText().toStdString(), "before") << "Ctrl+C copies only from a focused graph";
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+}
+
+TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembersTheFolder) {
+    plotTwo();
+    SetCtrlVal(PANEL, RMS, "1,5 \"peak\"");  // a value that needs quoting in a field, not here
+    const QString csv = path("data.csv");
+    QString defaultName;
+    graph_operator::answerFileDialog(
+        csv, [&](QFileDialog *d) { defaultName = d->selectedFiles().value(0); });
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("/bench-\\d{8}-\\d{6}\\.csv$"))
+                    .match(defaultName)
+                    .hasMatch())
+        << defaultName.toStdString();
+
+    const QStringList lines = readAll(csv).split(QStringLiteral("\r\n"));
+    ASSERT_GE(lines.size(), 9) << readAll(csv).toStdString();
+    EXPECT_EQ(lines[0].toStdString(), "# Program: bench (LabBench " LABBENCH_VERSION ")");
+    EXPECT_TRUE(
+        QRegularExpression(
+            QStringLiteral("^# Saved: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"))
+            .match(lines[1])
+            .hasMatch())
+        << lines[1].toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("# Amplitude [V]: 4.500")))
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("# Decade: x 1")));
+    EXPECT_TRUE(lines.contains(QStringLiteral("# RMS [V]: 1,5 \"peak\"")));
+    const qsizetype header = lines.indexOf(
+        QStringLiteral("t [ms] (plot 1),U [V] (plot 1),t [ms] (plot 2),U [V] (plot 2)"));
+    ASSERT_GT(header, 1);
+    for (qsizetype i = 0; i < header; ++i)
+        EXPECT_TRUE(lines[i].startsWith('#')) << "metadata first: " << lines[i].toStdString();
+    EXPECT_EQ(lines.mid(header + 1).join('\n').toStdString(),
+              "0,1.5,10,51\n0.1,-0.25,12,-99\n0.2,3,14,151\n0.30000000000000004,1e-07,,\n");
+
+    // The next dialog starts in the folder just used, also after a restart
+    // (the folder is kept in the program's settings).
+    QFile::remove(csv);
+    struct stat before {};
+    QFile old(csv);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old,data\r\n");
+    old.close();
+    ::stat(QFile::encodeName(csv).constData(), &before);
+    QString startedIn;
+    graph_operator::answerFileDialog(
+        csv, [&](QFileDialog *d) { startedIn = d->directory().absolutePath(); }, 0);
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath());
+    EXPECT_EQ(readAll(csv).toStdString(), "old,data\r\n") << "No keeps the file as it was";
+
+    // Kept open, the old file still reads whole after Yes: the new one was
+    // written beside it and renamed over it, never written into it.
+    QFile held(csv);
+    ASSERT_TRUE(held.open(QIODevice::ReadOnly));
+    graph_operator::answerFileDialog(csv, {}, 1);
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(held.readAll().toStdString(), "old,data\r\n");
+    EXPECT_TRUE(readAll(csv).startsWith(QStringLiteral("# Program: bench")));
+    struct stat after {};
+    ::stat(QFile::encodeName(csv).constData(), &after);
+    EXPECT_NE(before.st_ino, after.st_ino) << "a new file took the name";
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files), QStringList{QStringLiteral("data.csv")})
+        << "nothing is left beside it";
+    EXPECT_TRUE(userint_testing::popups().empty());
+}
+
+TEST_F(GraphTools, SavingIntoAFolderThatCannotBeWrittenSaysWhyAndCarriesOn) {
+    plotTwo();
+    // Root may write into any folder with write permission off; a read-only
+    // file system stops it too.
+    QString target;
+    if (geteuid() == 0) {
+        target = QStringLiteral("/proc/bench-data.csv");
+    } else {
+        QDir(folder.path()).mkdir(QStringLiteral("locked"));
+        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        target = path("locked/bench-data.csv");
+    }
+    graph_operator::answerFileDialog(target);
+    press(Qt::Key_S, Qt::ControlModifier);
+    ASSERT_EQ(userint_testing::popups().size(), 1u);
+    const userint_testing::Popup popup = userint_testing::popups()[0];
+    EXPECT_EQ(popup.title, "bench: could not save");
+    EXPECT_NE(popup.message.find(target.toStdString()), std::string::npos) << popup.message;
+    EXPECT_NE(popup.message.find("Reason: "), std::string::npos) << popup.message;
+    EXPECT_FALSE(QFile::exists(target));
+    // The program carries on: the graph still copies.
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+}
+
+TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
+    plotTwo();
+    const QSize shown = graph->size();
+    const qreal ratio = graph->devicePixelRatioF();
+    graph_operator::answerFileDialog(path("graph.png"));
+    press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    const QImage png(path("graph.png"), "PNG");
+    ASSERT_FALSE(png.isNull()) << "the PNG does not decode";
+    EXPECT_EQ(png.size(), shown * ratio);
+    int blue = 0;
+    for (int y = 0; y < png.height(); ++y)
+        for (int x = 0; x < png.width(); ++x) {
+            const QColor c = png.pixelColor(x, y);
+            blue += c.blue() > 200 && c.green() < 100 && c.red() < 100;
+        }
+    EXPECT_GT(blue, 50) << "the picture shows the plots";
+
+    // The dialog opens once the menu has closed; its answer waits for it.
+    graph_operator::answerFileDialog(path("graph.svg"));
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Save picture…"));
+    QSvgRenderer svg(path("graph.svg"));
+    ASSERT_TRUE(svg.isValid()) << "the SVG does not decode";
+    EXPECT_EQ(svg.viewBox().size(), shown);
+    // Its width and height are given in mm for 96 px to the inch, as SVG viewers count.
+    const QRegularExpressionMatch width =
+        QRegularExpression(QStringLiteral("width=\"([0-9.]+)mm\""))
+            .match(readAll(path("graph.svg")));
+    ASSERT_TRUE(width.hasMatch());
+    EXPECT_NEAR(width.captured(1).toDouble() / 25.4 * 96, shown.width(), 1);
+    EXPECT_TRUE(readAll(path("graph.svg")).contains(QStringLiteral("t [ms]")))
+        << "titles are in the drawing";
+    EXPECT_TRUE(userint_testing::popups().empty());
+}
+
+TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
+    plotTwo();
+    const View home = shownView();
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    const QString whole = clipboardText();
+
+    // Drag from a quarter to three quarters of the plot area.
+    QWidget *plotArea = graph->viewport();
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.25, 0.25));
+    QTest::mouseMove(plotArea, inPlot(0.5, 0.5));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.75, 0.75));
+    const View dragged = shownView();
+    const double xSpan = home.xMax - home.xMin, ySpan = home.yMax - home.yMin;
+    EXPECT_NEAR(dragged.xMin, home.xMin + 0.25 * xSpan, 0.01 * xSpan);
+    EXPECT_NEAR(dragged.xMax, home.xMin + 0.75 * xSpan, 0.01 * xSpan);
+    EXPECT_NEAR(dragged.yMin, home.yMin + 0.25 * ySpan, 0.01 * ySpan);
+    EXPECT_NEAR(dragged.yMax, home.yMin + 0.75 * ySpan, 0.01 * ySpan);
+    // A click is no rectangle.
+    QTest::mouseClick(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.5, 0.5));
+    EXPECT_EQ(shownView().xMin, dragged.xMin);
+
+    // Ctrl+wheel: one notch narrows the view by 1.25 about the pointer.
+    const QPoint at = inPlot(0.2, 0.6);
+    const double xAt = dragged.xMin + 0.2 * (dragged.xMax - dragged.xMin);
+    QWheelEvent wheel(at, plotArea->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(plotArea, &wheel);
+    const View wheeled = shownView();
+    EXPECT_NEAR(wheeled.xMax - wheeled.xMin, (dragged.xMax - dragged.xMin) / 1.25, 1e-9 * xSpan);
+    EXPECT_NEAR(wheeled.xMin + 0.2 * (wheeled.xMax - wheeled.xMin), xAt, 0.01 * xSpan)
+        << "the value under the pointer stays under it";
+
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText(), whole) << "zoom never changes what is copied";
+
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Zoom out"));
+    EXPECT_EQ(shownView().xMin, dragged.xMin) << "Zoom out goes back one step";
+    EXPECT_EQ(shownView().yMax, dragged.yMax);
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Reset zoom"));
+    EXPECT_EQ(shownView().xMin, home.xMin) << "Reset zoom returns to the program's view";
+    EXPECT_EQ(shownView().xMax, home.xMax);
+    EXPECT_EQ(shownView().yMin, home.yMin);
+
+    // A new plot shows in the program's view, even when zoomed.
+    SetAxisScalingMode(PANEL, GRAPH, 1, 0, -400, 400);
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.1, 0.1));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.4, 0.4));
+    ASSERT_NE(shownView().yMax, 400);
+    const float again[] = {1, 2, 3};
+    PlotWaveform(PANEL, GRAPH, again, 3, WAVE_FLOAT, 1, 0, 0, 1, 0, 0, 0, 1, 0x00FF00);
+    EXPECT_EQ(shownView().yMin, -400) << "the program's fixed range";
+    EXPECT_EQ(shownView().yMax, 400);
+    EXPECT_EQ(shownView().xMin, 0) << "autoscaled to all plots";
+    EXPECT_EQ(shownView().xMax, 14);
+    QStringList entries;
+    graph_operator::whenOpen(
+        [&](QWidget *w) {
+            entries = graph_operator::entriesOf(qobject_cast<QMenu *>(w));
+            QTest::keyClick(w, Qt::Key_Escape);
+        },
+        true);
+    graph_operator::openMenu(graph, MenuBy::MenuKey);
+    EXPECT_TRUE(entries.contains(QStringLiteral("Reset zoom (off)")))
+        << entries.join('|').toStdString();
+}
+
+TEST_F(GraphTools, ZoomedAxesKeepExactTicksWithinTheView) {
+    SetAxisScalingMode(PANEL, GRAPH, 0, 0, 0, 360);
+    SetAxisScalingMode(PANEL, GRAPH, 1, 0, -1, 1);
+    auto *y = qobject_cast<QCategoryAxis *>(axis(Qt::Vertical));
+    ASSERT_NE(y, nullptr);
+    EXPECT_EQ(y->min(), -1);
+    EXPECT_EQ(y->max(), 1);
+    EXPECT_TRUE(y->categoriesLabels().contains(QStringLiteral("0")))
+        << y->categoriesLabels().join(',').toStdString();
+    QWidget *plotArea = graph->viewport();
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.1, 0.1));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.6, 0.6));
+    for (QValueAxis *a : {axis(Qt::Horizontal), axis(Qt::Vertical)}) {
+        auto *c = qobject_cast<QCategoryAxis *>(a);
+        ASSERT_GE(c->count(), 5) << "at least four intervals";
+        for (const QString &label : c->categoriesLabels()) {
+            EXPECT_GE(label.toDouble(), a->min());
+            EXPECT_LE(label.toDouble(), a->max());
+            EXPECT_EQ(c->endValue(label), label.toDouble());
+        }
+    }
+}
+
+TEST_F(GraphTools, ReadOutsLookReadOnlyAndTheirTextCopies) {
+    auto *rms = qobject_cast<QLineEdit *>(userint_testing::controlWidget(PANEL, RMS));
+    ASSERT_NE(rms, nullptr);
+    // No input field's white ground or frame: the read-out is drawn in the
+    // panel's own colour, edge to edge.
+    const QImage look = rms->grab().toImage();
+    const QColor ground = panel->palette().color(QPalette::Window);
+    for (const QPoint &at : {QPoint(1, 1), QPoint(look.width() - 2, look.height() / 2),
+                             QPoint(look.width() / 2, look.height() - 2)})
+        EXPECT_EQ(look.pixelColor(at).name().toStdString(), ground.name().toStdString())
+            << "at " << at.x() << "," << at.y();
+    SetCtrlVal(PANEL, RMS, "1.234567");
+    QTest::mouseClick(rms, Qt::LeftButton);
+    QTest::keyClick(rms, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(rms, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText().toStdString(), "1.234567");
+    EXPECT_EQ(graph->focusPolicy(), Qt::StrongFocus) << "the graph takes the keyboard focus";
+}
+
+TEST_F(GraphTools, TheProgramIsNamedAfterItsPanelForTheDesktop) {
+    EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-bench");
+    EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-bench");
+}
+
+}  // namespace
+
+// The offscreen platform warns about every window feature it lacks.
+void quietOffscreenNotes(QtMsgType type, const QMessageLogContext &, const QString &message) {
+    if (message.startsWith(QLatin1String("This plugin does not support")) ||
+        message.startsWith(QLatin1String("QStandardPaths:")))
+        return;
+    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "Qt warning: " : "",
+                 message.toLocal8Bit().constData());
+}
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    qInstallMessageHandler(quietOffscreenNotes);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // The remembered folder goes to settings of this run only.
+    char settings[] = "/tmp/userint-graph-test-XXXXXX";
+    if (!mkdtemp(settings)) return 1;
+    setenv("XDG_CONFIG_HOME", settings, 1);
+    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
+    const int status = RUN_ALL_TESTS();
+    QDir(QString::fromLocal8Bit(settings)).removeRecursively();
+    return status;
+}
