@@ -167,3 +167,101 @@ inline void chooseFromMenu(QChartView *graph, const QString &entry,
 }
 
 }  // namespace graph_operator
+
+#include <QDir>
+#include <QFile>
+#include <QGraphicsTextItem>
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace graph_operator {
+
+// A saved CSV file taken apart: '#' lines, the header row, then the columns
+// read as numbers with std::from_chars (a decimal point in every locale).
+struct CsvFile {
+    QStringList metadata;
+    QString header;
+    std::vector<std::vector<double>> columns;
+    bool wellFormed = false;
+};
+
+inline CsvFile readCsv(const QString &path) {
+    CsvFile csv;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return csv;
+    const QByteArray text = f.readAll();
+    if (!text.endsWith("\r\n")) return csv;
+    const QList<QByteArray> lines = text.chopped(1).split('\n');
+    bool inData = false;
+    for (QByteArray line : lines) {
+        if (!line.endsWith('\r')) return csv;  // every line ends in CRLF
+        line.chop(1);
+        if (!inData && line.startsWith('#')) {
+            csv.metadata << QString::fromUtf8(line);
+            continue;
+        }
+        if (!inData) {
+            csv.header = QString::fromUtf8(line);
+            csv.columns.resize(static_cast<size_t>(line.count(',') + 1));
+            inData = true;
+            continue;
+        }
+        const QList<QByteArray> fields = line.split(',');
+        if (fields.size() != static_cast<qsizetype>(csv.columns.size())) return csv;
+        for (size_t i = 0; i < csv.columns.size(); ++i) {
+            const QByteArray &field = fields[static_cast<qsizetype>(i)];
+            if (field.isEmpty()) continue;
+            double value = 0;
+            const auto r = std::from_chars(field.data(), field.data() + field.size(), value);
+            if (r.ec != std::errc() || r.ptr != field.data() + field.size()) return csv;
+            csv.columns[i].push_back(value);
+        }
+    }
+    csv.wellFormed = inData;
+    return csv;
+}
+
+// When LABBENCH_CSV_CHECK names a folder, leaves the saved file there as
+// `name`.csv with the plotted values beside it (`name`.expected, one "x y"
+// line per point in hexadecimal floating point, exact), for the Python check.
+inline void keepForPythonCheck(const QString &csvPath, const char *name,
+                               const std::vector<double> &x, const std::vector<double> &y) {
+    const char *folder = std::getenv("LABBENCH_CSV_CHECK");
+    if (!folder || !*folder) return;
+    const QString base = QDir(QString::fromLocal8Bit(folder)).filePath(QString::fromLatin1(name));
+    QFile::remove(base + QStringLiteral(".csv"));
+    ASSERT_TRUE(QFile::copy(csvPath, base + QStringLiteral(".csv")));
+    QFile expected(base + QStringLiteral(".expected"));
+    ASSERT_TRUE(expected.open(QIODevice::WriteOnly));
+    for (size_t i = 0; i < x.size(); ++i) {
+        char line[96];
+        char *end = std::to_chars(line, line + 40, x[i], std::chars_format::hex).ptr;
+        *end++ = ' ';
+        end = std::to_chars(end, end + 40, y[i], std::chars_format::hex).ptr;
+        *end++ = '\n';
+        expected.write(line, end - line);
+    }
+}
+
+// Every text the graph draws (tick labels, titles) stands clear of the others.
+inline void expectNoOverlappingTexts(QChartView *view) {
+    std::vector<std::pair<QString, QRectF>> texts;
+    for (QGraphicsItem *item : view->scene()->items())
+        if (auto *t = dynamic_cast<QGraphicsTextItem *>(item);
+            t && t->isVisible() && !t->toPlainText().isEmpty())
+            texts.emplace_back(t->toPlainText(), t->sceneBoundingRect());
+    ASSERT_GE(texts.size(), 10u);
+    for (size_t i = 0; i < texts.size(); i++)
+        for (size_t j = i + 1; j < texts.size(); j++) {
+            // Qt's text boxes carry a margin; the glyphs overlap only if the
+            // boxes do by more than it.
+            const QRectF a = texts[i].second.adjusted(2, 2, -2, -2);
+            const QRectF b = texts[j].second.adjusted(2, 2, -2, -2);
+            EXPECT_FALSE(a.intersects(b)) << '"' << texts[i].first.toStdString() << "\" overlaps \""
+                                          << texts[j].first.toStdString() << '"';
+        }
+}
+
+}  // namespace graph_operator

@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Getting deska's capture out, as an operator does: Run, then Ctrl+S and Qt's
+// file dialog; the saved CSV against the plotted arrays, value by value, also
+// on a comma-decimal desktop. The graph's ticks for the default and the slow
+// capture at the panel's smallest size, and how the window presents itself.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCategoryAxis>
+#include <QChart>
+#include <QChartView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "graph_operator.h"
+#include "deska_harness.h"
+#include "scripted_port.h"
+
+namespace {
+
+using namespace deska_operator;
+
+// Codes that make every sample a different value, with a 12-bit pattern in the
+// flags' high nibble that the program must mask off.
+void serveVariedCodes() {
+    std::vector<uint16_t> codes;
+    for (unsigned i = 0; i < 1000; i++) codes.push_back(static_cast<uint16_t>((i * 37 + 5) % 4096));
+    scripted_port::serve(codes);
+}
+
+struct SaveCase {
+    const char *name;
+    const char *locale;  // nullptr: the environment's
+    const char *typedKhz;
+    int gainCode;
+    const char *gainText;
+};
+
+class DeskaDataOut : public testing::TestWithParam<SaveCase> {};
+
+TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
+    const SaveCase c = GetParam();
+    if (c.locale) setenv("LC_ALL", c.locale, 1);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    serveVariedCodes();
+    const QString csvPath = folder.filePath(QStringLiteral("capture.csv"));
+    int status = runDeska([&] {
+        if (c.locale) {
+            char probe[16];
+            std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+            ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
+        }
+        typeFrequency(c.typedKhz);
+        if (c.gainCode) chooseGain(c.gainCode);
+        clickRun();
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        graph_operator::answerFileDialog(csvPath);
+        QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
+
+        const graph_operator::CsvFile csv = graph_operator::readCsv(csvPath);
+        ASSERT_TRUE(csv.wellFormed) << "not a CSV file of CRLF lines: " << csvPath.toStdString();
+        ASSERT_GE(csv.metadata.size(), 2);
+        EXPECT_EQ(csv.metadata[0].toStdString(),
+                  "# Program: deska (LabBench " LABBENCH_VERSION ")");
+        EXPECT_TRUE(csv.metadata[1].startsWith(QStringLiteral("# Saved: 20")));
+        const QStringList expected = {
+            QStringLiteral("# Graph: Captured waveform at the input"),
+            QStringLiteral("# Sampling frequency (kHz): ") +
+                widget<QDoubleSpinBox>(PANEL_FREQ)->text(),
+            QStringLiteral("# Gain: ") + QLatin1String(c.gainText),
+            QStringLiteral("# RMS at the converter (V): ") + QString::fromStdString(text(PANEL_UF)),
+            QStringLiteral("# RMS at the input (V): ") +
+                QString::fromStdString(text(PANEL_UF_INPUT)),
+        };
+        EXPECT_EQ(csv.metadata.mid(2), expected);
+        EXPECT_FALSE(csv.metadata.join(' ').contains(QStringLiteral("Measuring")))
+            << "a lamp is no setting";
+        EXPECT_EQ(csv.header.toStdString(), "time (ms),voltage (V)");
+
+        const auto plots = userint_testing::graphPlots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u);
+        ASSERT_EQ(csv.columns.size(), 2u);
+        ASSERT_EQ(csv.columns[0].size(), 1000u);
+        ASSERT_EQ(csv.columns[1].size(), 1000u);
+        for (size_t i = 0; i < 1000; i++) {
+            ASSERT_EQ(csv.columns[0][i], plots[0].x[i]) << "time of point " << i;
+            ASSERT_EQ(csv.columns[1][i], plots[0].y[i]) << "voltage of point " << i;
+        }
+        graph_operator::keepForPythonCheck(csvPath, c.name, plots[0].x, plots[0].y);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Captures, DeskaDataOut,
+    testing::Values(SaveCase{"deska_default", nullptr, "1", 0, "x1"},
+                    SaveCase{"deska_slow_gain2_de", "de_DE.UTF-8", "0.2", 1, "x2"}),
+    [](const testing::TestParamInfo<SaveCase> &info) { return std::string(info.param.name); });
+
+// The tick labels of an axis, comma-separated.
+std::string ticks(Qt::Orientation o) {
+    auto *view = widget<QChartView>(PANEL_GRAPH);
+    auto *axis = qobject_cast<QCategoryAxis *>(view->chart()->axes(o).value(0));
+    return axis ? axis->categoriesLabels().join(',').toStdString() : "(not a category axis)";
+}
+
+TEST(DeskaGraph, TicksAtOneTwoFiveStepsReadableAtTheSmallestPanel) {
+    serveVariedCodes();
+    int status = runDeska([] {
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        panel->resize(panel->minimumSizeHint());
+        QTest::qWait(0);
+        clickRun();
+        QTest::qWait(0);
+        // 0 to 999 ms and the fixed +-5 V, which stays exactly the range shown.
+        EXPECT_EQ(ticks(Qt::Horizontal), "0,100,200,300,400,500,600,700,800,900");
+        EXPECT_EQ(ticks(Qt::Vertical), "-5,-4,-3,-2,-1,0,1,2,3,4,5");
+        graph_operator::expectNoOverlappingTexts(widget<QChartView>(PANEL_GRAPH));
+
+        typeFrequency("0.2");
+        chooseGain(1);
+        clickRun();
+        QTest::qWait(0);
+        // 0 to 999 ms and the fixed +-5 V, which stays exactly the range shown.
+        EXPECT_EQ(ticks(Qt::Horizontal), "0,1000,2000,3000,4000");
+        EXPECT_EQ(ticks(Qt::Vertical), "-2.5,-2,-1.5,-1,-0.5,0,0.5,1,1.5,2,2.5");
+        EXPECT_EQ(userint_testing::graphYAxis(Handle, PANEL_GRAPH).min, -2.5);
+        EXPECT_EQ(userint_testing::graphYAxis(Handle, PANEL_GRAPH).max, 2.5);
+        graph_operator::expectNoOverlappingTexts(widget<QChartView>(PANEL_GRAPH));
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST(DeskaWindow, CarriesItsIconAndTheDesktopEntrysWindowClass) {
+    int status = runDeska([] {
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows deska's icon";
+        EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-deska");
+        EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-deska");
+        // The RMS read-outs look read-only and their text still copies.
+        auto *rms = widget<QLineEdit>(PANEL_UF);
+        EXPECT_TRUE(rms->isReadOnly());
+        EXPECT_FALSE(rms->styleSheet().isEmpty()) << "drawn as a read-out, not as an input field";
+    });
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace

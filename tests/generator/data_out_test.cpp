@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Getting the generator's preview out, as an operator does: Ctrl+S and Qt's
+// file dialog; the saved CSV against the plotted table, value by value, also
+// on a comma-decimal desktop. The preview's ticks, and how the window and
+// its status line present themselves.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCategoryAxis>
+#include <QChart>
+#include <QChartView>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdlib>
+#include <string>
+
+#include "generator_harness.h"
+#include "generator_ui.h"
+#include "graph_operator.h"
+#include "userint.h"
+#include "userint_testing.h"
+
+namespace {
+
+struct SaveCase {
+    const char *name;
+    const char *locale;  // nullptr: the environment's
+};
+
+class GeneratorDataOut : public testing::TestWithParam<SaveCase> {};
+
+TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
+    const SaveCase c = GetParam();
+    if (c.locale) setenv("LC_ALL", c.locale, 1);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    const QString csvPath = folder.filePath(QStringLiteral("preview.csv"));
+    int exitCode = runGenerator([&] {
+        if (c.locale) {
+            char probe[16];
+            std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+            ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
+        }
+        typeValue(PANEL_ANGLE, 45.5, 1);
+        QWidget *panel = userint_testing::panelWidget(PANEL);
+        graph_operator::answerFileDialog(csvPath);
+        panel->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
+        QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
+
+        const graph_operator::CsvFile csv = graph_operator::readCsv(csvPath);
+        ASSERT_TRUE(csv.wellFormed) << "not a CSV file of CRLF lines: " << csvPath.toStdString();
+        ASSERT_GE(csv.metadata.size(), 2);
+        EXPECT_EQ(csv.metadata[0].toStdString(),
+                  "# Program: generator (LabBench " LABBENCH_VERSION ")");
+        auto shown = [](int id) { return static_cast<QAbstractSpinBox *>(control(id))->text(); };
+        const QStringList expected = {
+            QStringLiteral("# Graph: Preview of one period of the waveform"),
+            QStringLiteral("# Frequency (× decade): ") + shown(PANEL_FREQ),
+            QStringLiteral("# Decade: 10 kHz"),
+            QStringLiteral("# Amplitude (Vpp): ") + shown(PANEL_AMPL),
+            QStringLiteral("# Angle (°): 45.5"),
+            QStringLiteral("# Status of the last transfer: ") +
+                QString::fromStdString(statusLine()),
+        };
+        EXPECT_EQ(csv.metadata.mid(2).join('\n').toStdString(), expected.join('\n').toStdString());
+        EXPECT_EQ(csv.header.toStdString(), "Degrees into the period,Relative code");
+
+        const auto plots = userint_testing::graphPlots(PANEL, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u);
+        ASSERT_EQ(csv.columns.size(), 2u);
+        ASSERT_EQ(csv.columns[0].size(), 3600u);
+        ASSERT_EQ(csv.columns[1].size(), 3600u);
+        for (size_t i = 0; i < 3600; i++) {
+            ASSERT_EQ(csv.columns[0][i], plots[0].x[i]) << "degrees of entry " << i;
+            ASSERT_EQ(csv.columns[1][i], plots[0].y[i]) << "code of entry " << i;
+        }
+        graph_operator::keepForPythonCheck(csvPath, c.name, plots[0].x, plots[0].y);
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Previews, GeneratorDataOut,
+                         testing::Values(SaveCase{"generator_preview", nullptr},
+                                         SaveCase{"generator_preview_de", "de_DE.UTF-8"}),
+                         [](const testing::TestParamInfo<SaveCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(GeneratorGraph, PreviewTicksAtOneTwoFiveStepsOnItsFixedRanges) {
+    int exitCode = runGenerator([] {
+        QWidget *panel = userint_testing::panelWidget(PANEL);
+        panel->resize(panel->minimumSizeHint());
+        QTest::qWait(0);
+        auto *view = qobject_cast<QChartView *>(control(PANEL_GRAPH));
+        ASSERT_NE(view, nullptr);
+        auto *x = qobject_cast<QCategoryAxis *>(view->chart()->axes(Qt::Horizontal).value(0));
+        auto *y = qobject_cast<QCategoryAxis *>(view->chart()->axes(Qt::Vertical).value(0));
+        ASSERT_TRUE(x && y);
+        EXPECT_EQ(x->min(), 0);
+        EXPECT_EQ(x->max(), 360) << "the program's range, exactly";
+        EXPECT_EQ(y->min(), -1);
+        EXPECT_EQ(y->max(), 1);
+        EXPECT_EQ(x->categoriesLabels().join(',').toStdString(), "0,50,100,150,200,250,300,350");
+        EXPECT_EQ(y->categoriesLabels().join(',').toStdString(),
+                  "-1,-0.8,-0.6,-0.4,-0.2,0,0.2,0.4,0.6,0.8,1");
+        graph_operator::expectNoOverlappingTexts(view);
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
+TEST(GeneratorWindow, CarriesItsIconWindowClassAndASelectableStatusLine) {
+    int exitCode = runGenerator([] {
+        QWidget *panel = userint_testing::panelWidget(PANEL);
+        EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows the generator's icon";
+        EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-generator");
+        EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-generator");
+        auto *status = qobject_cast<QLabel *>(control(PANEL_STATUS));
+        ASSERT_NE(status, nullptr);
+        EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
+        EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByKeyboard)
+            << "the status line's text can be selected and copied from the keyboard";
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
+}  // namespace
