@@ -3,6 +3,7 @@
 #include "panel_look.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -50,14 +51,43 @@ void adoptProgramIdentity(const QString &panelPath) {
     if (!icon.isNull()) QApplication::setWindowIcon(icon);
 }
 
+// Gives a read-only text field the panel's ground instead of an input
+// field's, and keeps it so when its palette is set anew (a failure mark sets
+// the text colour, and later returns to the inherited palette).
+class ReadOnlyGround : public QObject {
+public:
+    explicit ReadOnlyGround(QLineEdit *edit) : QObject(edit) {
+        edit->setFrame(false);
+        apply(edit);
+        edit->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::PaletteChange) apply(static_cast<QWidget *>(watched));
+        return false;
+    }
+
+private:
+    static void apply(QWidget *w) {
+        QPalette palette = w->palette();
+        bool changed = false;
+        for (QPalette::ColorGroup group :
+             {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            if (palette.color(group, QPalette::Base) == palette.color(group, QPalette::Window))
+                continue;
+            palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Window));
+            changed = true;
+        }
+        if (changed) w->setPalette(palette);  // changes nothing the second time round
+    }
+};
+
 void lookReadOnly(QWidget *window) {
     for (QWidget *w : window->findChildren<QWidget *>()) {
         if (w->property("controlId").toInt() <= 0) continue;
         if (auto *edit = qobject_cast<QLineEdit *>(w); edit && edit->isReadOnly()) {
-            // A style sheet, not the palette: a failure mark sets and later
-            // resets the palette, and must leave this look in place.
-            edit->setStyleSheet(
-                QStringLiteral("QLineEdit { background: palette(window); border: none; }"));
+            new ReadOnlyGround(edit);
         } else if (auto *label = qobject_cast<QLabel *>(w);
                    label && w->property("valueType").toString() == QLatin1String("string")) {
             label->setTextInteractionFlags(label->textInteractionFlags() |

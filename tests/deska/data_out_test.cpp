@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "graph_operator.h"
 #include "deska_harness.h"
+#include "graph_operator.h"
 #include "scripted_port.h"
 
 namespace {
@@ -145,7 +145,7 @@ TEST(DeskaWindow, CarriesItsIconAndTheDesktopEntrysWindowClass) {
         // The RMS read-outs look read-only and their text still copies.
         auto *rms = widget<QLineEdit>(PANEL_UF);
         EXPECT_TRUE(rms->isReadOnly());
-        EXPECT_FALSE(rms->styleSheet().isEmpty()) << "drawn as a read-out, not as an input field";
+        EXPECT_FALSE(rms->hasFrame()) << "drawn as a read-out, not as an input field";
     });
     EXPECT_EQ(status, 0);
 }

@@ -422,6 +422,10 @@ TEST_F(GraphTools, ReadOutsLookReadOnlyAndTheirTextCopies) {
                              QPoint(look.width() / 2, look.height() - 2)})
         EXPECT_EQ(look.pixelColor(at).name().toStdString(), ground.name().toStdString())
             << "at " << at.x() << "," << at.y();
+    // Also after a failure mark has come and gone.
+    MarkCtrlFailure(PANEL, RMS, 1);
+    MarkCtrlFailure(PANEL, RMS, 0);
+    EXPECT_EQ(rms->palette().color(QPalette::Base), ground);
     SetCtrlVal(PANEL, RMS, "1.234567");
     QTest::mouseClick(rms, Qt::LeftButton);
     QTest::keyClick(rms, Qt::Key_A, Qt::ControlModifier);
