@@ -60,9 +60,16 @@
 #include <thread>
 
 #include "bus_log.h"
+#include "gpib_codes.h"
 #include "gpib_driver.h"
-#include "gpib_driver_status.h"
 #include "sim_instrument.h"
+
+extern "C" {
+volatile int ibsta = 0;
+volatile int iberr = 0;
+volatile int ibcnt = 0;
+volatile long ibcntl = 0;
+}
 
 namespace {
 
@@ -84,6 +91,10 @@ std::mutex bus_mutex;
 Bus bus;
 siminstrument::Instrument instrument;
 
+thread_local int thread_status = 0;
+thread_local int thread_error = 0;
+thread_local long thread_count = 0;
+
 // ---- Status, logging, bus time ------------------------------------------------
 
 std::string address_text(GpibDriverAddr address) {
@@ -94,7 +105,14 @@ std::string address_text(GpibDriverAddr address) {
 
 void finish(const BusCall &call, int status, int error, long count) {
     if (bus.controller_in_charge) status |= CIC;
-    gpib_driver_finish(status, error, count);
+    ibsta = status;
+    iberr = error;
+    ibcnt = int(count);
+    ibcntl = count;
+    thread_status = status;
+    thread_error = error;
+    thread_count = count;
+
     siminstrument::log_bus_call(call, status, error, count);
 }
 
@@ -186,7 +204,13 @@ void internal_failure(const char *routine) noexcept {
         what = e.what();
     } catch (...) {
     }
-    gpib_driver_finish(ERR, EDVR, 0);
+    thread_status = ERR;
+    thread_error = EDVR;
+    thread_count = 0;
+    ibsta = ERR;
+    iberr = EDVR;
+    ibcnt = 0;
+    ibcntl = 0;
     std::fprintf(stderr,
                  "labbench simulated instrument: %s failed inside the simulator (%s); "
                  "it returns EDVR\n",
@@ -317,6 +341,19 @@ void Receive(int board, GpibDriverAddr address, void *buffer, long count, int te
         receive_reply(board, address, buffer, count, termination);
     } catch (...) {
         internal_failure("Receive");
+    }
+}
+
+int ThreadIbsta(void) { return thread_status; }
+int ThreadIberr(void) { return thread_error; }
+int ThreadIbcnt(void) { return int(thread_count); }
+long ThreadIbcntl(void) { return thread_count; }
+
+const char *gpib_error_string(int error) {
+    try {
+        return gpib_error_text(error);
+    } catch (...) {
+        return "unknown error";
     }
 }
 
