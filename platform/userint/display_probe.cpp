@@ -163,15 +163,16 @@ std::string probeWayland() {
     return {};
 }
 
-// Why `spec` (a platform name with optional ":arguments") cannot start, or "".
-std::string probePlatform(const std::string &spec) {
+// Why `spec` (a platform name with optional ":arguments") cannot start, or "";
+// `xDisplay` is the X display Qt would open.
+std::string probePlatform(const std::string &spec, const std::string &xDisplay) {
     const std::string name = spec.substr(0, spec.find(':'));
     std::string searched;
     if (!pluginInstalled(name, searched))
         return "the Qt platform plugin '" + name + "' is not installed (looked in " + searched +
                ")";
     if (name == "offscreen" || name == "minimal") return {};
-    if (name == "xcb") return probeXcb(env("DISPLAY"));
+    if (name == "xcb") return probeXcb(xDisplay);
     if (name == "wayland" || name.rfind("wayland-", 0) == 0) return probeWayland();
     return {};  // eglfs, linuxfb, vnc...: nothing we can check without starting them
 }
@@ -183,7 +184,9 @@ void releaseDisplayProbe() {
     heldConnection = nullptr;
 }
 
-DisplayChoice probeDisplay(const std::string &commandLinePlatform) {
+DisplayChoice probeDisplay(const std::string &commandLinePlatform,
+                           const std::string &commandLineDisplay) {
+    const std::string xDisplay = commandLineDisplay.empty() ? env("DISPLAY") : commandLineDisplay;
     std::vector<std::string> candidates;
     if (!commandLinePlatform.empty())
         candidates = split(commandLinePlatform, ';');
@@ -193,11 +196,11 @@ DisplayChoice probeDisplay(const std::string &commandLinePlatform) {
     if (candidates.empty()) {
         // Qt's default on Linux is xcb. A Wayland-only session (no DISPLAY)
         // would make it abort, so fall back to Wayland when it is usable.
-        std::string why = probePlatform("xcb");
+        std::string why = probePlatform("xcb", xDisplay);
         if (why.empty()) {
             choice.usable = true;
             choice.platform = "xcb";
-        } else if (!env("WAYLAND_DISPLAY").empty() && probePlatform("wayland").empty()) {
+        } else if (!env("WAYLAND_DISPLAY").empty() && probePlatform("wayland", xDisplay).empty()) {
             choice.usable = true;
             choice.platform = "wayland";
         } else {
@@ -206,7 +209,7 @@ DisplayChoice probeDisplay(const std::string &commandLinePlatform) {
         return choice;
     }
     for (const std::string &spec : candidates) {
-        std::string why = probePlatform(spec);
+        std::string why = probePlatform(spec, xDisplay);
         if (why.empty()) {
             choice.usable = true;
             choice.platform = spec;

@@ -15,8 +15,11 @@ struct DisplayChoice {
     std::string reason;    // when not usable: one line, what failed and what to do
 };
 
-// `commandLinePlatform` is the value of a "-platform" argument, or empty.
+// `commandLinePlatform` is the value of a "-platform" argument, or empty;
+// `commandLineDisplay` that of a "-display" argument, which Qt's X platform uses
+// instead of DISPLAY, or empty.
 // A successful X probe keeps its connection open until releaseDisplayProbe().
-DisplayChoice probeDisplay(const std::string &commandLinePlatform);
+DisplayChoice probeDisplay(const std::string &commandLinePlatform,
+                           const std::string &commandLineDisplay = {});
 // Closes the probe's connection; call once the application has connected.
 void releaseDisplayProbe();

@@ -23,13 +23,16 @@ namespace {
 
 QApplication *application = nullptr;
 
-std::string commandLinePlatform(char *argv[]) {
-    std::string platform;
-    for (int i = 0; argv && argv[i]; ++i)
-        if ((!std::strcmp(argv[i], "-platform") || !std::strcmp(argv[i], "--platform")) &&
-            argv[i + 1])
-            platform = argv[i + 1];
-    return platform;
+// The value of Qt's option -<name> (or --<name>) in argv, or "": the last one
+// counts, as in Qt.
+std::string commandLineValue(char *argv[], const char *name) {
+    std::string value;
+    for (int i = 0; argv && argv[i]; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] == '-' && arg[1] == '-') ++arg;
+        if (arg[0] == '-' && !std::strcmp(arg + 1, name) && argv[i + 1]) value = argv[i + 1];
+    }
+    return value;
 }
 
 }  // namespace
@@ -71,7 +74,8 @@ int InitCVIRTE(void *, char *argv[], void *) {
         QApplication::setQuitOnLastWindowClosed(false);
         return 1;
     }
-    const DisplayChoice choice = probeDisplay(commandLinePlatform(argv));
+    const DisplayChoice choice =
+        probeDisplay(commandLineValue(argv, "platform"), commandLineValue(argv, "display"));
     if (!choice.usable) {
         std::fprintf(stderr, "InitCVIRTE: the GUI cannot start: %s\n", choice.reason.c_str());
         return 0;

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Starts init_probe without a usable display and checks that it exits with
 # status 255 within seconds, after one stderr line naming the reason; and, in
-# the cases "offscreen" and "xvfb", that it starts where a GUI can start.
+# the cases "offscreen" and "xvfb", that it starts where a GUI can start (on
+# Xvfb also when only the -display option names the display).
 # Usage: no_display_test.sh <init_probe> <case>
 probe=$1
 which=$2
@@ -21,6 +22,10 @@ if [ "$which" = xvfb ]; then
     status=$?
     [ $status -eq 0 ] || { echo "start $run on Xvfb :$number failed with status $status: $err"; exit 1; }
   done
+  # Qt's -display option names the display instead of DISPLAY.
+  err=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$probe" -display ":$number" 2>&1 >/dev/null)
+  status=$?
+  [ $status -eq 0 ] || { echo "start with -display :$number and no DISPLAY failed with status $status: $err"; exit 1; }
   exit 0
 fi
 case $which in
