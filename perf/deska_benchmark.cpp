@@ -9,14 +9,19 @@
 // Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./deska_benchmark
 #include <benchmark/benchmark.h>
 
+#include <QChartView>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
 
 #include "deska.h"
+#include "graph_export.h"
 #include "harness.h"
 #include "panel_run.h"
 #include "portio.h"
 #include "userint.h"
+#include "userint_internal.h"
+#include "userint_testing.h"
 
 // The port library is chosen before deska declares its port window (a
 // file-scope object), so the benchmark never asks for the real ports.
@@ -75,6 +80,34 @@ void BM_Run(benchmark::State &state) {
 }
 BENCHMARK(BM_Run)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
+// Saving a run's 1000 points as the operator's Ctrl+S does once the file is
+// named: the panel's settings and read-outs, the rows, the file written beside
+// and renamed into place. Wall time, as the writing waits on the file system.
+void BM_SaveCsv(benchmark::State &state) {
+    SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
+    run(PANEL, PANEL_RUN, EVENT_COMMIT, nullptr, 0, 0);
+    int error = 0;
+    const Control *graph = userint_internal::findControl("BM_SaveCsv", PANEL, PANEL_GRAPH, &error);
+    auto *view = static_cast<QChartView *>(userint_testing::controlWidget(PANEL, PANEL_GRAPH));
+    QTemporaryDir folder;
+    if (!graph || !graph->graph || !view || !folder.isValid()) {
+        state.SkipWithError("no graph to save, or no folder to save into");
+        return;
+    }
+    const QString path = folder.filePath(QStringLiteral("deska.csv"));
+    for (auto _ : state) {
+        QString why;
+        const QByteArray text = userint_internal::graphDataText(
+            *graph->graph, userint_internal::graphMetadata(view), ',', "\r\n");
+        if (!userint_internal::writeFileAtomically(path, text, &why)) {
+            const std::string reason = why.toStdString();
+            state.SkipWithError(reason.c_str());
+            break;
+        }
+    }
+}
+BENCHMARK(BM_SaveCsv)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 void reportFigures() {
     const double reads_ns = perf::seconds("BM_PortReads") / kSamples * 1e9;
     const double readData_ns = perf::seconds("BM_ReadData") / kSamples * 1e9;
@@ -90,6 +123,8 @@ void reportFigures() {
     perf::share("  whole run, ready board", run_us * 1e-3, "ms");
     perf::share("  activation (board set-up, realised frequency shown)", activation_us, "us");
     perf::share("  Uf_hodnota (RMS of 1000 samples, two texts shown)", rms_us, "us");
+    perf::judge("saving 1000 points as CSV (Ctrl+S once named)",
+                perf::wallSeconds("BM_SaveCsv") * 1e3, "ms", 20);
 }
 
 }  // namespace
