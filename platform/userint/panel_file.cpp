@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string_view>
 
 #include "userint.h"
 
@@ -23,6 +24,10 @@ constexpr int kMaxDepth = 64;         // a Designer form nests maybe 15 deep
 constexpr int kMaxElements = 200000;  // ~20x a large real panel
 constexpr int kMaxShownChars = 60;    // longest file text quoted in a message
 constexpr int kMaxCells = 999;        // largest row, column or span in a layout
+// Largest size, position, margin or spacing in pixels: beyond any screen.
+constexpr int kMaxPixels = 16384;
+// QWIDGETSIZE_MAX, which Designer writes into a maximum size for "no maximum".
+constexpr long long kNoMaximum = 16777215;
 
 struct Node {
     QString name;
@@ -188,6 +193,76 @@ QString findForeignReference(const Node &node) {
     return QString();
 }
 
+// A panel or widget larger than any screen makes Qt allocate a backing store
+// it cannot have (a 100000 x 100000 panel crashes the offscreen platform in
+// Qt's style code), and margins or spacings add up to the same. Every size,
+// position, margin and spacing in the form must lie within kMaxPixels; a
+// maximum may also be Qt's "no maximum". Returns the first that does not,
+// described, or a null string.
+QString findAbsurdGeometry(const Node &node, const QString &property = QString()) {
+    static const std::set<QString> pixelNumbers{QStringLiteral("minimumWidth"),
+                                                QStringLiteral("minimumHeight"),
+                                                QStringLiteral("maximumWidth"),
+                                                QStringLiteral("maximumHeight"),
+                                                QStringLiteral("leftMargin"),
+                                                QStringLiteral("topMargin"),
+                                                QStringLiteral("rightMargin"),
+                                                QStringLiteral("bottomMargin"),
+                                                QStringLiteral("margin"),
+                                                QStringLiteral("spacing"),
+                                                QStringLiteral("horizontalSpacing"),
+                                                QStringLiteral("verticalSpacing")};
+    const QString within =
+        node.name == QLatin1String("property") ? node.attribute("name") : property;
+    const long long high = within.startsWith(QLatin1String("maximum")) ? kNoMaximum : kMaxPixels;
+    auto outside = [&](const QString &what, const QString &text) {
+        int value;
+        if (parseInt(text, -kMaxPixels, high, value)) return QString();
+        return QStringLiteral("property %1 gives %2 %3 (allowed: -%4 to %5 px)")
+            .arg(shown(within), what, shown(text.trimmed()))
+            .arg(kMaxPixels)
+            .arg(high);
+    };
+    if (node.name == QLatin1String("rect") || node.name == QLatin1String("size") ||
+        node.name == QLatin1String("point")) {
+        for (const Node &c : node.children)
+            if (c.name == QLatin1String("x") || c.name == QLatin1String("y") ||
+                c.name == QLatin1String("width") || c.name == QLatin1String("height"))
+                if (QString why = outside(c.name, c.text); !why.isNull()) return why;
+    } else if (node.name == QLatin1String("number") && pixelNumbers.count(within)) {
+        if (QString why = outside(QStringLiteral("a length"), node.text); !why.isNull()) return why;
+    }
+    for (const Node &c : node.children)
+        if (QString why = findAbsurdGeometry(c, within); !why.isNull()) return why;
+    return QString();
+}
+
+// Rich text names images and style sheets that Qt reads from disk when it
+// lays the text out: a label's text marked as rich text, and any tool tip,
+// "What's This" text or text-document content. Returns the first name in
+// `text` that is not inside the panel's folder, or a null string. A name
+// with an entity or a percent escape is refused too: Qt decodes those, so
+// they could spell "/" or "..".
+QString findForeignRichTextReference(const QString &text) {
+    static const QRegularExpression references(
+        QStringLiteral(
+            R"re((?:\b(?:src|href|background)\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))|)re"
+            R"re((?:\burl\(\s*['"]?([^'")]*))|(?:@import\s*['"]([^'"]*))|)re"
+            R"re((?:!\[[^\]]*\]\(\s*<?([^)\s>]*)))re"),
+        QRegularExpression::CaseInsensitiveOption);
+    for (auto it = references.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        for (int group = 1; group <= match.lastCapturedIndex(); ++group) {
+            const QString name = match.captured(group);
+            if (name.isNull()) continue;
+            if (name.contains(QLatin1Char('&')) || name.contains(QLatin1Char('%')) ||
+                !isLocalReference(name))
+                return name;
+        }
+    }
+    return QString();
+}
+
 struct Checker {
     const PanelRules &rules;
     PanelSpec panel;
@@ -210,6 +285,25 @@ struct Checker {
             return fail(UIE_BAD_FORM,
                         QStringLiteral("%1 has a widget class the run-time cannot build")
                             .arg(describe(name, cls)));
+
+        for (const char *rich : {"toolTip", "whatsThis", "html", "markdown", "text"}) {
+            const Node *prop = findProperty(w, rich);
+            if (!prop) continue;
+            // A label shows its text as plain text unless the panel marks it
+            // otherwise; other widgets' "text" is always plain.
+            if (std::string_view(rich) == "text") {
+                const Node *format = findProperty(w, "textFormat");
+                if (cls != QLatin1String("QLabel") || !format ||
+                    propertyText(*format).endsWith(QLatin1String("PlainText")))
+                    continue;
+            }
+            if (const QString foreign = findForeignRichTextReference(propertyText(*prop));
+                !foreign.isNull())
+                return fail(UIE_BAD_FORM,
+                            QStringLiteral("%1 shows rich text (%2) that refers to %3 outside the "
+                                           "panel's folder")
+                                .arg(describe(name, cls), QLatin1String(rich), shown(foreign)));
+        }
 
         const Node *idProp = findProperty(w, "controlId");
         const Node *callbackProp = findProperty(w, "callback");
@@ -543,6 +637,9 @@ std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content,
         return fault(
             UIE_BAD_FORM,
             QStringLiteral("the form refers to %1 outside the panel's folder").arg(shown(foreign)));
+
+    if (const QString absurd = findAbsurdGeometry(root); !absurd.isNull())
+        return fault(UIE_BAD_FORM, QStringLiteral("the form's %1").arg(absurd));
 
     const QString panelClass = panelNode->attribute("class");
     if (panelClass != QLatin1String("QWidget"))

@@ -255,6 +255,26 @@ const BadPanel badPanels[] = {
      "name=\"windowIcon\"><iconset><normaloff>/dev/zero</normaloff></iconset></property><property "
      "name=\"windowTitle\">",
      UIE_BAD_FORM, "refers to '/dev/zero' outside the panel's folder"},
+    {"panel larger than any screen", "<width>640</width><height>420</height>",
+     "<width>100000</width><height>100000</height>", UIE_BAD_FORM,
+     "property 'geometry' gives width '100000' (allowed: -16384 to 16384 px)"},
+    {"margins larger than any screen", "<layout class=\"QGridLayout\" name=\"grid\">",
+     "<layout class=\"QGridLayout\" name=\"grid\"><property "
+     "name=\"leftMargin\"><number>90000</number></property>",
+     UIE_BAD_FORM, "property 'leftMargin' gives a length '90000'"},
+    {"rich label showing a device", "<property name=\"text\"><string>Count</string></property>",
+     "<property name=\"textFormat\"><enum>Qt::RichText</enum></property><property "
+     "name=\"text\"><string>&lt;img src=\"/dev/zero\"&gt;</string></property>",
+     UIE_BAD_FORM, "'countLabel' (QLabel) shows rich text (text) that refers to '/dev/zero'"},
+    {"tool tip image from a parent folder",
+     "<property name=\"text\"><string>Count</string></property>",
+     "<property name=\"toolTip\"><string>&lt;img src='../count.png'&gt;</string></property>",
+     UIE_BAD_FORM, "shows rich text (toolTip) that refers to '../count.png'"},
+    {"rich label path spelled with entities",
+     "<property name=\"text\"><string>Count</string></property>",
+     "<property name=\"textFormat\"><enum>Qt::AutoText</enum></property><property "
+     "name=\"text\"><string>&lt;img src=\"&amp;#47;dev&amp;#47;zero\"&gt;</string></property>",
+     UIE_BAD_FORM, "refers to '&#47;dev&#47;zero'"},
     {"document type declaration", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
      "<?xml version=\"1.0\"?><!DOCTYPE ui [<!ENTITY a \"aaaaaaaaaa\">]>", UIE_BAD_FORM,
      "document type declaration"},
