@@ -7,6 +7,10 @@
 // (controls.cpp) and chart views in place of Qt's classes; each control is
 // then bound to its callback by name (events.cpp) and named for screen
 // readers and desktop automation.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QChartView>
 #include <QComboBox>
@@ -20,9 +24,14 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTextDocument>
 #include <QUiLoader>
+#include <QUrl>
+#include <QVariant>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -51,11 +60,85 @@ public:
         QWidget *w = className == QLatin1String("QChartView")
                          ? new QChartView(parent)
                          : createCommitWidget(className, parent);
-        if (!w) return QUiLoader::createWidget(className, parent, name);
+        if (!w) {
+            w = QUiLoader::createWidget(className, parent, name);
+            // A label's text is shown as it is written unless the panel marks
+            // the label as rich text (textFormat, applied after this): rich
+            // text can make Qt read files, so it must be asked for.
+            if (auto *label = qobject_cast<QLabel *>(w)) label->setTextFormat(Qt::PlainText);
+            return w;
+        }
         w->setObjectName(name);
         return w;
     }
 };
+
+// ---- Rich text's files ----------------------------------------------------------
+
+// Largest image or style sheet rich text may read, in bytes.
+constexpr qint64 kMaxRichTextResourceBytes = 16 * 1024 * 1024;
+
+// The folders of the panels loaded so far (canonical paths).
+QStringList &panelFolders() {
+    static QStringList folders;
+    return folders;
+}
+
+// Rich text (labels marked so, tool tips) names images and style sheets that
+// Qt reads when it lays the text out. The panel check lets it name only files
+// in the panel's folder; this is the second line, for every text document of
+// the program: a file is read only when it lies in the folder of a loaded
+// panel, is a regular file of bounded size and opens without blocking (a FIFO
+// or device named there can neither hang nor flood the program). Anything
+// else reads as empty, with a warning. Qt resources and data: URLs are in
+// memory and left to Qt.
+QVariant richTextResource(const QUrl &url) {
+    const QString scheme = url.scheme();
+    if (scheme == QLatin1String("qrc") || scheme == QLatin1String("data") ||
+        (scheme.isEmpty() && url.path().startsWith(QLatin1Char(':'))))
+        return QVariant();
+    if (!scheme.isEmpty() && scheme != QLatin1String("file")) return QByteArray();
+    const QString name = scheme.isEmpty() ? url.path() : url.toLocalFile();
+    QStringList candidates;
+    if (QDir::isRelativePath(name)) {
+        for (const QString &folder : panelFolders()) candidates << folder + QLatin1Char('/') + name;
+    } else {
+        candidates << name;
+    }
+    auto refuse = [&](const QString &why) {
+        qWarning("rich text refers to %s, which is not read: %s", qPrintable(name),
+                 qPrintable(why));
+        return QVariant(QByteArray());
+    };
+    for (const QString &candidate : candidates) {
+        const QString real = QFileInfo(candidate).canonicalFilePath();
+        if (real.isEmpty()) continue;
+        bool inside = false;
+        for (const QString &folder : panelFolders())
+            inside = inside || real.startsWith(folder + QLatin1Char('/'));
+        if (!inside) return refuse(QStringLiteral("it is outside the panels' folders"));
+        const int fd = ::open(QFile::encodeName(real).constData(),
+                              O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return refuse(QString::fromLocal8Bit(std::strerror(errno)));
+        QFile file;
+        struct stat info;
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            return refuse(QStringLiteral("not a regular file"));
+        }
+        if (info.st_size > kMaxRichTextResourceBytes) {
+            ::close(fd);
+            return refuse(QStringLiteral("larger than %1 MiB")
+                              .arg(kMaxRichTextResourceBytes / (1024 * 1024)));
+        }
+        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            return refuse(file.errorString());
+        }
+        return file.read(kMaxRichTextResourceBytes);
+    }
+    return QByteArray();  // no such file: nothing to show
+}
 
 // ---- Loading ---------------------------------------------------------------------
 
@@ -214,6 +297,10 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
             builderWarnings << msg.simplified();
         });
+    if (!QTextDocument::defaultResourceProvider())
+        QTextDocument::setDefaultResourceProvider(richTextResource);
+    const QString folder = QFileInfo(path).absoluteDir().canonicalPath();
+    if (!folder.isEmpty() && !panelFolders().contains(folder)) panelFolders() << folder;
     PanelBuilder builder;
     builder.setWorkingDirectory(QFileInfo(path).absoluteDir());
     QByteArray bytes = content;

@@ -7,6 +7,7 @@
 #include "userint.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -315,6 +316,46 @@ INSTANTIATE_TEST_SUITE_P(Files, BadPanelTest, ::testing::ValuesIn(badPanels), []
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return n;
 });
+
+TEST(LoadPanelFiles, LabelTextIsPlainUnlessThePanelMarksItRich) {
+    // Shown as rich text, the first label would make Qt read /dev/zero without
+    // end; unmarked, it is shown as written. The second asks for rich text and
+    // names an image in the panel's own folder, which is allowed, but that
+    // image is a FIFO: it is not read (Qt would wait for a writer for ever).
+    QString text = readFile(fixturePath());
+    text.replace(QStringLiteral("<string>Count</string>"),
+                 QStringLiteral("<string>&lt;img src=\"/dev/zero\"&gt; Count</string>"));
+    text.replace(QStringLiteral("<string>Decade</string>"),
+                 QStringLiteral("<string>&lt;b&gt;Decade&lt;/b&gt; &lt;img "
+                                "src=\"decade.png\"&gt;</string></property><property "
+                                "name=\"textFormat\"><enum>Qt::RichText</enum>"));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("labels.uir"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text.toUtf8());
+    f.close();
+    ASSERT_EQ(mkfifo(dir.filePath(QStringLiteral("decade.png")).toLocal8Bit().constData(), 0600),
+              0);
+
+    testing::internal::CaptureStderr();
+    const int panel = LoadPanel(0, path.toLocal8Bit().constData(), 1);
+    DisplayPanel(panel);
+    QApplication::processEvents();
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_GT(panel, 0) << said;
+    EXPECT_NE(said.find("decade.png, which is not read: not a regular file"), std::string::npos)
+        << said;
+    QWidget *window = userint_testing::panelWidget(panel);
+    auto *plain = window->findChild<QLabel *>(QStringLiteral("countLabel"));
+    auto *rich = window->findChild<QLabel *>(QStringLiteral("decadeLabel"));
+    ASSERT_TRUE(plain && rich);
+    EXPECT_EQ(plain->textFormat(), Qt::PlainText);
+    EXPECT_EQ(plain->text(), QStringLiteral("<img src=\"/dev/zero\"> Count"));
+    EXPECT_EQ(rich->textFormat(), Qt::RichText);
+    EXPECT_TRUE(plain->isVisible());
+    DiscardPanel(panel);
+}
 
 TEST(LoadPanelFiles, ContentThatIsNoFormIsRefused) {
     std::string deep;
