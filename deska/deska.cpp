@@ -49,6 +49,12 @@ constexpr uint64_t MaxCount = 65536;
 
 constexpr int SampleCount = 1000;
 
+// What the program can act on, whatever its panel file says: the sampling frequency
+// the timer is set for (kHz) and the gain codes the board knows.
+constexpr float MinFreq_kHz = 0.01f;
+constexpr float MaxFreq_kHz = 100.0f;
+constexpr unsigned char MaxGainCode = 4;
+
 // Waiting for one sample: at least this long, or this many sample periods if longer.
 constexpr double MinSampleWait_ms = 100.0;
 constexpr double SampleWaitPeriods = 10.0;
@@ -213,6 +219,22 @@ int Uf_hodnota(void) {
     return 0;
 }
 
+static const char Unmeasured[] = "nothing was measured and the board was not touched";
+static const char GainKept[] = "the gain stays as it was";
+
+// Tells the operator that a panel value cannot be acted on. The panel file beside the
+// program is anyone's to edit: a field of another value type cannot be read into the
+// program's variable, and one with other limits can give a value the board cannot take.
+static void refuse_setting(const char *what, const char *problem, const char *consequence) {
+    char message[600];
+    std::snprintf(message, sizeof message,
+                  "%s, so %s.\n\n"
+                  "The panel file deska.uir beside the program does not fit this program: "
+                  "reinstall deska, or restore its deska.uir.",
+                  problem, consequence);
+    MessagePopup(what, message);
+}
+
 int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     float f = 0;
@@ -220,8 +242,21 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     float g = 0;
 
     if (event != EVENT_COMMIT) return 0;
+    if (GetCtrlVal(panel, PANEL_FREQ, &f) < 0) {
+        refuse_setting("deska: sampling frequency not read",
+                       "The sampling frequency could not be read from the panel", Unmeasured);
+        return 0;
+    }
+    if (!(f >= MinFreq_kHz && f <= MaxFreq_kHz)) {
+        char text[100];
+        char problem[200];
+        format_f(text, f);
+        std::snprintf(problem, sizeof problem,
+                      "The sampling frequency %s kHz is outside 0.01 to 100 kHz", text);
+        refuse_setting("deska: sampling frequency out of range", problem, Unmeasured);
+        return 0;
+    }
     SetCtrlVal(1, PANEL_BUSY, 1);
-    GetCtrlVal(panel, PANEL_FREQ, &f);
     activation(f);
     if (read_data() != 0) {
         SetCtrlVal(1, PANEL_BUSY, 0);
@@ -245,8 +280,21 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
 
 int ring(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    // The board and the display take the new code at the next run.
-    if (event == EVENT_COMMIT) GetCtrlVal(panel, PANEL_GAIN, &Zesileni);
+    // The board and the display take the new code at the next run; a code the board does
+    // not know leaves the gain as it was.
+    if (event != EVENT_COMMIT) return 0;
+    unsigned char code = 0;
+    if (GetCtrlVal(panel, PANEL_GAIN, &code) < 0) {
+        refuse_setting("deska: gain not read", "The gain could not be read from the panel",
+                       GainKept);
+    } else if (code > MaxGainCode) {
+        char problem[200];
+        std::snprintf(problem, sizeof problem, "The gain code %u is outside 0 to %u", code,
+                      MaxGainCode);
+        refuse_setting("deska: gain out of range", problem, GainKept);
+    } else {
+        Zesileni = code;
+    }
     return 0;
 }
 

@@ -90,6 +90,22 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
         EXPECT_EQ(items.join(' ').toStdString(), "x1 x2 x4 x8 x16");
         EXPECT_EQ(shownFrequency(), 1.0) << "default sampling frequency, kHz";
         EXPECT_EQ(busyLamp(), 0);
+
+        // Each value in the type deska reads it into and within deska's own limits, so
+        // that a panel and the program cannot drift apart.
+        float khz = 0;
+        EXPECT_EQ(GetCtrlVal(Handle, PANEL_FREQ, &khz), 0) << "PANEL_FREQ is read as a float";
+        EXPECT_EQ(widget<QDoubleSpinBox>(PANEL_FREQ)->minimum(), 0.01);
+        EXPECT_EQ(widget<QDoubleSpinBox>(PANEL_FREQ)->maximum(), 100.0);
+        for (int item = ring->count() - 1; item >= 0; item--) {
+            chooseGain(item);
+            unsigned char code = 0xFF;
+            EXPECT_EQ(GetCtrlVal(Handle, PANEL_GAIN, &code), 0) << "PANEL_GAIN is read as uchar";
+            EXPECT_EQ(code, item) << "gain code of item " << item << ", 0..4 as the board knows";
+        }
+        char readOut[100];
+        EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF, readOut), 0) << "PANEL_UF holds text";
+        EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF_INPUT, readOut), 0) << "PANEL_UF_INPUT holds text";
     });
     EXPECT_EQ(status, 0);
 }
