@@ -53,6 +53,12 @@ static const int PREVIEW_COLOUR = 0xFF0000;
 static const signed char TOP_DECADE = 6;
 static const float CEILING_HZ = 1000000.0f;
 
+// ---- What the program acts on, whatever its panel file says ------------------------
+static const float FREQ_VALUE_MAX = 9.999f;  // times 10^decade, Hz
+static const float AMPLITUDE_MIN_VPP = 0.05f;
+static const float AMPLITUDE_MAX_VPP = 10.0f;
+static const float ANGLE_MAX_DEGREES = 180.0f;
+
 // ---- Globals ---------------------------------------------------------------------------
 Addr4882_t IAdress[2] = {8, NOADDR};
 float Freq = 10000.0f;
@@ -349,21 +355,54 @@ void SendSin(float frequency, float angle, float amplitude) {
 
 // ---- Parameter controls ---------------------------------------------------------------------
 
+// Tells the operator that a panel value is not acted on. The panel file beside the
+// program is anyone's to edit: a field of another value type cannot be read into the
+// program's variable, and one with other limits can give a value the program does not
+// send (an unreadable frequency would go out as "freq 0.000000").
+static void refuseSetting(const char *problem) {
+    char message[600];
+    std::snprintf(message, sizeof message,
+                  "%s, so nothing was sent to the instrument.\n\n"
+                  "The panel file generator.uir beside the program does not fit this program: "
+                  "reinstall the generator, or restore its generator.uir.",
+                  problem);
+    MessagePopup("generator: setting not used", message);
+}
+
+// Reads a float setting into `value` when it can be read and lies within low..high;
+// otherwise tells the operator and leaves `value` as it was.
+static bool readSetting(int panel, int control, const char *what, float low, float high,
+                        const char *limits, float *value) {
+    float read = 0.0f;
+    char problem[200];
+    if (GetCtrlVal(panel, control, &read) < 0) {
+        std::snprintf(problem, sizeof problem, "The %s could not be read from the panel", what);
+    } else if (!(read >= low && read <= high)) {
+        char shown[100];
+        formatSetting(shown, sizeof shown, read);
+        std::snprintf(problem, sizeof problem, "The %s %s is outside %s", what, shown, limits);
+    } else {
+        *value = read;
+        return true;
+    }
+    refuseSetting(problem);
+    return false;
+}
+
 int Ampl(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT) {
-        GetCtrlVal(panel, PANEL_AMPL, &Um);
+    if (event == EVENT_COMMIT &&
+        readSetting(panel, PANEL_AMPL, "amplitude (Vpp)", AMPLITUDE_MIN_VPP, AMPLITUDE_MAX_VPP,
+                    "0.05 to 10", &Um))
         SendSin(Freq, Alpha, Um);
-    }
     return 0;
 }
 
 int Uhel(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT) {
-        GetCtrlVal(panel, PANEL_ANGLE, &Alpha);
+    if (event == EVENT_COMMIT && readSetting(panel, PANEL_ANGLE, "angle (degrees)", 0.0f,
+                                             ANGLE_MAX_DEGREES, "0 to 180", &Alpha))
         SendSin(Freq, Alpha, Um);
-    }
     return 0;
 }
 
@@ -373,8 +412,12 @@ int Uhel(int panel, int control, int event, void *callbackData, int eventData1, 
 static void applyFrequencyControls(int panel) {
     signed char decade = 0;
     float m = 0.0f;
-    GetCtrlVal(panel, PANEL_DECADE, &decade);
-    GetCtrlVal(panel, PANEL_FREQ, &m);
+    if (GetCtrlVal(panel, PANEL_DECADE, &decade) < 0 || decade < 0 || decade > TOP_DECADE) {
+        refuseSetting("The frequency decade could not be read from the panel, or is not 0 to 6");
+        return;
+    }
+    if (!readSetting(panel, PANEL_FREQ, "frequency value", 0.0f, FREQ_VALUE_MAX, "0 to 9.999", &m))
+        return;
     if (decade == TOP_DECADE && m > 1.0) {
         Freq = CEILING_HZ;
         SetCtrlVal(panel, PANEL_FREQ, 1.0f);

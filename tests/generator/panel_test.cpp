@@ -7,6 +7,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QTest>
 #include <QWidget>
@@ -495,6 +496,32 @@ TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile) {
         QStringList items;
         for (int k = 0; k < ring->count(); k++) items << ring->itemText(k);
         EXPECT_EQ(items.join("|").toStdString(), "1 Hz|10 Hz|100 Hz|1 kHz|10 kHz|100 kHz|1 MHz");
+
+        // Each value in the type the program reads it into and within the program's own
+        // limits, so that a panel and the program cannot drift apart.
+        const struct {
+            const char *name;
+            int id;
+            double minimum, maximum;
+        } numbers[] = {{"PANEL_FREQ", PANEL_FREQ, 0.0, 9.999},
+                       {"PANEL_AMPL", PANEL_AMPL, 0.05, 10.0},
+                       {"PANEL_ANGLE", PANEL_ANGLE, 0.0, 180.0}};
+        for (const auto &n : numbers) {
+            float value = 0;
+            EXPECT_EQ(GetCtrlVal(PANEL, n.id, &value), 0) << n.name << " is read as a float";
+            auto *field = qobject_cast<QDoubleSpinBox *>(control(n.id));
+            ASSERT_NE(field, nullptr) << n.name;
+            EXPECT_EQ(field->minimum(), n.minimum) << n.name;
+            EXPECT_EQ(field->maximum(), n.maximum) << n.name;
+        }
+        for (int item = ring->count() - 1; item >= 0; item--) {
+            chooseDecade(item);
+            signed char decade = -1;
+            EXPECT_EQ(GetCtrlVal(PANEL, PANEL_DECADE, &decade), 0) << "read as signed char";
+            EXPECT_EQ(decade, item) << "the decade of item " << item;
+        }
+        int busy = -1;
+        EXPECT_EQ(GetCtrlVal(PANEL, PANEL_BUSY, &busy), 0) << "PANEL_BUSY is an int lamp";
 
         // Tab order: the settings top to bottom, then the buttons.
         QWidget *first = control(PANEL_FREQ);
