@@ -145,6 +145,20 @@ inline QStringList entriesOf(QMenu *menu) {
     return entries;
 }
 
+// Opens the graph's menu by `how`, reads its entries (as entriesOf) and
+// closes it with Escape.
+inline QStringList menuEntries(QChartView *graph, MenuBy how) {
+    QStringList entries;
+    whenOpen(
+        [&entries](QWidget *w) {
+            entries = entriesOf(qobject_cast<QMenu *>(w));
+            QTest::keyClick(w, Qt::Key_Escape);
+        },
+        true);
+    openMenu(graph, how);
+    return entries;
+}
+
 // Opens the graph's menu by `how` and clicks the entry `entry`.
 inline void chooseFromMenu(QChartView *graph, const QString &entry,
                            MenuBy how = MenuBy::RightClick) {
@@ -262,6 +276,18 @@ inline void expectNoOverlappingTexts(QChartView *view) {
             EXPECT_FALSE(a.intersects(b)) << '"' << texts[i].first.toStdString() << "\" overlaps \""
                                           << texts[j].first.toStdString() << '"';
         }
+}
+
+// Every value of a saved plot's x and y columns is the plotted one, exactly.
+inline void expectColumnsArePlot(const CsvFile &csv, const std::vector<double> &x,
+                                 const std::vector<double> &y) {
+    ASSERT_EQ(csv.columns.size(), 2u);
+    ASSERT_EQ(csv.columns[0].size(), x.size());
+    ASSERT_EQ(csv.columns[1].size(), y.size());
+    for (size_t i = 0; i < x.size(); i++) {
+        ASSERT_EQ(csv.columns[0][i], x[i]) << "x of point " << i;
+        ASSERT_EQ(csv.columns[1][i], y[i]) << "y of point " << i;
+    }
 }
 
 }  // namespace graph_operator

@@ -163,14 +163,7 @@ const char *const kTwoPlotsText =
 class MenuOpening : public GraphTools, public ::testing::WithParamInterface<MenuBy> {};
 
 TEST_P(MenuOpening, OffersTheFiveCommandsAndCopiesFromIt) {
-    QStringList entries;
-    graph_operator::whenOpen(
-        [&](QWidget *w) {
-            entries = graph_operator::entriesOf(qobject_cast<QMenu *>(w));
-            QTest::keyClick(w, Qt::Key_Escape);
-        },
-        true);
-    graph_operator::openMenu(graph, GetParam());
+    const QStringList entries = graph_operator::menuEntries(graph, GetParam());
     EXPECT_EQ(
         entries.join('|').toStdString(),
         "Save data as CSV… (off)|Save picture…|Copy data (off)|-|Zoom out (off)|Reset zoom (off)")
@@ -376,14 +369,7 @@ TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
     EXPECT_EQ(shownView().yMax, 400);
     EXPECT_EQ(shownView().xMin, 0) << "autoscaled to all plots";
     EXPECT_EQ(shownView().xMax, 14);
-    QStringList entries;
-    graph_operator::whenOpen(
-        [&](QWidget *w) {
-            entries = graph_operator::entriesOf(qobject_cast<QMenu *>(w));
-            QTest::keyClick(w, Qt::Key_Escape);
-        },
-        true);
-    graph_operator::openMenu(graph, MenuBy::MenuKey);
+    const QStringList entries = graph_operator::menuEntries(graph, MenuBy::MenuKey);
     EXPECT_TRUE(entries.contains(QStringLiteral("Reset zoom (off)")))
         << entries.join('|').toStdString();
 }
