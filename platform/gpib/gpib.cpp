@@ -12,12 +12,16 @@
 #include "gpib.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "gpib_testing.h"
 
@@ -85,7 +89,9 @@ void report_unbound(const Driver &d, const std::string &reason) {
     std::fflush(stderr);
 }
 
-// Looks up one symbol; empty text when found, else the loader's reason.
+// Looks up one symbol; empty text when found, else the loader's reason. A routine
+// must be a function and a status variable a data object: a library exporting a
+// routine's name as data would otherwise be called into its data (SIGSEGV).
 template <typename T>
 std::string resolve(void *handle, const char *name, T &target) {
     dlerror();
@@ -94,6 +100,15 @@ std::string resolve(void *handle, const char *name, T &target) {
         const char *why = dlerror();
         return why != nullptr ? why : std::string("symbol ") + name + " is null";
     }
+    Dl_info info;
+    void *found = nullptr;
+    if (dladdr1(symbol, &info, &found, RTLD_DL_SYMENT) == 0 || found == nullptr)
+        return std::string("the loader cannot say what ") + name + " is";
+    const int type = ELF64_ST_TYPE(static_cast<const ElfW(Sym) *>(found)->st_info);
+    const bool isFunction = type == STT_FUNC || type == STT_GNU_IFUNC;
+    if (std::is_function_v<std::remove_pointer_t<T>> != isFunction)
+        return std::string(name) +
+               (isFunction ? " is a routine, not a variable" : " is a data object, not a routine");
     target = reinterpret_cast<T>(symbol);
     return {};
 }
@@ -106,6 +121,15 @@ Driver &bound_driver() {
     const char *named = std::getenv("GPIB_LIBRARY");
     d.library = (named != nullptr && named[0] != '\0') ? named : kDefaultLibrary;
 
+    // A path must name a regular file: dlopen reads whatever it names, and a FIFO
+    // would hold the program before its window with no word. (A bare name is
+    // searched for by the loader in the library folders.)
+    struct stat file;
+    if (d.library.find('/') != std::string::npos && stat(d.library.c_str(), &file) == 0 &&
+        !S_ISREG(file.st_mode)) {
+        report_unbound(d, "it is not a regular file");
+        return d;
+    }
     d.handle = dlopen(d.library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (d.handle == nullptr) {
         const char *why = dlerror();

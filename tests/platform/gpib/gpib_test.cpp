@@ -7,6 +7,8 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -295,6 +297,38 @@ TEST(GpibUnbound, LibraryLackingARoutineIsNotUsedAtAll) {
     EXPECT_EQ(line_count(err), 1) << err;
     EXPECT_NE(err.find(RECORDING_GPIB_WITHOUT_RECEIVE_PATH), std::string::npos) << err;
     EXPECT_NE(err.find("lacks the routine Receive"), std::string::npos) << err;
+}
+
+TEST(GpibUnbound, LibraryOfTheWrongKindIsRefusedWithAMessage) {
+    // A library exporting the routine names as data would be called into its data
+    // (SIGSEGV); a FIFO named as the library would hold the program before its window.
+    char fifo[] = "/tmp/labbench-gpib-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    const std::string fifoPath = std::string(fifo) + "/libgpib.so";
+    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+    const struct {
+        std::string library;
+        const char *says;
+    } cases[] = {
+        {GPIB_DATA_DRIVER_PATH, "SendIFC is a data object, not a routine"},
+        {fifoPath, "it is not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.library);
+        setenv("GPIB_LIBRARY", c.library.c_str(), 1);
+        gpib_unbind_for_testing();
+        StderrCapture capture;
+        std::string reply = call_every_routine();
+        std::string err = capture.text();
+        EXPECT_EQ(iberr, EDVR);
+        EXPECT_EQ(reply, std::string(256, '\x55')) << "Receive wrote into the buffer";
+        EXPECT_EQ(line_count(err), 1) << err;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    unsetenv("GPIB_LIBRARY");
+    gpib_unbind_for_testing();
+    unlink(fifoPath.c_str());
+    rmdir(fifo);
 }
 
 TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {
