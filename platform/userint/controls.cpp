@@ -5,7 +5,12 @@
 // The numeric, button and text-input widgets are built as small subclasses
 // that turn the operator's committing actions into one commit each (Return,
 // leaving the field after an edit, a step of the arrows or the wheel, a
-// click), which plain Qt signals cannot tell apart from typing. Each control
+// click), which plain Qt signals cannot tell apart from typing. Every commit
+// changes something real (a generator's live output), so the wheel turns a
+// field or a ring only while it has the keyboard focus. A field's Alt+letter
+// selects its whole text, also when it has the focus already, so that typing
+// replaces the value; and a decimal comma typed into a number becomes the
+// point the field shows. Each control
 // holds the value type its panel file declares; an access with a variable of
 // another type or width is refused and writes nothing.
 #include <QChartView>
@@ -18,10 +23,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <type_traits>
 
 #include "panel_file.h"
 #include "userint.h"
@@ -61,6 +68,13 @@ public:
     void forgetEdit() { edited = false; }
 
 protected:
+    // A Czech or German operator types "2,5": the field, which reads and shows
+    // numbers with a point in every locale, takes the comma as the point.
+    QValidator::State validate(QString &input, int &pos) const override {
+        if constexpr (std::is_same_v<Base, QDoubleSpinBox>)
+            input.replace(QLatin1Char(','), QLatin1Char('.'));
+        return Base::validate(input, pos);
+    }
     // Arrow keys, PageUp/PageDown, the arrow buttons and the wheel all step.
     void stepBy(int steps) override {
         const auto before = this->value();
@@ -134,6 +148,39 @@ protected:
 private:
     bool edited = false;
 };
+
+// ---- Wheel and shortcuts ------------------------------------------------------
+
+// Swallows wheel turns over a control without the keyboard focus, and makes a
+// field's buddy shortcut (Alt+letter) select the field's whole text.
+class OperatorGuard : public QObject {
+protected:
+    bool eventFilter(QObject *watched, QEvent *e) override {
+        if (e->type() == QEvent::Wheel) {
+            auto *w = static_cast<QWidget *>(watched);
+            if (w->hasFocus()) return false;
+            e->ignore();
+            return true;
+        }
+        if (e->type() == QEvent::Shortcut) {
+            auto *label = qobject_cast<QLabel *>(watched);
+            QWidget *field = label ? label->buddy() : nullptr;
+            if (!field || !field->isEnabled() || !field->isVisible()) return false;
+            field->setFocus(Qt::ShortcutFocusReason);
+            if (auto *spin = qobject_cast<QAbstractSpinBox *>(field))
+                spin->selectAll();
+            else if (auto *edit = qobject_cast<QLineEdit *>(field))
+                edit->selectAll();
+            return true;
+        }
+        return false;
+    }
+};
+
+OperatorGuard &operatorGuard() {
+    static OperatorGuard guard;
+    return guard;
+}
 
 // ---- Lamps ----------------------------------------------------------------------
 
@@ -234,6 +281,14 @@ QWidget *createCommitWidget(const QString &className, QWidget *parent) {
 void setCommitAction(QWidget *widget, std::function<void()> commit) {
     if (auto *source = dynamic_cast<CommitSource *>(widget)) source->onCommit = std::move(commit);
 }
+
+void wheelOnlyWithFocus(QWidget *control) {
+    // Not Qt::WheelFocus: a wheel turn must not take the focus either.
+    if (control->focusPolicy() == Qt::WheelFocus) control->setFocusPolicy(Qt::StrongFocus);
+    control->installEventFilter(&operatorGuard());
+}
+
+void selectAllOnShortcut(QLabel *caption) { caption->installEventFilter(&operatorGuard()); }
 
 void paintLamp(QLabel *lamp, const QString &onColour, bool lit) {
     const QColor on(onColour.isEmpty() ? QStringLiteral("#ff2020") : onColour);

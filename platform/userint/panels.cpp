@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractSpinBox>
 #include <QBuffer>
 #include <QChartView>
 #include <QComboBox>
@@ -21,6 +22,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QSpinBox>
@@ -374,12 +376,14 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
             case ControlKind::Numeric:
                 // Numbers read the same in every locale, as the program's texts do.
                 w->setLocale(QLocale::c());
+                wheelOnlyWithFocus(w);
                 [[fallthrough]];
             case ControlKind::Button:
             case ControlKind::TextInput:
                 setCommitAction(w, commit);
                 break;
             case ControlKind::Ring:
+                wheelOnlyWithFocus(w);
                 QObject::connect(static_cast<QComboBox *>(w), &QComboBox::activated, w, commit);
                 break;
             case ControlKind::Lamp:
@@ -394,6 +398,11 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
                 break;
         }
         nameForAutomation(window, w);
+    }
+    for (QLabel *caption : window->findChildren<QLabel *>()) {
+        QWidget *buddy = caption->buddy();
+        if (qobject_cast<QAbstractSpinBox *>(buddy) || qobject_cast<QLineEdit *>(buddy))
+            selectAllOnShortcut(caption);
     }
     if (window->windowTitle().isEmpty()) window->setWindowTitle(QFileInfo(path).completeBaseName());
     presentPanel(path, window);

@@ -126,6 +126,11 @@ int loadFailure(const QString &file, int code, const QString &cause);
 QWidget *createCommitWidget(const QString &className, QWidget *parent);
 // Makes a widget from createCommitWidget call `commit` on each commit.
 void setCommitAction(QWidget *widget, std::function<void()> commit);
+// A wheel turned over `control` changes it only while it has the keyboard focus.
+void wheelOnlyWithFocus(QWidget *control);
+// The shortcut of `caption` (Alt+letter) focuses its buddy field and selects the
+// field's whole text, also when the field has the focus already.
+void selectAllOnShortcut(QLabel *caption);
 void paintLamp(QLabel *lamp, const QString &onColour, bool lit);
 // Puts a changed widget on the screen now, without running any callback or
 // any input event: the caller may block for seconds right after.

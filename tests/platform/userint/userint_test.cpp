@@ -502,7 +502,12 @@ const CommitCase commitCases[] = {
     {"numeric_down_arrow_button", AMPL,
      [](QWidget *w) { clickSpinArrow(static_cast<QAbstractSpinBox *>(w), QStyle::SC_SpinBoxDown); },
      1},
-    {"numeric_wheel", AMPL, [](QWidget *w) { wheelUp(w); }, 1},
+    {"numeric_wheel_with_focus", AMPL,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         wheelUp(w);
+     },
+     1},
     {"numeric_up_at_maximum", AMPL,
      [](QWidget *w) {
          SetCtrlVal(PANEL, AMPL, 10.0);
@@ -530,7 +535,12 @@ const CommitCase commitCases[] = {
          QTest::keyClick(w, Qt::Key_Up);
      },
      1},
-    {"integer_wheel", COUNT, [](QWidget *w) { wheelUp(w); }, 1},
+    {"integer_wheel_with_focus", COUNT,
+     [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
+         wheelUp(w);
+     },
+     1},
     // Ring
     {"ring_keys_other_item", DECADE,
      [](QWidget *w) { chooseFromList(static_cast<QComboBox *>(w), 1); }, 1},
@@ -546,8 +556,9 @@ const CommitCase commitCases[] = {
          QTest::keyClick(w, Qt::Key_Down);
      },
      1},
-    {"ring_wheel", DECADE,
+    {"ring_wheel_with_focus", DECADE,
      [](QWidget *w) {
+         w->setFocus(Qt::TabFocusReason);
          wheelUp(w);
          QTest::keyClick(w, Qt::Key_End);
          wheelUp(w);
@@ -623,6 +634,64 @@ TEST_P(CommitTest, CommitsOncePerCommittingAction) {
 
 INSTANTIATE_TEST_SUITE_P(Controls, CommitTest, ::testing::ValuesIn(commitCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Every commit may change a live output: a wheel turned over a field or ring that
+// does not have the keyboard focus neither changes it nor commits, nor takes the focus.
+TEST_F(PanelTest, WheelOverAControlWithoutFocusChangesNothing) {
+    for (int id : {AMPL, COUNT, DECADE}) {
+        SCOPED_TRACE("control " + std::to_string(id));
+        QWidget *note = userint_testing::controlWidget(PANEL, NOTE);
+        note->setFocus(Qt::TabFocusReason);
+        QWidget *w = userint_testing::controlWidget(PANEL, id);
+        double before = 0, after = 0;
+        auto value = [id](double *v) {
+            if (id == AMPL) {
+                float f = 0;
+                GetCtrlVal(PANEL, id, &f);
+                *v = f;
+            } else if (id == COUNT) {
+                int i = 0;
+                GetCtrlVal(PANEL, id, &i);
+                *v = i;
+            } else {
+                signed char c = 0;
+                GetCtrlVal(PANEL, id, &c);
+                *v = c;
+            }
+        };
+        value(&before);
+        events.clear();
+        wheelUp(w);
+        wheelUp(w);
+        value(&after);
+        EXPECT_EQ(after, before);
+        EXPECT_EQ(countFor(id), 0);
+        EXPECT_EQ(QApplication::focusWidget(), note) << "the wheel took the focus";
+    }
+}
+
+// Alt+letter of a field's caption selects the field's whole text, also when the field
+// has the focus already with its cursor in the text: what is typed next replaces it.
+TEST_F(PanelTest, ShortcutSelectsTheWholeFieldSoTypingReplacesIt) {
+    auto *ampl = control<QDoubleSpinBox>(AMPL);
+    for (bool focusedBefore : {false, true}) {
+        SCOPED_TRACE(focusedBefore ? "field focused already" : "focus elsewhere");
+        SetCtrlVal(PANEL, AMPL, 1.0);
+        if (focusedBefore) {
+            QTest::mouseClick(ampl, Qt::LeftButton, Qt::NoModifier, QPoint(8, ampl->height() / 2));
+            QTest::keyClick(ampl, Qt::Key_End);
+        } else {
+            control<QLineEdit>(NOTE)->setFocus(Qt::TabFocusReason);
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::AltModifier);
+        EXPECT_EQ(QApplication::focusWidget(), ampl);
+        QTest::keyClicks(ampl, "2.5");
+        QTest::keyClick(ampl, Qt::Key_Return);
+        float v = 0;
+        GetCtrlVal(PANEL, AMPL, &v);
+        EXPECT_FLOAT_EQ(v, 2.5f) << "shown: " << ampl->text().toStdString();
+    }
+}
 
 TEST_F(PanelTest, CommittedValuesAreTheTypedOnes) {
     typeInto(control<QDoubleSpinBox>(AMPL), "7.25");
@@ -837,6 +906,30 @@ TEST(NumericLocale, NumbersKeepTheDecimalPointInACommaLocale) {
     float v = 0;
     GetCtrlVal(handle, AMPL, &v);
     EXPECT_FLOAT_EQ(v, 3.75f) << "the operator types numbers with a decimal point";
+    DiscardPanel(handle);
+    QLocale::setDefault(before);
+}
+
+// A Czech operator types a decimal comma; the field takes it as the point and shows
+// (and hands the program) the number with a point.
+TEST(NumericLocale, DecimalCommaIsTakenAsThePoint) {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::Czech, QLocale::Czechia));
+    const int handle = LoadPanel(0, "bench.uir", 1);
+    ASSERT_GT(handle, 0);
+    DisplayPanel(handle);
+    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::controlWidget(handle, AMPL));
+    for (const char *typed : {"2,5", "2.5"}) {
+        SCOPED_TRACE(typed);
+        SetCtrlVal(handle, AMPL, 1.0);
+        typeInto(ampl, typed);
+        EXPECT_EQ(ampl->text().toStdString(), "2.5") << "what is shown keeps a point";
+        QTest::keyClick(ampl, Qt::Key_Return);
+        float v = 0;
+        GetCtrlVal(handle, AMPL, &v);
+        EXPECT_FLOAT_EQ(v, 2.5f);
+        EXPECT_EQ(ampl->text().toStdString(), "2.500");
+    }
     DiscardPanel(handle);
     QLocale::setDefault(before);
 }
