@@ -5,8 +5,9 @@
 //
 // Callbacks run synchronously on the main thread, one at a time: an event that
 // arrives while a callback runs (e.g. the window losing focus to a popup) waits
-// until the callback has returned. Panels bind their callbacks by name from
-// this table when they are loaded (panels.cpp).
+// until the callback has returned. The exception is a callback that waits for
+// background work (background.cpp): events then reach their callbacks at once. Panels bind their
+// callbacks by name from this table when they are loaded (panels.cpp).
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
@@ -167,6 +168,14 @@ void dropEventsOf(int panel) {
 
 void scriptNextLoop(std::function<void()> script) { loopScript = std::move(script); }
 
+int openCallbacks() {
+    const int held = callbackDepth;
+    callbackDepth = 0;
+    return held;
+}
+
+void restoreCallbacks(int held) { callbackDepth = held; }
+
 }  // namespace userint_internal
 
 // ---- Public interface ----------------------------------------------------------------
@@ -219,6 +228,8 @@ int RunUserInterface(void) {
 int QuitUserInterface(int returnCode) {
     quitCode = returnCode;
     quitRequested = true;
+    // Work in the background ends first; the loop then ends after the callback that waits for it.
+    RequestBackgroundStop();
     if (!runningLoops.empty()) runningLoops.back()->exit(returnCode);
     return 0;
 }

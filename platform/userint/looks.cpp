@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How a control presents itself beyond its value: failure marks on text
-// controls (MarkCtrlFailure).
+// controls (MarkCtrlFailure) and the text of command buttons (SetCtrlLabel).
 //
 // A failed upload or identification must not pass for a success at a glance,
 // nor for a screen reader. A marked control gets a warning icon inside its
@@ -13,6 +13,7 @@
 #include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStyle>
 #include <algorithm>
 
@@ -109,5 +110,25 @@ int MarkCtrlFailure(int panel, int control, int failed) {
         QAccessible::updateAccessibility(&changed);
     }
     showNow(w);
+    return 0;
+}
+
+int SetCtrlLabel(int panel, int control, const char *label) {
+    int error;
+    Control *c = findControl("SetCtrlLabel", panel, control, &error);
+    if (!c) return error;
+    auto *button = qobject_cast<QPushButton *>(c->widget);
+    if (!button || !label)
+        return report("SetCtrlLabel", panel, control, UIE_BAD_ARGUMENT,
+                      button ? QStringLiteral("the label's address is null")
+                             : QStringLiteral("only command buttons take a label"));
+    const QString text = QString::fromUtf8(label);
+    button->setText(text);
+    QString spoken = text;
+    spoken.replace(QLatin1String("&&"), QLatin1String("\x01"));
+    spoken.remove(QLatin1Char('&'));
+    spoken.replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    button->setAccessibleName(spoken);
+    showNow(button);
     return 0;
 }

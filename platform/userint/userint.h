@@ -72,6 +72,7 @@ enum {
     UIE_BAD_CONTROL = -11,      // no such control on the panel
     UIE_TYPE_MISMATCH = -12,    // value of another type or width than the control's
     UIE_BAD_ARGUMENT = -13,     // e.g. unknown data type code, count <= 0
+    UIE_BUSY = -14,             // background work is already running
 };
 
 // Bare file names are looked up in the executable's folder, then in the
@@ -99,6 +100,31 @@ int SetCtrlVal(int panel, int control, unsigned char value);
 int SetCtrlVal(int panel, int control, signed char value);
 int SetCtrlVal(int panel, int control, const char *text);
 
+// ---- Work that outlasts a moment ------------------------------------------------
+// A work function runs on a thread of its own and returns the result
+// RunInBackground hands back; a progress function runs on the main thread.
+using BackgroundWorkPtr = int (*)(void *workData);
+using BackgroundProgressPtr = void (*)(void *workData);
+
+// Runs work(workData) on a thread of its own and returns its result once it has
+// returned. Called from a callback; meanwhile the main thread keeps every panel
+// alive: windows repaint and follow resizes, `progress` (if not null) runs every
+// 100 ms, and the operator's events reach their callbacks at once, nested inside
+// the calling callback (the one-at-a-time rule is suspended for the duration), so
+// a program's callbacks must keep their own state consistent with the work in
+// progress and start no second one: a second call returns UIE_BUSY. The work must
+// not call the run-time other than BackgroundStopRequested, and touches the
+// program's data only as its own (the main thread reads it after the return, or
+// through atomics meanwhile). If no thread can be started, the work runs on the
+// calling thread with the panels waiting, and a line on stderr says so.
+int RunInBackground(BackgroundWorkPtr work, void *workData, BackgroundProgressPtr progress);
+// Asks the running background work to stop; QuitUserInterface asks the same.
+// Without background work running, nothing happens: a later work starts unstopped.
+int RequestBackgroundStop(void);
+// 1 once a stop has been asked for the running work, else 0. Safe from the work's
+// thread; costs one atomic load, so the work may ask every few microseconds.
+int BackgroundStopRequested(void);
+
 // ---- Failure marks -------------------------------------------------------------
 // Marks a text control (string read-out or input) as reporting a failure
 // (failed != 0) or clears the mark (0). A marked control cannot be taken for a
@@ -108,6 +134,11 @@ int SetCtrlVal(int panel, int control, const char *text);
 // is: a program sets the text, then the mark. Returns 0, or UIE_BAD_ARGUMENT for
 // a control that holds no text.
 int MarkCtrlFailure(int panel, int control, int failed);
+// Sets the text of a command button, '&' before its shortcut letter as in a panel
+// file, and its accessible name (the text without the '&'); e.g. Run becoming Stop
+// while a capture runs. Returns 0, or UIE_BAD_ARGUMENT for a control that is not a
+// command button or a null text.
+int SetCtrlLabel(int panel, int control, const char *label);
 
 // ---- Graphs -----------------------------------------------------------------
 // Element type codes of PlotWaveform arrays.

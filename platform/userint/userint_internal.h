@@ -101,6 +101,10 @@ void watchPanelWindow(int panel, QWidget *window);
 bool inCallback();
 // Forgets the queued events of a discarded panel.
 void dropEventsOf(int panel);
+// Lets events reach their callbacks at once although a callback is on the stack
+// (it waits for background work); returns what restoreCallbacks needs to undo it.
+int openCallbacks();
+void restoreCallbacks(int held);
 // Clears the upper halves of the vector registers after Qt's drawing code.
 void clearVectorUpperState();
 // Runs `script` from inside the next RunUserInterface (see userint_testing.h).

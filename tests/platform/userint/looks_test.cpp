@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <cstdlib>
 #include <string>
@@ -19,7 +20,7 @@
 
 namespace {
 
-enum { PANEL = 1, AMPL = 2, RMS = 9, NOTE = 10 };
+enum { PANEL = 1, AMPL = 2, RUN = 4, RMS = 9, NOTE = 10 };
 
 int onAny(int, int, int, void *, int, int) { return 0; }
 int onPanel(int, int, void *, int, int) { return 0; }
@@ -92,6 +93,16 @@ TEST_F(FailureMark, CombinesWithTheControlsOwnStyleSheet) {
     MarkCtrlFailure(PANEL, RMS, 0);
     EXPECT_EQ(w->styleSheet(), look);
     EXPECT_FALSE(w->property("failure").toBool());
+}
+
+TEST_F(FailureMark, ButtonLabelChangesWithItsSpokenName) {
+    auto *run = qobject_cast<QPushButton *>(userint_testing::controlWidget(PANEL, RUN));
+    ASSERT_NE(run, nullptr);
+    ASSERT_EQ(SetCtrlLabel(PANEL, RUN, "&Stop"), 0);
+    EXPECT_EQ(run->text().toStdString(), "&Stop");
+    EXPECT_EQ(run->accessibleName().toStdString(), "Stop");
+    EXPECT_EQ(SetCtrlLabel(PANEL, AMPL, "x"), UIE_BAD_ARGUMENT);
+    EXPECT_EQ(SetCtrlLabel(PANEL, RUN, nullptr), UIE_BAD_ARGUMENT);
 }
 
 TEST_F(FailureMark, OnlyTextControlsCarryIt) {
