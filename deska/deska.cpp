@@ -55,6 +55,11 @@ constexpr float MinFreq_kHz = 0.01f;
 constexpr float MaxFreq_kHz = 100.0f;
 constexpr unsigned char MaxGainCode = 4;
 
+// A quotient 2000/f this close below a whole number is that number (counts): the float
+// the field gives for 0.2 makes 2000/0.2 come out as 9999.99985, not 10000. Float
+// rounding stays below 2e-4 counts over the field's range; a real fraction is 1/f or more.
+constexpr double DivisorTolerance = 1e-3;
+
 // Waiting for one sample: at least this long, or this many sample periods if longer.
 constexpr double MinSampleWait_ms = 100.0;
 constexpr double SampleWaitPeriods = 10.0;
@@ -146,7 +151,8 @@ int activation(float f) {
         double quotient = TimerClock_kHz / f;
         quotient =
             std::clamp(quotient, double(MinCount * MinCount), double((MaxCount - 1) * MaxCount));
-        Frq = static_cast<uint32_t>(quotient);
+        const double whole = std::ceil(quotient);
+        Frq = static_cast<uint32_t>(whole - quotient < DivisorTolerance ? whole : quotient);
     }
     timer_counts(Frq, &c1, &c2);
     SetCtrlVal(1, PANEL_FREQ, static_cast<float>(TimerClock_kHz / (double(c1) * c2)));

@@ -173,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         //         kHz         gain  c1  c2           divisor 2000/f truncated
         SetupCase{"1",         0,    2,  1000},    // 2000; the gain code is 0 until the ring is used
         SetupCase{"3",         0,    2,  333},     // 666: shows 2000/666
+        SetupCase{"0.2",       0,    2,  5000},    // 10000: the float 0.2 gives 9999.99985
         SetupCase{"100",       4,    2,  10},      // 20, the highest rate
         SetupCase{"7",         1,    3,  95},      // 285 = 3*5*19
         SetupCase{"0.9985",    2,    2,  1002},    // 2003 is prime: nearest 2004 (2002 as near, further from 2000/f)
