@@ -2,6 +2,8 @@
 // The scripted port library itself; see scripted_port.h.
 #include "scripted_port.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -26,6 +28,12 @@ struct Board {
     bool acquiring = false;
     int delivered = 0;
     int flaggedSoFar = 0;  // not-ready reads given for the current sample
+    double period_ms = 0;  // pacing; 0: results due at once
+    int skipFrom = 0;
+    int skipped = 0;
+    std::chrono::steady_clock::time_point started;
+    double firstLate_ms = 0;
+    double lastLate_ms = 0;
 };
 
 Board &board() {
@@ -47,6 +55,20 @@ __attribute__((constructor)) void note_capabilities() {
                          sizeof capabilitiesAtLoad - std::strlen(capabilitiesAtLoad) - 1);
 }
 
+// False while the paced result for the current sample is not yet due.
+bool due() {
+    Board &b = board();
+    if (b.period_ms <= 0) return true;
+    const int k = b.delivered;
+    const double due_ms = b.period_ms * (k + 1 + (k >= b.skipFrom ? b.skipped : 0));
+    const double now_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - b.started)
+            .count();
+    if (now_ms < due_ms) return false;
+    (k == 0 ? b.firstLate_ms : b.lastLate_ms) = now_ms - due_ms;
+    return true;
+}
+
 std::uint16_t currentWord() {
     const Board &b = board();
     return b.words[static_cast<std::size_t>(b.delivered) % b.words.size()];
@@ -62,6 +84,7 @@ unsigned char board_read(unsigned short port) {
             ++b.flaggedSoFar;
             return NO_ANSWER;
         }
+        if (!due()) return NO_ANSWER;
         return static_cast<unsigned char>(currentWord() >> 8);
     }
     if (port == PORT_DATA_LOW) {
@@ -98,6 +121,8 @@ SCRIPTED_PORT_EXPORT void portio_outb(unsigned short port, unsigned char value) 
         b.acquiring = true;
         b.delivered = 0;
         b.flaggedSoFar = 0;
+        b.started = std::chrono::steady_clock::now();
+        b.firstLate_ms = b.lastLate_ms = 0;
     }
 }
 
@@ -116,6 +141,15 @@ void scripted_port_serve(const std::uint16_t *words, int count, int notReadyRead
 
 void scripted_port_answer_samples(int count) { board().answerCount = count; }
 int scripted_port_samples_delivered(void) { return board().delivered; }
+void scripted_port_pace(double period_ms, int skipFrom, int skipped) {
+    Board &b = board();
+    b.period_ms = period_ms;
+    b.skipFrom = skipFrom;
+    b.skipped = skipped;
+}
+double scripted_port_read_lateness_ms(void) {
+    return std::max(board().firstLate_ms, board().lastLate_ms);
+}
 const std::vector<PortAccess> *scripted_port_accesses(void) { return &board().accesses; }
 void scripted_port_clear_accesses(void) { board().accesses.clear(); }
 const char *scripted_port_capabilities_at_load(void) { return capabilitiesAtLoad; }

@@ -8,7 +8,8 @@
 //    serves scripted converter words in turn, each after a scripted number of
 //    reads of 0x305 with the not-ready flag (bit 4) set, high byte from
 //    0x305, low byte from 0x304; it can stop answering after some samples,
-//    like an absent board (for deska's tests).
+//    like an absent board, and pace its results in real time, skipping some
+//    as if the program had read them too late (for deska's tests).
 // Any other read answers 0xFF, as an empty bus does. It also notes which
 // capabilities the process still held when it was loaded.
 //
@@ -42,6 +43,13 @@ SCRIPTED_PORT_EXPORT void scripted_port_serve(const std::uint16_t *words, int co
 // From the next start of acquisition, the board delivers this many samples and
 // then never clears its not-ready flag (-1: always answers; 0: absent board).
 SCRIPTED_PORT_EXPORT void scripted_port_answer_samples(int count);
+// From the next start of acquisition, result k (0, 1, ...) is due period_ms x (k + 1)
+// after the start, and from result `skipFrom` on `skipped` periods later still, as if
+// that many conversions had been overwritten unread. period_ms 0: due at once.
+SCRIPTED_PORT_EXPORT void scripted_port_pace(double period_ms, int skipFrom, int skipped);
+// How late the program read the first or the last result of the last capture after
+// it was due, whichever was later (ms): the uncertainty of a count of lost conversions.
+SCRIPTED_PORT_EXPORT double scripted_port_read_lateness_ms(void);
 // Samples delivered (low bytes read) since acquisition was last started.
 SCRIPTED_PORT_EXPORT int scripted_port_samples_delivered(void);
 // Every access since the last reset or clear, in order.
@@ -65,6 +73,10 @@ inline void serve(const std::vector<std::uint16_t> &words, int notReadyReads = 0
 }
 inline void answerSamples(int count) { scripted_port_answer_samples(count); }
 inline int samplesDelivered() { return scripted_port_samples_delivered(); }
+inline void pace(double period_ms, int skipFrom = 0, int skipped = 0) {
+    scripted_port_pace(period_ms, skipFrom, skipped);
+}
+inline double readLateness_ms() { return scripted_port_read_lateness_ms(); }
 // The port writes, in order, since the last clear.
 inline std::vector<Write> writes() {
     std::vector<Write> out;
