@@ -5,14 +5,20 @@
 // frequency on the panel and its amplifier for the chosen gain code, polls 1000
 // conversions into Pole, shows their RMS value at the converter and at the board's
 // input, and plots the capture against time in ms, divided by the amplification 2^gain
-// so that it shows volts at the board's input. Everything waits on the main thread:
-// the panel does not respond while a capture runs.
+// so that it shows volts at the board's input. A status line under the buttons says
+// whether every conversion was read: the board holds one result, so a sample read too
+// late has been overwritten by the next, and the capture then spans more time than the
+// graph and the RMS assume. A capture that lasts half a second or more (below 2 kHz)
+// runs on a thread of its own while the window stays alive: it repaints, shows the
+// progress, and Stop (Run relabelled), Quit and the close box end the capture. Shorter
+// captures poll on the main thread, which starts them without a thread's delay.
 //
 // Plain procedural code: module globals, free functions and the panel's callbacks.
 
 #include "deska.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -60,11 +66,20 @@ constexpr unsigned char MaxGainCode = 4;
 // rounding stays below 2e-4 counts over the field's range; a real fraction is 1/f or more.
 constexpr double DivisorTolerance = 1e-3;
 
+// Captures lasting at least this long run on a thread of their own (seconds). At this
+// length the start of a thread, about 0.1 ms, is a fraction of one sample period.
+constexpr double BackgroundCapture_s = 0.5;
+
 // Waiting for one sample: at least this long, or this many sample periods if longer.
 constexpr double MinSampleWait_ms = 100.0;
 constexpr double SampleWaitPeriods = 10.0;
-// The clock is read once every this many polls of the not-ready flag, to keep polling tight.
+// The clock, and a stop request, are checked once every this many polls of the not-ready
+// flag, to keep polling tight.
 constexpr unsigned PollsPerClockCheck = 256;
+
+// read_data's results besides 0.
+constexpr int BoardSilent = -1;     // a sample did not come in time: board_fault says why
+constexpr int CaptureStopped = -2;  // the operator stopped the capture
 
 // Access to the board's 12 ports is requested before the GUI starts.
 static const PortWindow board_ports(BoardBase, 12);
@@ -89,6 +104,20 @@ static unsigned char *const DataByte = reinterpret_cast<unsigned char *>(&Data);
 static float shown_freq_khz;
 // What went wrong when read_data gave up, for the operator.
 static char board_fault[700];
+
+// The last capture: time from its first to its last sample (ms), and conversions the
+// board made in that time that were overwritten before they were read.
+static double capture_span_ms;
+static long lost_conversions;
+// Samples read so far; the main thread shows it while a capture runs on its own thread.
+static std::atomic<int> samples_read;
+// True while a capture runs on its own thread: the panel's callbacks then run beside
+// it, so Run stops it and a gain chosen meanwhile waits for the run to end.
+static bool capturing;
+static bool close_requested;      // the close box was used during the capture
+static double capture_period_ms;  // sample period of the capture, for its progress
+static bool gain_waiting;
+static unsigned char waiting_gain;
 
 static const CallbackRegistration callbacks{
     {"konec", konec}, {"work", work}, {"freq", freq},
@@ -186,29 +215,115 @@ static void describe_missing_sample(int sample, double wait_ms) {
                   refused ? refusal : "");
 }
 
+// From the time between the first and the last sample: the 999 periods between them,
+// plus one for every conversion overwritten unread. Each read follows its conversion
+// by less than a period, so the count is good to about one conversion.
+static void count_lost_conversions(double span_ms, double period_ms) {
+    capture_span_ms = span_ms;
+    lost_conversions = std::max(0L, std::lround(span_ms / period_ms) - (SampleCount - 1));
+}
+
 int read_data(void) {
     using Clock = std::chrono::steady_clock;
     const double period_ms = double(loaded_divisor()) / TimerClock_kHz;
     const double wait_ms = std::max(MinSampleWait_ms, SampleWaitPeriods * period_ms);
     const auto patience = std::chrono::duration<double, std::milli>(wait_ms);
+    Clock::time_point first_sample{};
 
+    samples_read.store(0, std::memory_order_relaxed);
     for (int i = 0; i < SampleCount; i++) {
         const Clock::time_point waiting_since = Clock::now();
         unsigned polls = 0;
         while (((DataByte[1] = CVI_inp(PORT_DATA_HIGH)) & NOT_READY) != 0) {
-            if (++polls % PollsPerClockCheck == 0 && Clock::now() - waiting_since > patience) {
-                // Pole now holds part of a capture; run shows none of it.
+            if (++polls % PollsPerClockCheck != 0) continue;
+            // Pole now holds part of a capture; run shows none of it.
+            if (BackgroundStopRequested()) return CaptureStopped;
+            if (Clock::now() - waiting_since > patience) {
                 describe_missing_sample(i, wait_ms);
-                return -1;
+                return BoardSilent;
             }
         }
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
+        if (i == 0) first_sample = Clock::now();
         Pole[i] = static_cast<float>(10.0 * (Data & CODE_MASK) / 4096.0 - 5.0);
+        samples_read.store(i + 1, std::memory_order_relaxed);
     }
+    count_lost_conversions(
+        std::chrono::duration<double, std::milli>(Clock::now() - first_sample).count(), period_ms);
     return 0;
 }
 
+// ---- Capture under the operator's control ----------------------------------------------
+
+// "%.2f" whatever the desktop's locale.
+static void format_2(char (&text)[40], double value) {
+    std::to_chars_result result =
+        std::to_chars(text, text + sizeof text - 1, value, std::chars_format::fixed, 2);
+    *result.ptr = '\0';
+}
+
+// The work of a capture's own thread.
+static int capture_on_thread(void *) { return read_data(); }
+
+// Called on the main thread about every 0.1 s while a capture runs on its own thread.
+static void show_progress(void *) {
+    const int done = samples_read.load(std::memory_order_relaxed);
+    const double left_s = (SampleCount - done) * capture_period_ms / 1e3;
+    char text[120];
+    std::snprintf(text, sizeof text, "Capturing: %d of %d samples, about %ld s left", done,
+                  SampleCount, std::lround(std::ceil(left_s)));
+    SetCtrlVal(1, PANEL_STATUS, text);
+}
+
+// Decides whether a capture at f kHz lasts long enough to run on a thread of its own,
+// and if so readies the panel for it (Run reads Stop, the progress shows) before the
+// board is started: painting after the start would delay the first sample.
+static void prepare_capture(int panel, float f) {
+    capture_period_ms = 1.0 / f;
+    capturing = f > 0 && SampleCount * capture_period_ms / 1e3 >= BackgroundCapture_s;
+    if (!capturing) return;
+    close_requested = false;
+    samples_read.store(0, std::memory_order_relaxed);
+    SetCtrlLabel(panel, PANEL_RUN, "&Stop");
+    MarkCtrlFailure(1, PANEL_STATUS, 0);
+    show_progress(nullptr);
+}
+
+// read_data, on its own thread when prepare_capture chose so.
+static int capture(int panel) {
+    if (!capturing) return read_data();
+    const int result = RunInBackground(capture_on_thread, nullptr, show_progress);
+    SetCtrlLabel(panel, PANEL_RUN, "&Run");
+    capturing = false;
+    return result;
+}
+
+// The status line after a capture that brought all its samples.
+static void show_capture_outcome(void) {
+    char text[300];
+    if (lost_conversions == 0) {
+        std::snprintf(text, sizeof text, "%d samples, none lost", SampleCount);
+    } else {
+        char span[40];
+        format_2(span, capture_span_ms);
+        std::snprintf(text, sizeof text,
+                      "%d samples over %s ms: about %ld %s lost (the computer did not read the "
+                      "board in time); the RMS and the graph may be distorted",
+                      SampleCount, span, lost_conversions,
+                      lost_conversions == 1 ? "conversion was" : "conversions were");
+    }
+    SetCtrlVal(1, PANEL_STATUS, text);
+    MarkCtrlFailure(1, PANEL_STATUS, lost_conversions != 0);
+}
+
 // ---- Measurement -----------------------------------------------------------------------
+
+// A gain chosen during a capture becomes the gain code once the run has ended.
+static void take_waiting_gain(void) {
+    if (!gain_waiting) return;
+    Zesileni = waiting_gain;
+    gain_waiting = false;
+}
 
 int Uf_hodnota(void) {
     float U = 0;
@@ -248,6 +363,11 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     float g = 0;
 
     if (event != EVENT_COMMIT) return 0;
+    if (capturing) {
+        // Run reads Stop while a capture runs on its own thread; nothing starts another.
+        RequestBackgroundStop();
+        return 0;
+    }
     if (GetCtrlVal(panel, PANEL_FREQ, &f) < 0) {
         refuse_setting("deska: sampling frequency not read",
                        "The sampling frequency could not be read from the panel", Unmeasured);
@@ -263,10 +383,25 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
         return 0;
     }
     SetCtrlVal(1, PANEL_BUSY, 1);
+    prepare_capture(panel, f);
     activation(f);
-    if (read_data() != 0) {
+    const int captured = capture(panel);
+    if (captured != 0) {
+        // The last complete capture stays on show.
         SetCtrlVal(1, PANEL_BUSY, 0);
-        MessagePopup("deska: no data from the board", board_fault);
+        if (captured == CaptureStopped) {
+            char text[120];
+            std::snprintf(text, sizeof text, "Stopped after %d of %d samples%s",
+                          samples_read.load(std::memory_order_relaxed), SampleCount,
+                          close_requested ? ". Use Quit to end deska" : "");
+            SetCtrlVal(1, PANEL_STATUS, text);
+            MarkCtrlFailure(1, PANEL_STATUS, 0);
+        } else {
+            SetCtrlVal(1, PANEL_STATUS, "No measurement: the board did not deliver its samples");
+            MarkCtrlFailure(1, PANEL_STATUS, 1);
+            MessagePopup("deska: no data from the board", board_fault);
+        }
+        take_waiting_gain();
         return 0;
     }
     Uf_hodnota();
@@ -278,7 +413,9 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
     PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt, PLOT_THIN_LINE,
                  MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
+    show_capture_outcome();
     SetCtrlVal(1, PANEL_BUSY, 0);
+    take_waiting_gain();
     return 0;
 }
 
@@ -287,7 +424,8 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
 int ring(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     // The board and the display take the new code at the next run; a code the board does
-    // not know leaves the gain as it was.
+    // not know leaves the gain as it was. During a capture the running one still needs
+    // the old code to scale its plot, so the new one waits for the run to end.
     if (event != EVENT_COMMIT) return 0;
     unsigned char code = 0;
     if (GetCtrlVal(panel, PANEL_GAIN, &code) < 0) {
@@ -298,6 +436,9 @@ int ring(int panel, int control, int event, void *callbackData, int eventData1, 
         std::snprintf(problem, sizeof problem, "The gain code %u is outside 0 to %u", code,
                       MaxGainCode);
         refuse_setting("deska: gain out of range", problem, GainKept);
+    } else if (capturing) {
+        waiting_gain = code;
+        gain_waiting = true;
     } else {
         Zesileni = code;
     }
@@ -314,9 +455,17 @@ int graph(int panel, int control, int event, void *callbackData, int eventData1,
     return 0;
 }
 
-// Focus changes and the close box change nothing: only Quit ends the program.
+// Focus changes change nothing, and the close box does not end the program: only Quit
+// does, and the status line says so. The close box does end a capture in progress.
 int work(int panel, int event, void *callbackData, int eventData1, int eventData2) {
-    (void)panel, (void)event, (void)callbackData, (void)eventData1, (void)eventData2;
+    (void)panel, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event != EVENT_CLOSE) return 0;
+    if (capturing) {
+        close_requested = true;
+        RequestBackgroundStop();
+    }
+    SetCtrlVal(1, PANEL_STATUS, "Use Quit to end deska");
+    MarkCtrlFailure(1, PANEL_STATUS, 0);
     return 0;
 }
 

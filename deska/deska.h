@@ -15,6 +15,7 @@ enum {
     PANEL_GAIN = 7,      // ring of gain codes 0..4 (amplification 2^code)
     PANEL_UF = 8,        // RMS of the capture at the converter, V ("%f" text)
     PANEL_UF_INPUT = 9,  // the same RMS referred to the board's input (divided by 2^gain), V
+    PANEL_STATUS = 10,   // outcome of the last run in words: samples lost, stopped (string)
 };
 
 // Panel callbacks, bound by name from deska.uir.
@@ -27,7 +28,8 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
 
 // Programs the board for one capture at f kHz; shows the realised frequency.
 int activation(float f);
-// Collects 1000 samples into Pole; 0 when all came, -1 when the board stopped answering.
+// Collects 1000 samples into Pole; 0 when all came, -1 when the board stopped answering,
+// -2 when the operator stopped the capture (RequestBackgroundStop).
 int read_data(void);
 // Shows the RMS value of Pole at the converter and at the board's input.
 int Uf_hodnota(void);

@@ -55,6 +55,11 @@ inline void clickRun() { panel_operator::click(widget<QPushButton>(PANEL_RUN)); 
 // ---- What the operator sees -------------------------------------------------------------
 
 inline std::string text(int id) { return panel_operator::text(Handle, id); }
+inline std::string statusText() {
+    char line[1024] = "";
+    GetCtrlVal(Handle, PANEL_STATUS, line);
+    return line;
+}
 inline double shownFrequency() { return widget<QDoubleSpinBox>(PANEL_FREQ)->value(); }
 inline int busyLamp() {
     int lit = -1;

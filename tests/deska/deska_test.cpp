@@ -4,13 +4,16 @@
 // port layer records every register write and serves the converter words a test asks for.
 // Each test runs the program's entry in its own process, so the program starts fresh.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QChartView>
+#include <QTimer>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -74,6 +77,7 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
         {PANEL_RUN, "QPushButton", "Run"},       {PANEL_QUIT, "QPushButton", "Quit"},
         {PANEL_FREQ, "QDoubleSpinBox", "kHz"},   {PANEL_GAIN, "QComboBox", "Gain"},
         {PANEL_UF, "QLineEdit", "converter"},    {PANEL_UF_INPUT, "QLineEdit", "input"},
+        {PANEL_STATUS, "QLabel", "Status"},
     };
     int status = runDeska([&] {
         for (const ControlCase &c : controls) {
@@ -161,6 +165,9 @@ TEST_P(DeskaSetup, WritesTimerGainAndModeInOrderAndShowsTheRealisedFrequency) {
         EXPECT_EQ(scripted_port::writes(), setupWrites(c.c1, c.c2, c.gainCode));
         expectShownFrequency(c.c1, c.c2);
         EXPECT_EQ(scripted_port::samplesDelivered(), 1000);
+        // An always-ready board cannot lose a conversion, but a capture the machine
+        // paused for longer than 999 sample periods looks as if it did.
+        EXPECT_THAT(statusText(), testing::StartsWith("1000 samples"));
         EXPECT_EQ(busyLamp(), 0);
     });
     EXPECT_EQ(status, 0);
@@ -359,6 +366,7 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
         QApplication::processEvents();
 
         EXPECT_TRUE(panel->isVisible()) << "a close request must not close the panel";
+        EXPECT_EQ(statusText(), "Use Quit to end deska");
         EXPECT_EQ(userint_testing::panelWidget(Handle), panel);
         EXPECT_TRUE(scripted_port::writes().empty());
         EXPECT_EQ(text(PANEL_UF), "2.500000");
@@ -409,6 +417,7 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
         EXPECT_NE(message.find("No board is answering at I/O port 0x300"), std::string::npos)
             << message;
         EXPECT_EQ(busyLamp(), 0);
+        EXPECT_EQ(statusText(), "No measurement: the board did not deliver its samples");
         EXPECT_EQ(text(PANEL_UF), converterBefore);
         EXPECT_EQ(text(PANEL_UF_INPUT), inputBefore);
         std::vector<userint_testing::PlotPoints> plotsAfter = graphPlots(Handle, PANEL_GRAPH);
@@ -429,6 +438,158 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
     [](const testing::TestParamInfo<TimeoutCase> &info) { return nameFrom(info.param.what); });
+
+// ---- Lost samples ------------------------------------------------------------------------------
+
+struct LostCase {
+    const char *what;
+    int skipped;          // conversions the paced board skips at sample 500
+    const char *pattern;  // what the status line must match
+};
+
+class DeskaLostSamples : public testing::TestWithParam<LostCase> {};
+
+// The board paces its results at 1 kHz and skips some, as one does whose results were
+// overwritten before the program read them: the span of the capture shows how many.
+TEST_P(DeskaLostSamples, StatusLineCountsTheConversionsLost) {
+    const LostCase c = GetParam();
+    int status = runDeska([&] {
+        const double period_ms = 1.0;
+        scripted_port::pace(period_ms, 500, c.skipped);
+        // A capture the program itself started or ended late says nothing: take another.
+        for (int attempt = 0; attempt < 5; attempt++) {
+            clickRun();
+            if (scripted_port::readLateness_ms() < 0.45 * period_ms) break;
+        }
+        if (scripted_port::readLateness_ms() >= 0.45 * period_ms)
+            GTEST_SKIP() << "the machine is too busy to read a 1 kHz board on time (late by "
+                         << scripted_port::readLateness_ms() << " ms)";
+        EXPECT_THAT(statusText(), testing::MatchesRegex(c.pattern));
+        QWidget *line = userint_testing::controlWidget(Handle, PANEL_STATUS);
+        EXPECT_EQ(line->accessibleDescription().toStdString(), c.skipped ? "Failure" : "");
+        scripted_port::pace(0);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DeskaLostSamples,
+    testing::Values(LostCase{"none skipped", 0, "1000 samples, none lost"},
+                    LostCase{"one skipped", 1,
+                             "1000 samples over 1000\\.[0-9][0-9] ms: about 1 conversion was lost "
+                             "\\(the computer did not read the board in time\\); the RMS and "
+                             "the graph may be distorted"},
+                    LostCase{"twelve skipped", 12,
+                             "1000 samples over 1011\\.[0-9][0-9] ms: about 12 conversions were "
+                             "lost \\(the computer did not read the board in time\\); the RMS "
+                             "and the graph may be distorted"}),
+    [](const testing::TestParamInfo<LostCase> &info) { return nameFrom(info.param.what); });
+
+// ---- Long captures
+// -------------------------------------------------------------------------------
+
+// Runs `during` from inside a capture, `after_ms` after Run is clicked.
+void whileCapturing(int after_ms, std::function<void()> during) {
+    QTimer::singleShot(after_ms, std::move(during));
+}
+
+struct StopCase {
+    const char *what;
+    std::function<void()> stop;  // what the operator does to end the capture
+    const char *statusAfter;  // the status line then starts with "Stopped after N of 1000 samples"
+};
+
+class DeskaLongCapture : public testing::TestWithParam<StopCase> {};
+
+// A capture at 0.01 kHz would last 100 s. The operator ends it: the last complete result
+// stays on show, nothing partial is shown, and the status line says how far it got.
+TEST_P(DeskaLongCapture, EndsWhenTheOperatorSaysAndKeepsTheLastResult) {
+    const StopCase c = GetParam();
+    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    scripted_port::serve({3072, 1024});
+    int status = runDeska([&] {
+        clickRun();  // a quick complete capture at 1 kHz on the unpaced board
+        const std::string before = text(PANEL_UF);
+        const std::vector<double> plotBefore = graphPlots(Handle, PANEL_GRAPH).at(0).y;
+
+        typeFrequency("0.01");
+        scripted_port::serve({2048});
+        scripted_port::pace(100.0);
+        // If the capture were not stopped, the board would fall silent after 30 samples.
+        scripted_port::answerSamples(30);
+        scripted_port::clearWrites();
+        whileCapturing(350, c.stop);
+        clickRun();
+
+        EXPECT_THAT(statusText(), testing::MatchesRegex("Stopped after [0-9] of 1000 samples" +
+                                                        std::string(c.statusAfter)));
+        EXPECT_TRUE(userint_testing::popups().empty()) << "a stop is no failure: no popup";
+        EXPECT_EQ(busyLamp(), 0);
+        EXPECT_EQ(widget<QPushButton>(PANEL_RUN)->text().toStdString(), "&Run");
+        EXPECT_EQ(text(PANEL_UF), before);
+        EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, plotBefore);
+        EXPECT_EQ(scripted_port::writes().size(), 9u) << "one set-up: nothing started another";
+        scripted_port::pace(0);
+        scripted_port::answerSamples(-1);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operator, DeskaLongCapture,
+    testing::Values(
+        StopCase{"Stop", [] { clickRun(); }, ""},
+        StopCase{"close box", [] { userint_testing::panelWidget(Handle)->close(); },
+                 "\\. Use Quit to end deska"},
+        StopCase{"Quit", [] { QTest::mouseClick(widget<QPushButton>(PANEL_QUIT), Qt::LeftButton); },
+                 ""}),
+    [](const testing::TestParamInfo<StopCase> &info) { return nameFrom(info.param.what); });
+
+// During a long capture the window repaints after a resize, the lamp stays lit, the
+// status line counts the samples, Run reads Stop, and a gain chosen meanwhile waits
+// for the next run.
+TEST(DeskaLongCapture, WindowStaysAliveWhileItRuns) {
+    int status = runDeska([] {
+        typeFrequency("0.01");
+        scripted_port::pace(100.0);
+        scripted_port::answerSamples(30);
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override {
+                paints += e->type() == QEvent::Paint;
+                return false;
+            }
+        } counter;
+        int paintsBeforeResize = -1;
+        whileCapturing(250, [&] {
+            panel->installEventFilter(&counter);
+            paintsBeforeResize = counter.paints;
+            panel->resize(panel->width() + 40, panel->height() + 30);
+            chooseGain(3);
+        });
+        whileCapturing(650, [&] {
+            EXPECT_GT(counter.paints, paintsBeforeResize) << "the window did not repaint";
+            EXPECT_EQ(busyLamp(), 1);
+            EXPECT_EQ(widget<QPushButton>(PANEL_RUN)->text().toStdString(), "&Stop");
+            EXPECT_THAT(statusText(), testing::MatchesRegex("Capturing: [1-9] of 1000 samples, "
+                                                            "about (9[0-9]|100) s left"));
+            clickRun();
+        });
+        clickRun();
+        panel->removeEventFilter(&counter);
+        EXPECT_THAT(statusText(), testing::StartsWith("Stopped after "));
+
+        scripted_port::pace(0);
+        scripted_port::answerSamples(-1);
+        typeFrequency("1");
+        scripted_port::clearWrites();
+        clickRun();
+        EXPECT_EQ(scripted_port::writes(), setupWrites(2, 1000, 3))
+            << "the gain chosen during the capture reaches the next run";
+    });
+    EXPECT_EQ(status, 0);
+}
 
 // ---- Locale ----------------------------------------------------------------------
 

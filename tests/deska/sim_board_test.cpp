@@ -12,8 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "deska_harness.h"
@@ -89,6 +94,76 @@ TEST(DeskaOnAbsentSimulatedBoard, RunEndsWithTheMessageAndEmptyReadOuts) {
             << userint_testing::popups()[0].message;
         EXPECT_EQ(text(PANEL_UF), "");
         EXPECT_EQ(busyLamp(), 0);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// The count of lost conversions the status line gives.
+long shownLost() {
+    const std::string line = statusText();
+    if (line == "1000 samples, none lost") return 0;
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex("about ([0-9]+) conversions? w")))
+        return std::stol(m[1]);
+    ADD_FAILURE() << "the status line does not count lost conversions: " << line;
+    return -1;
+}
+
+// At 100 kHz a sample is due every 10 us, and any pause of the machine's overwrites
+// some. Whatever the machine does, the count shown agrees with the board's own.
+TEST(DeskaOnSimulatedBoardAt100kHz, ShownLossAgreesWithTheBoardsOverruns) {
+    int status = runDeska([] {
+        typeFrequency("100");
+        int lossy = 0;
+        for (int capture = 0; capture < 20; capture++) {
+            clickRun();
+            const long board = static_cast<long>(boardOverruns());
+            const long shown = shownLost();
+            EXPECT_LE(std::abs(shown - board), std::max(2L, board / 10))
+                << "capture " << capture << ": the board counted " << board
+                << " overruns, the status line says: " << statusText();
+            lossy += board > 0;
+        }
+        testing::Test::RecordProperty("captures_with_overruns", lossy);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Below 2 kHz a capture runs on its own thread, so the operator resizing the window
+// throughout costs no sample at 0.5 kHz. A capture without resizing first tells
+// whether the machine is idle enough to judge.
+TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
+    int status = runDeska([] {
+        typeFrequency("0.5");
+        QWidget *panel = userint_testing::panelWidget(Handle);
+        const QSize size = panel->size();
+        int quietClean = 0, resizedClean = 0, resizes = 0;
+        for (int attempt = 0; attempt < 3 && resizedClean == 0; attempt++) {
+            clickRun();
+            if (boardOverruns() != 0) continue;
+            ++quietClean;
+            QTimer resizer;
+            QObject::connect(&resizer, &QTimer::timeout, [&] {
+                ++resizes;
+                panel->resize(size.width() + 13 * (resizes % 9),
+                              size.height() + 11 * (resizes % 7));
+            });
+            resizer.start(20);
+            clickRun();
+            resizer.stop();
+            if (boardOverruns() == 0)
+                ++resizedClean;
+            else
+                std::fprintf(stderr, "resized capture %d: %lu overruns (%s)\n", attempt,
+                             boardOverruns(), statusText().c_str());
+        }
+        if (quietClean == 0)
+            GTEST_SKIP() << "every quiet capture lost samples: the machine is busy";
+        EXPECT_GT(resizes, 20) << "the window was hardly resized during the captures";
+        EXPECT_GT(resizedClean, 0) << "every capture with the window resized lost samples";
+        if (resizedClean > 0) {
+            EXPECT_EQ(statusText(), "1000 samples, none lost");
+        }
     });
     EXPECT_EQ(status, 0);
 }
