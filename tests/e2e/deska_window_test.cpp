@@ -95,6 +95,16 @@ TEST_F(DeskaWindow, OneRunShowsTheRmsOfTheGeneratorsPhaseCutSine) {
     for (int attempt = 1; attempt <= 3; ++attempt) {
         // Through the tab order: gain, Run (Space runs), then the converter's read-out.
         ASSERT_TRUE(pressed(window, {"alt+g", "Tab", "space", "Tab"}));
+        // The 2 s capture runs with the window alive, so keys reach it meanwhile: the
+        // read-outs are copied once the busy lamp, lit for the capture, is out again.
+        auto lamp_pixels = [&] {
+            const auto png = run_dir / "capture.png";
+            return desktop->screenshot(window, png).empty() ? count_pixels(png, kLampOn) : -1;
+        };
+        (void)wait_until([&] { return lamp_pixels() >= 100; }, 5s);
+        ASSERT_TRUE(wait_until([&] { return lamp_pixels() == 0; }, 60s))
+            << "the capture did not end within 60 s; deska's output:\n"
+            << deska->output();
         auto converter_text = desktop->copy_focused_text(window, clipboard);
         ASSERT_TRUE(converter_text) << "no RMS could be copied; deska's output:\n"
                                     << deska->output();
