@@ -76,6 +76,7 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
             QStringLiteral("# RMS at the converter (V): ") + QString::fromStdString(text(PANEL_UF)),
             QStringLiteral("# RMS at the input (V): ") +
                 QString::fromStdString(text(PANEL_UF_INPUT)),
+            QStringLiteral("# Status of the last run: ") + QString::fromStdString(statusText()),
         };
         EXPECT_EQ(csv.metadata.mid(2), expected);
         EXPECT_FALSE(csv.metadata.join(' ').contains(QStringLiteral("Measuring")))
