@@ -6,9 +6,13 @@
 // inside Qt. This file is linked into every program that uses the run-time,
 // which is why the leak checker's suppressions for the GUI's system libraries
 // live here: they apply to every sanitizer-built program and test alike.
+#include <sys/auxv.h>
+
 #include <QApplication>
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,6 +37,30 @@ std::string commandLineValue(char *argv[], const char *name) {
         if (arg[0] == '-' && !std::strcmp(arg + 1, name) && argv[i + 1]) value = argv[i + 1];
     }
     return value;
+}
+
+// Qt's own option that names a folder of platform plugins.
+bool isPluginPathOption(const char *arg) {
+    if (arg[0] == '-' && arg[1] == '-') ++arg;
+    return !std::strcmp(arg, "-platformpluginpath");
+}
+
+// A program started with a file capability (deska, for its board's ports) runs
+// in secure execution: whoever starts it chooses its environment and options,
+// but not what the capability grants. Plugin code from a folder they name would
+// run with the ports open, so Qt gets no such folder: it loads its plugins from
+// the system's plugin folder and the program's own folder, both the
+// installer's.
+void forgetPluginPathsWhenSecure(std::vector<std::string> &args) {
+    if (getauxval(AT_SECURE) == 0) return;
+    unsetenv("QT_PLUGIN_PATH");
+    unsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+    for (size_t i = 0; i < args.size();) {
+        if (isPluginPathOption(args[i].c_str()))
+            args.erase(args.begin() + i, args.begin() + std::min(args.size(), i + 2));
+        else
+            ++i;
+    }
 }
 
 }  // namespace
@@ -88,6 +116,7 @@ int InitCVIRTE(void *, char *argv[], void *) {
     args.clear();
     for (int i = 0; argv && argv[i]; ++i) args.emplace_back(argv[i]);
     if (args.empty()) args.emplace_back("labbench");
+    forgetPluginPathsWhenSecure(args);
     args.emplace_back("-platform");
     args.push_back(choice.platform);
     for (std::string &a : args) argPointers.push_back(a.data());
