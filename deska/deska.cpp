@@ -14,6 +14,16 @@
 // captures poll on the main thread, which starts them without a thread's delay.
 //
 // Plain procedural code: module globals, free functions and the panel's callbacks.
+//
+// The names are Czech, as the program has always had them:
+//   deska       board (the program's name)
+//   Pole        array: the last 1000 samples, volts at the converter
+//   Zesileni    gain: the code 0..4 for an amplification of 2^code
+//   Uf_hodnota  value of the effective voltage: computes and shows the RMS
+//   Frq         frequency: here the timer's divisor, then the counts loaded
+//   konec       end: the Quit callback
+//   work        the panel's own callback (focus and close box)
+//   keypress    console prompt "Stiskni ENTER" ("press ENTER"), reached by no control
 
 #include "deska.h"
 

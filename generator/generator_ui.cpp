@@ -11,6 +11,17 @@
 // transfers the instrument's error queue is read (SYST:ERR?), because a transfer
 // that went through says nothing of whether the instrument accepted the value it
 // carried. The status line tells the operator how the last upload went.
+//
+// Some names are Czech, as the program has always had them:
+//   Frekv   frequency: the callback of the frequency value
+//   rad     order of magnitude: the callback of the decade ring
+//   Uhel    angle: the callback of the angle field
+//   Ampl    amplitude: the callback of the amplitude field
+//   Graf    graph: the graph's callback, which does nothing
+//   chyby   errors: the status hook called after every transfer
+//   delka   length: of the block header in `data`
+//   Data    the waveform table (16-bit codes, or bytes); `data` is the transfer buffer
+//   IAdress the instrument's address list {8, NOADDR}
 
 #include "generator_ui.h"
 
