@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "deska_harness.h"
+#include "panel_operator.h"
 #include "scripted_port.h"
 
 namespace {
@@ -51,16 +52,11 @@ class DeskaPanelMismatch : public testing::TestWithParam<Mismatch> {};
 
 TEST_P(DeskaPanelMismatch, NothingReachesTheBoardAndTheOperatorIsTold) {
     const Mismatch c = GetParam();
-    QFile original(QStringLiteral(DESKA_PANEL));
-    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
-    QString text = QString::fromUtf8(original.readAll());
-    ASSERT_EQ(text.count(QString::fromLatin1(c.from)), 1) << "deska.uir changed: " << c.from;
-    text.replace(QString::fromLatin1(c.from), QString::fromLatin1(c.to));
     // The program finds its panel beside its executable; this one is alone in its folder.
-    QFile edited(QStringLiteral(DESKA_TEST_FOLDER "/deska.uir"));
-    ASSERT_TRUE(edited.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    edited.write(text.toUtf8());
-    edited.close();
+    ASSERT_EQ(panel_operator::writeEditedPanel(QStringLiteral(DESKA_PANEL),
+                                               QStringLiteral(DESKA_TEST_FOLDER "/deska.uir"),
+                                               c.from, c.to),
+              "");
 
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
     scripted_port::serve({2048});

@@ -13,6 +13,7 @@
 
 #include "generator_harness.h"
 #include "generator_ui.h"
+#include "panel_operator.h"
 #include "userint_testing.h"
 
 namespace {
@@ -47,15 +48,10 @@ class GeneratorPanelMismatch : public testing::TestWithParam<Mismatch> {};
 
 TEST_P(GeneratorPanelMismatch, NothingIsSentAndTheOperatorIsTold) {
     const Mismatch c = GetParam();
-    QFile original(QStringLiteral(GENERATOR_PANEL));
-    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
-    QString text = QString::fromUtf8(original.readAll());
-    ASSERT_EQ(text.count(QString::fromLatin1(c.from)), 1) << "generator.uir changed: " << c.from;
-    text.replace(QString::fromLatin1(c.from), QString::fromLatin1(c.to));
-    QFile edited(QStringLiteral(GENERATOR_TEST_FOLDER "/generator.uir"));
-    ASSERT_TRUE(edited.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    edited.write(text.toUtf8());
-    edited.close();
+    ASSERT_EQ(panel_operator::writeEditedPanel(
+                  QStringLiteral(GENERATOR_PANEL),
+                  QStringLiteral(GENERATOR_TEST_FOLDER "/generator.uir"), c.from, c.to),
+              "");
 
     userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
     runGenerator([&] {

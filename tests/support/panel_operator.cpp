@@ -8,6 +8,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QFile>
 #include <QStyle>
 #include <QStyleOptionSpinBox>
 #include <QTest>
@@ -115,6 +116,21 @@ std::string text(int panel, int id) {
     EXPECT_GE(result, 0) << "reading control " << id << " of panel " << panel << " failed with "
                          << result;
     return buffer;
+}
+
+std::string writeEditedPanel(const QString &from, const QString &to, const char *original,
+                             const char *edited) {
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly)) return "cannot read " + from.toStdString();
+    QString text = QString::fromUtf8(source.readAll());
+    if (text.count(QString::fromLatin1(original)) != 1)
+        return from.toStdString() + " changed: it no longer holds " + original + " once";
+    text.replace(QString::fromLatin1(original), QString::fromLatin1(edited));
+    QFile copy(to);
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate) || copy.write(text.toUtf8()) < 0 ||
+        !copy.flush())
+        return "cannot write " + to.toStdString();
+    return "";
 }
 
 }  // namespace panel_operator

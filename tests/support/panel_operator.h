@@ -81,4 +81,10 @@ void wheelUp(QWidget *widget);
 // The text of string control `id` (a read-out or a text input), through GetCtrlVal.
 std::string text(int panel, int id);
 
+// Writes `to`, a copy of the panel file `from` in which the text `original`,
+// found exactly once, is replaced by `edited`: a panel that has drifted from its
+// program, put beside a copy of it. Returns "" or what went wrong.
+std::string writeEditedPanel(const QString &from, const QString &to, const char *original,
+                             const char *edited);
+
 }  // namespace panel_operator
