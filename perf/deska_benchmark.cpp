@@ -87,8 +87,8 @@ void BM_SaveCsv(benchmark::State &state) {
     SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
     run(PANEL, PANEL_RUN, EVENT_COMMIT, nullptr, 0, 0);
     int error = 0;
-    const Control *graph = userint_internal::findControl("BM_SaveCsv", PANEL, PANEL_GRAPH, &error);
-    auto *view = static_cast<QChartView *>(userint_testing::controlWidget(PANEL, PANEL_GRAPH));
+    const Control *graph = userint_internal::find_control("BM_SaveCsv", PANEL, PANEL_GRAPH, &error);
+    auto *view = static_cast<QChartView *>(userint_testing::control_widget(PANEL, PANEL_GRAPH));
     QTemporaryDir folder;
     if (!graph || !graph->graph || !view || !folder.isValid()) {
         state.SkipWithError("no graph to save, or no folder to save into");
@@ -97,9 +97,9 @@ void BM_SaveCsv(benchmark::State &state) {
     const QString path = folder.filePath(QStringLiteral("deska.csv"));
     for (auto _ : state) {
         QString why;
-        const QByteArray text = userint_internal::graphDataText(
-            *graph->graph, userint_internal::graphMetadata(view), ',', "\r\n");
-        if (!userint_internal::writeFileAtomically(path, text, &why)) {
+        const QByteArray text = userint_internal::graph_data_text(
+            *graph->graph, userint_internal::graph_metadata(view), ',', "\r\n");
+        if (!userint_internal::write_file_atomically(path, text, &why)) {
             const std::string reason = why.toStdString();
             state.SkipWithError(reason.c_str());
             break;

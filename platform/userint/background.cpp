@@ -74,9 +74,9 @@ int RunInBackground(BackgroundWorkPtr work, void *workData, BackgroundProgressPt
             });
             ticker.start(kProgressInterval_ms);
         }
-        const int held = openCallbacks();
+        const int held = open_callbacks();
         loop.exec();
-        restoreCallbacks(held);
+        restore_callbacks(held);
     }
     // The worker may still be posting its quit: the loop must outlive that.
     if (worker.joinable()) worker.join();

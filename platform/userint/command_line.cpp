@@ -100,14 +100,14 @@ constexpr ProgramText kPrograms[] = {
      "deska.uir"},
 };
 
-const ProgramText &textFor(const char *program) {
+const ProgramText &text_for(const char *program) {
     for (const ProgramText &text : kPrograms)
         if (!std::strcmp(text.program, program)) return text;
     static const ProgramText other{program, "", "", "", ""};
     return other;
 }
 
-void printUsageLines(std::FILE *out, const char *program) {
+void print_usage_lines(std::FILE *out, const char *program) {
     std::fprintf(out,
                  "Usage: %s [Qt option...]\n"
                  "       %s --help | --version\n",
@@ -116,7 +116,7 @@ void printUsageLines(std::FILE *out, const char *program) {
 
 // The folders LoadPanel searches, in its order: the program's own, the data
 // folder beside it (<prefix>/bin/../share/labbench), the one it was built for.
-std::string panelFolders() {
+std::string panel_folders() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
     std::string folders;
@@ -133,9 +133,9 @@ std::string panelFolders() {
     return folders;
 }
 
-void printHelp(const char *program) {
-    const ProgramText &text = textFor(program);
-    printUsageLines(stdout, program);
+void print_help(const char *program) {
+    const ProgramText &text = text_for(program);
+    print_usage_lines(stdout, program);
     std::printf("%s\n", text.purpose);
     std::printf(
         "Options:\n"
@@ -147,7 +147,8 @@ void printHelp(const char *program) {
         "and Qt's other options (-stylesheet, -geometry, -reverse, -session, ...).\n\n");
     std::printf("Environment:\n%s%s%s\n", text.environment, kDisplayVariables, text.simulated);
     if (*text.panel)
-        std::printf("The panel file %s is looked up in:\n%s\n", text.panel, panelFolders().c_str());
+        std::printf("The panel file %s is looked up in:\n%s\n", text.panel,
+                    panel_folders().c_str());
     std::printf("See %s(1).\n", program);
 }
 
@@ -160,15 +161,15 @@ void printHelp(const char *program) {
     std::exit(status);
 }
 
-[[noreturn]] void usageError(const char *program, const std::string &problem) {
+[[noreturn]] void usage_error(const char *program, const std::string &problem) {
     std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
-    printUsageLines(stderr, program);
+    print_usage_lines(stderr, program);
     std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
     finish(program, 2);
 }
 
 // The Qt option `arg` names, with `*valueInline` set when its value follows '='.
-const QtOption *qtOption(std::string_view arg, bool *valueInline) {
+const QtOption *qt_option(std::string_view arg, bool *valueInline) {
     *valueInline = false;
     if (arg.size() < 2 || arg[0] != '-') return nullptr;
     arg.remove_prefix(arg[1] == '-' ? 2 : 1);
@@ -192,13 +193,13 @@ void HandleCommandLine(const char *program, int argc, char *argv[]) {
     for (int i = 1; i < argc && argv[i]; ++i) {
         const std::string_view arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-")
-            usageError(program, "unexpected argument '" + std::string(arg) + "'");
+            usage_error(program, "unexpected argument '" + std::string(arg) + "'");
         if (arg == "--") {
             optionsEnded = true;
             continue;
         }
         if (arg == "--help" || arg == "-h") {
-            printHelp(program);
+            print_help(program);
             finish(program, 0);
         }
         if (arg == "--version") {
@@ -206,11 +207,11 @@ void HandleCommandLine(const char *program, int argc, char *argv[]) {
             finish(program, 0);
         }
         bool valueInline = false;
-        const QtOption *option = qtOption(arg, &valueInline);
-        if (!option) usageError(program, "unknown option '" + std::string(arg) + "'");
+        const QtOption *option = qt_option(arg, &valueInline);
+        if (!option) usage_error(program, "unknown option '" + std::string(arg) + "'");
         if (option->takesValue && !valueInline) {
             if (i + 1 >= argc || !argv[i + 1])
-                usageError(program, "option '" + std::string(arg) + "' needs a value");
+                usage_error(program, "option '" + std::string(arg) + "' needs a value");
             ++i;
         }
     }

@@ -50,12 +50,12 @@ struct CommitSource {
 
 // Leaving a field commits its edit only when the operator moves on within the
 // panel; switching to another window keeps the edit pending.
-bool leavesField(Qt::FocusReason reason) {
+bool leaves_field(Qt::FocusReason reason) {
     return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
            reason == Qt::MouseFocusReason || reason == Qt::ShortcutFocusReason;
 }
 
-bool isEnterKey(const QKeyEvent *e) {
+bool is_enter_key(const QKeyEvent *e) {
     return e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
 }
 
@@ -65,7 +65,7 @@ public:
     explicit CommitSpinBox(QWidget *parent) : Base(parent) {
         QObject::connect(this->lineEdit(), &QLineEdit::textEdited, this, [this] { edited = true; });
     }
-    void forgetEdit() { edited = false; }
+    void forget_edit() { edited = false; }
 
 protected:
     // A Czech or German operator types "2,5": the field, which reads and shows
@@ -84,7 +84,7 @@ protected:
         if (hadEdit || this->value() != before) commit();
     }
     void keyPressEvent(QKeyEvent *e) override {
-        if (isEnterKey(e)) {
+        if (is_enter_key(e)) {
             Base::keyPressEvent(e);  // takes the typed text as the value
             edited = false;
             if (!e->isAutoRepeat()) commit();
@@ -94,7 +94,7 @@ protected:
     }
     void focusOutEvent(QFocusEvent *e) override {
         Base::focusOutEvent(e);
-        if (edited && leavesField(e->reason())) {
+        if (edited && leaves_field(e->reason())) {
             edited = false;
             commit();
         }
@@ -113,7 +113,7 @@ public:
 protected:
     // Return presses the button as Space does, also outside dialogs.
     void keyPressEvent(QKeyEvent *e) override {
-        if (isEnterKey(e) && e->modifiers() == Qt::NoModifier) {
+        if (is_enter_key(e) && e->modifiers() == Qt::NoModifier) {
             e->accept();
             if (!e->isAutoRepeat()) click();
             return;
@@ -127,19 +127,19 @@ public:
     explicit CommitLineEdit(QWidget *parent) : QLineEdit(parent) {
         connect(this, &QLineEdit::textEdited, this, [this] { edited = true; });
     }
-    void forgetEdit() { edited = false; }
+    void forget_edit() { edited = false; }
 
 protected:
     void keyPressEvent(QKeyEvent *e) override {
         QLineEdit::keyPressEvent(e);
-        if (isEnterKey(e) && !isReadOnly() && !e->isAutoRepeat()) {
+        if (is_enter_key(e) && !isReadOnly() && !e->isAutoRepeat()) {
             edited = false;
             commit();
         }
     }
     void focusOutEvent(QFocusEvent *e) override {
         QLineEdit::focusOutEvent(e);
-        if (edited && leavesField(e->reason())) {
+        if (edited && leaves_field(e->reason())) {
             edited = false;
             commit();
         }
@@ -177,7 +177,7 @@ protected:
     }
 };
 
-OperatorGuard &operatorGuard() {
+OperatorGuard &operator_guard() {
     static OperatorGuard guard;
     return guard;
 }
@@ -188,12 +188,12 @@ const char *const kLampValue = "lampValue";
 
 // ---- Values ----------------------------------------------------------------------
 
-bool holdsNumber(const Control &c) {
+bool holds_number(const Control &c) {
     return c.spec.kind == ControlKind::Numeric || c.spec.kind == ControlKind::Ring ||
            c.spec.kind == ControlKind::Lamp;
 }
 
-double numericValue(const Control &c) {
+double numeric_value(const Control &c) {
     QWidget *w = c.widget;
     if (auto *d = qobject_cast<QDoubleSpinBox *>(w)) return d->value();
     if (auto *s = qobject_cast<QSpinBox *>(w)) return s->value();
@@ -205,9 +205,9 @@ double numericValue(const Control &c) {
 }
 
 template <class T>
-int getNumber(int panel, int control, T *out, ValueType type) {
+int get_number(int panel, int control, T *out, ValueType type) {
     int error;
-    Control *c = findControl("GetCtrlVal", panel, control, &error);
+    Control *c = find_control("GetCtrlVal", panel, control, &error);
     if (!c) return error;
     if (!out)
         return report("GetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
@@ -216,36 +216,36 @@ int getNumber(int panel, int control, T *out, ValueType type) {
         return report(
             "GetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
             QStringLiteral("the %1 holds a %2 value, the variable is a %3; nothing was written")
-                .arg(QLatin1String(controlKindName(c->spec.kind)),
-                     QLatin1String(valueTypeName(c->spec.valueType)),
-                     QLatin1String(valueTypeName(type))));
-    *out = static_cast<T>(numericValue(*c));
+                .arg(QLatin1String(control_kind_name(c->spec.kind)),
+                     QLatin1String(value_type_name(c->spec.valueType)),
+                     QLatin1String(value_type_name(type))));
+    *out = static_cast<T>(numeric_value(*c));
     return 0;
 }
 
 // Every numeric value of the program's reaches a numeric control: the value
 // is converted as C converts it (toward zero for whole numbers) and kept
 // within the control's range.
-int setNumber(int panel, int control, double value, const char *typeName) {
+int set_number(int panel, int control, double value, const char *typeName) {
     int error;
-    Control *c = findControl("SetCtrlVal", panel, control, &error);
+    Control *c = find_control("SetCtrlVal", panel, control, &error);
     if (!c) return error;
-    if (!holdsNumber(*c))
+    if (!holds_number(*c))
         return report(
             "SetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
             QStringLiteral("the %1 value cannot go to a %2")
-                .arg(QLatin1String(typeName), QLatin1String(controlKindName(c->spec.kind))));
+                .arg(QLatin1String(typeName), QLatin1String(control_kind_name(c->spec.kind))));
     if (std::isnan(value))
         return report("SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
                       QStringLiteral("the value is not a number (NaN)"));
     QWidget *w = c->widget;
     if (auto *d = qobject_cast<QDoubleSpinBox *>(w)) {
         d->setValue(std::clamp(value, d->minimum(), d->maximum()));
-        if (auto *field = dynamic_cast<CommitSpinBox<QDoubleSpinBox> *>(d)) field->forgetEdit();
+        if (auto *field = dynamic_cast<CommitSpinBox<QDoubleSpinBox> *>(d)) field->forget_edit();
     } else if (auto *s = qobject_cast<QSpinBox *>(w)) {
         s->setValue(static_cast<int>(
             std::trunc(std::clamp(value, double(s->minimum()), double(s->maximum())))));
-        if (auto *field = dynamic_cast<CommitSpinBox<QSpinBox> *>(s)) field->forgetEdit();
+        if (auto *field = dynamic_cast<CommitSpinBox<QSpinBox> *>(s)) field->forget_edit();
     } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
         const double whole = std::trunc(value);
         int index = -1;
@@ -257,9 +257,9 @@ int setNumber(int panel, int control, double value, const char *typeName) {
                 QStringLiteral("the ring has no item with the value %1").arg(whole, 0, 'f', 0));
         combo->setCurrentIndex(index);
     } else {
-        paintLamp(static_cast<QLabel *>(w), c->spec.onColour, value != 0);
+        paint_lamp(static_cast<QLabel *>(w), c->spec.onColour, value != 0);
     }
-    showNow(w);
+    show_now(w);
     return 0;
 }
 
@@ -269,7 +269,7 @@ int setNumber(int panel, int control, double value, const char *typeName) {
 
 namespace userint_internal {
 
-QWidget *createCommitWidget(const QString &className, QWidget *parent) {
+QWidget *create_commit_widget(const QString &className, QWidget *parent) {
     if (className == QLatin1String("QDoubleSpinBox"))
         return new CommitSpinBox<QDoubleSpinBox>(parent);
     if (className == QLatin1String("QSpinBox")) return new CommitSpinBox<QSpinBox>(parent);
@@ -278,19 +278,19 @@ QWidget *createCommitWidget(const QString &className, QWidget *parent) {
     return nullptr;
 }
 
-void setCommitAction(QWidget *widget, std::function<void()> commit) {
+void set_commit_action(QWidget *widget, std::function<void()> commit) {
     if (auto *source = dynamic_cast<CommitSource *>(widget)) source->onCommit = std::move(commit);
 }
 
-void wheelOnlyWithFocus(QWidget *control) {
+void wheel_only_with_focus(QWidget *control) {
     // Not Qt::WheelFocus: a wheel turn must not take the focus either.
     if (control->focusPolicy() == Qt::WheelFocus) control->setFocusPolicy(Qt::StrongFocus);
-    control->installEventFilter(&operatorGuard());
+    control->installEventFilter(&operator_guard());
 }
 
-void selectAllOnShortcut(QLabel *caption) { caption->installEventFilter(&operatorGuard()); }
+void select_all_on_shortcut(QLabel *caption) { caption->installEventFilter(&operator_guard()); }
 
-void paintLamp(QLabel *lamp, const QString &onColour, bool lit) {
+void paint_lamp(QLabel *lamp, const QString &onColour, bool lit) {
     const QColor on(onColour.isEmpty() ? QStringLiteral("#ff2020") : onColour);
     const QColor shown = lit ? on : on.darker(400);
     lamp->setProperty(kLampValue, lit ? 1 : 0);
@@ -301,7 +301,7 @@ void paintLamp(QLabel *lamp, const QString &onColour, bool lit) {
     lamp->setAccessibleDescription(lit ? QStringLiteral("on") : QStringLiteral("off"));
 }
 
-void showNow(QWidget *widget) {
+void show_now(QWidget *widget) {
     if (!widget || !widget->isVisible()) return;
     // Layout requests run no user code; they let a longer text get its room.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
@@ -313,7 +313,7 @@ void showNow(QWidget *widget) {
     } else {
         widget->repaint();
     }
-    clearVectorUpperState();
+    clear_vector_upper_state();
 }
 
 }  // namespace userint_internal
@@ -321,24 +321,24 @@ void showNow(QWidget *widget) {
 // ---- Values --------------------------------------------------------------------------
 
 int GetCtrlVal(int panel, int control, float *value) {
-    return getNumber(panel, control, value, ValueType::Float);
+    return get_number(panel, control, value, ValueType::Float);
 }
 int GetCtrlVal(int panel, int control, double *value) {
-    return getNumber(panel, control, value, ValueType::Double);
+    return get_number(panel, control, value, ValueType::Double);
 }
 int GetCtrlVal(int panel, int control, int *value) {
-    return getNumber(panel, control, value, ValueType::Int);
+    return get_number(panel, control, value, ValueType::Int);
 }
 int GetCtrlVal(int panel, int control, unsigned char *value) {
-    return getNumber(panel, control, value, ValueType::UChar);
+    return get_number(panel, control, value, ValueType::UChar);
 }
 int GetCtrlVal(int panel, int control, signed char *value) {
-    return getNumber(panel, control, value, ValueType::SChar);
+    return get_number(panel, control, value, ValueType::SChar);
 }
 
 int GetCtrlVal(int panel, int control, char *buffer) {
     int error;
-    Control *c = findControl("GetCtrlVal", panel, control, &error);
+    Control *c = find_control("GetCtrlVal", panel, control, &error);
     if (!c) return error;
     if (!buffer)
         return report("GetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
@@ -346,8 +346,8 @@ int GetCtrlVal(int panel, int control, char *buffer) {
     if (c->spec.valueType != ValueType::String)
         return report("GetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
                       QStringLiteral("the %1 holds a %2 value, not a string; nothing was written")
-                          .arg(QLatin1String(controlKindName(c->spec.kind)),
-                               QLatin1String(valueTypeName(c->spec.valueType))));
+                          .arg(QLatin1String(control_kind_name(c->spec.kind)),
+                               QLatin1String(value_type_name(c->spec.valueType))));
     QString text;
     if (auto *label = qobject_cast<QLabel *>(c->widget))
         text = label->text();
@@ -359,24 +359,24 @@ int GetCtrlVal(int panel, int control, char *buffer) {
 }
 
 int SetCtrlVal(int panel, int control, float value) {
-    return setNumber(panel, control, value, "float");
+    return set_number(panel, control, value, "float");
 }
 int SetCtrlVal(int panel, int control, double value) {
-    return setNumber(panel, control, value, "double");
+    return set_number(panel, control, value, "double");
 }
 int SetCtrlVal(int panel, int control, int value) {
-    return setNumber(panel, control, value, "int");
+    return set_number(panel, control, value, "int");
 }
 int SetCtrlVal(int panel, int control, unsigned char value) {
-    return setNumber(panel, control, value, "uchar");
+    return set_number(panel, control, value, "uchar");
 }
 int SetCtrlVal(int panel, int control, signed char value) {
-    return setNumber(panel, control, value, "schar");
+    return set_number(panel, control, value, "schar");
 }
 
 int SetCtrlVal(int panel, int control, const char *text) {
     int error;
-    Control *c = findControl("SetCtrlVal", panel, control, &error);
+    Control *c = find_control("SetCtrlVal", panel, control, &error);
     if (!c) return error;
     if (!text)
         return report("SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
@@ -384,15 +384,15 @@ int SetCtrlVal(int panel, int control, const char *text) {
     if (c->spec.valueType != ValueType::String)
         return report("SetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
                       QStringLiteral("a text cannot go to a %1 holding a %2 value")
-                          .arg(QLatin1String(controlKindName(c->spec.kind)),
-                               QLatin1String(valueTypeName(c->spec.valueType))));
+                          .arg(QLatin1String(control_kind_name(c->spec.kind)),
+                               QLatin1String(value_type_name(c->spec.valueType))));
     const QString value = QString::fromUtf8(text);
     if (auto *label = qobject_cast<QLabel *>(c->widget))
         label->setText(value);
     else if (auto *edit = qobject_cast<QLineEdit *>(c->widget)) {
         edit->setText(value);
-        if (auto *input = dynamic_cast<CommitLineEdit *>(edit)) input->forgetEdit();
+        if (auto *input = dynamic_cast<CommitLineEdit *>(edit)) input->forget_edit();
     }
-    showNow(c->widget);
+    show_now(c->widget);
     return 0;
 }

@@ -53,11 +53,12 @@ std::vector<std::string> split(const std::string &text, char separator) {
 
 // Platform plugins shipped with Qt; for these we can tell whether the plugin
 // is installed, for any other name Qt itself decides.
-bool pluginInstalled(const std::string &name, std::string &searched) {
-    static const char *known[] = {"xcb",   "wayland", "offscreen", "minimal",     "minimalegl",
-                                  "eglfs", "linuxfb", "vnc",       "vkkhrdisplay"};
+bool plugin_installed(const std::string &name, std::string &searched) {
+    static const char *const kKnownPlugins[] = {"xcb",     "wayland",    "offscreen",
+                                                "minimal", "minimalegl", "eglfs",
+                                                "linuxfb", "vnc",        "vkkhrdisplay"};
     bool isKnown = false;
-    for (const char *k : known) isKnown = isKnown || name == k;
+    for (const char *k : kKnownPlugins) isKnown = isKnown || name == k;
     if (!isKnown) return true;
     QStringList dirs;
     for (const std::string &d : split(env("QT_QPA_PLATFORM_PLUGIN_PATH"), ':'))
@@ -91,10 +92,10 @@ struct XcbResult {
 // An X server resets when its last client disconnects and refuses
 // connections meanwhile; with a bare server (Xvfb) the probe would be that
 // last client just before Qt connects. So the probe's connection stays open
-// until the application has its own (releaseDisplayProbe).
+// until the application has its own (release_display_probe).
 xcb_connection_t *heldConnection = nullptr;
 
-std::string probeXcb(const std::string &display) {
+std::string probe_xcb(const std::string &display) {
     if (display.empty())
         return "no X display: DISPLAY is not set (start the program in a desktop session, "
                "or set QT_QPA_PLATFORM=offscreen for a run without a screen)";
@@ -120,7 +121,7 @@ std::string probeXcb(const std::string &display) {
                "' did not answer within 5 s (check DISPLAY and the network to the X server)";
     }
     if (result->error == 0) {
-        releaseDisplayProbe();
+        release_display_probe();
         heldConnection = result->connection;
         return {};
     }
@@ -139,7 +140,7 @@ std::string probeXcb(const std::string &display) {
     }
 }
 
-std::string probeWayland() {
+std::string probe_wayland() {
     std::string name = env("WAYLAND_DISPLAY");
     if (name.empty()) name = "wayland-0";
     std::string path = name;
@@ -165,27 +166,27 @@ std::string probeWayland() {
 
 // Why `spec` (a platform name with optional ":arguments") cannot start, or "";
 // `xDisplay` is the X display Qt would open.
-std::string probePlatform(const std::string &spec, const std::string &xDisplay) {
+std::string probe_platform(const std::string &spec, const std::string &xDisplay) {
     const std::string name = spec.substr(0, spec.find(':'));
     std::string searched;
-    if (!pluginInstalled(name, searched))
+    if (!plugin_installed(name, searched))
         return "the Qt platform plugin '" + name + "' is not installed (looked in " + searched +
                ")";
     if (name == "offscreen" || name == "minimal") return {};
-    if (name == "xcb") return probeXcb(xDisplay);
-    if (name == "wayland" || name.rfind("wayland-", 0) == 0) return probeWayland();
+    if (name == "xcb") return probe_xcb(xDisplay);
+    if (name == "wayland" || name.rfind("wayland-", 0) == 0) return probe_wayland();
     return {};  // eglfs, linuxfb, vnc...: nothing we can check without starting them
 }
 
 }  // namespace
 
-void releaseDisplayProbe() {
+void release_display_probe() {
     if (heldConnection) xcb_disconnect(heldConnection);
     heldConnection = nullptr;
 }
 
-DisplayChoice probeDisplay(const std::string &commandLinePlatform,
-                           const std::string &commandLineDisplay) {
+DisplayChoice probe_display(const std::string &commandLinePlatform,
+                            const std::string &commandLineDisplay) {
     const std::string xDisplay = commandLineDisplay.empty() ? env("DISPLAY") : commandLineDisplay;
     std::vector<std::string> candidates;
     if (!commandLinePlatform.empty())
@@ -196,11 +197,11 @@ DisplayChoice probeDisplay(const std::string &commandLinePlatform,
     if (candidates.empty()) {
         // Qt's default on Linux is xcb. A Wayland-only session (no DISPLAY)
         // would make it abort, so fall back to Wayland when it is usable.
-        std::string why = probePlatform("xcb", xDisplay);
+        std::string why = probe_platform("xcb", xDisplay);
         if (why.empty()) {
             choice.usable = true;
             choice.platform = "xcb";
-        } else if (!env("WAYLAND_DISPLAY").empty() && probePlatform("wayland", xDisplay).empty()) {
+        } else if (!env("WAYLAND_DISPLAY").empty() && probe_platform("wayland", xDisplay).empty()) {
             choice.usable = true;
             choice.platform = "wayland";
         } else {
@@ -209,7 +210,7 @@ DisplayChoice probeDisplay(const std::string &commandLinePlatform,
         return choice;
     }
     for (const std::string &spec : candidates) {
-        std::string why = probePlatform(spec, xDisplay);
+        std::string why = probe_platform(spec, xDisplay);
         if (why.empty()) {
             choice.usable = true;
             choice.platform = spec;

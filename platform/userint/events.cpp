@@ -27,7 +27,7 @@ namespace {
 
 // ---- Callback table ------------------------------------------------------------
 
-std::vector<CallbackEntry> &callbackTable() {
+std::vector<CallbackEntry> &callback_table() {
     static std::vector<CallbackEntry> table;
     return table;
 }
@@ -46,19 +46,19 @@ std::vector<QEventLoop *> runningLoops;
 bool quitRequested = false;
 int quitCode = 0;
 
-// A test's script for the next loop (userint_testing::runInEventLoop).
+// A test's script for the next loop (userint_testing::run_in_event_loop).
 std::function<void()> loopScript;
 
 struct CallbackScope {
     CallbackScope() {
         ++callbackDepth;
-        clearVectorUpperState();
+        clear_vector_upper_state();
     }
     ~CallbackScope() { --callbackDepth; }
 };
 
 void deliver(const PendingEvent &e) {
-    Panel *p = findPanel(e.panel);
+    Panel *p = find_panel(e.panel);
     if (!p) return;
     if (e.control == 0) {
         if (p->callback) {
@@ -93,7 +93,7 @@ protected:
                 // The close box never closes the panel by itself: the program
                 // decides, through its panel callback or its close control.
                 e->ignore();
-                const Panel *p = findPanel(handle);
+                const Panel *p = find_panel(handle);
                 const int closeControl = p ? p->closeControlId : 0;
                 dispatch(handle, 0, EVENT_CLOSE);
                 if (closeControl) dispatch(handle, closeControl, EVENT_COMMIT);
@@ -113,16 +113,16 @@ private:
 
 namespace userint_internal {
 
-CtrlCallbackPtr controlCallbackNamed(const QString &name) {
+CtrlCallbackPtr control_callback_named(const QString &name) {
     const QByteArray key = name.toUtf8();
-    for (const CallbackEntry &e : callbackTable())
+    for (const CallbackEntry &e : callback_table())
         if (e.control && key == e.name) return e.control;
     return nullptr;
 }
 
-PanelCallbackPtr panelCallbackNamed(const QString &name) {
+PanelCallbackPtr panel_callback_named(const QString &name) {
     const QByteArray key = name.toUtf8();
-    for (const CallbackEntry &e : callbackTable())
+    for (const CallbackEntry &e : callback_table())
         if (e.panel && key == e.name) return e.panel;
     return nullptr;
 }
@@ -132,7 +132,7 @@ PanelCallbackPtr panelCallbackNamed(const QString &name) {
 // programs' own code waits on them at every instruction: the generator's 3600
 // sines took 20 times as long right after a graph redraw. Run-time calls that
 // draw, and every callback, clear them before program code runs.
-void clearVectorUpperState() {
+void clear_vector_upper_state() {
 #if defined(__x86_64__) || defined(__i386__)
     static const bool avx = __builtin_cpu_supports("avx");
     if (avx) __asm__ volatile("vzeroupper");
@@ -156,25 +156,25 @@ void dispatch(int panel, int control, int event) {
     }
 }
 
-void watchPanelWindow(int panel, QWidget *window) {
+void watch_panel_window(int panel, QWidget *window) {
     window->installEventFilter(new PanelWatcher(panel, window));
 }
 
-bool inCallback() { return callbackDepth > 0; }
+bool in_callback() { return callbackDepth > 0; }
 
-void dropEventsOf(int panel) {
+void drop_events_of(int panel) {
     std::erase_if(pendingEvents, [panel](const PendingEvent &e) { return e.panel == panel; });
 }
 
-void scriptNextLoop(std::function<void()> script) { loopScript = std::move(script); }
+void script_next_loop(std::function<void()> script) { loopScript = std::move(script); }
 
-int openCallbacks() {
+int open_callbacks() {
     const int held = callbackDepth;
     callbackDepth = 0;
     return held;
 }
 
-void restoreCallbacks(int held) { callbackDepth = held; }
+void restore_callbacks(int held) { callbackDepth = held; }
 
 }  // namespace userint_internal
 
@@ -182,7 +182,7 @@ void restoreCallbacks(int held) { callbackDepth = held; }
 
 CallbackRegistration::CallbackRegistration(std::initializer_list<CallbackEntry> entries) {
     for (const CallbackEntry &e : entries) {
-        for (const CallbackEntry &known : callbackTable())
+        for (const CallbackEntry &known : callback_table())
             if (!std::strcmp(known.name, e.name) &&
                 ((e.control && known.control && e.control != known.control) ||
                  (e.panel && known.panel && e.panel != known.panel)))
@@ -191,7 +191,7 @@ CallbackRegistration::CallbackRegistration(std::initializer_list<CallbackEntry> 
                              "different functions; "
                              "panels bind the first\n",
                              e.name);
-        callbackTable().push_back(e);
+        callback_table().push_back(e);
     }
 }
 
@@ -210,9 +210,10 @@ int RunUserInterface(void) {
             QCoreApplication::processEvents();
             script();
             if (!quitRequested) {
-                std::fprintf(stderr,
-                             "runInEventLoop: the script returned without ending the event loop; "
-                             "ending it\n");
+                std::fprintf(
+                    stderr,
+                    "run_in_event_loop: the script returned without ending the event loop; "
+                    "ending it\n");
                 QuitUserInterface(0);
             }
         });

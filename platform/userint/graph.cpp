@@ -23,7 +23,7 @@
 // last point of each column, in their order, which draws the same pixels. The
 // full data stays with the plot (tests and autoscaling use it) and the outline
 // is redone when the plot area's width or the x range changes. The chart's
-// background rectangles are drawn from cached pixmaps (see setUpGraph).
+// background rectangles are drawn from cached pixmaps (see set_up_graph).
 //
 // The axes' ticks are in graph_ticks.cpp; the operator's menu, shortcuts and
 // zoom in graph_tools.cpp, saving and copying in graph_export.cpp.
@@ -85,7 +85,7 @@ QList<QPointF> outline(const QList<QPointF> &points, double xMin, double xMax, i
 
 // Gives every plot's series the points to draw for the current plot area and
 // x range; leaves series alone whose drawing would not change.
-void refreshDrawnPoints(GraphState &g, GraphPlot *only = nullptr) {
+void refresh_drawn_points(GraphState &g, GraphPlot *only = nullptr) {
     const double areaWidth = g.chart->plotArea().width();
     const double axisSpan = g.xAxis->max() - g.xAxis->min();
     for (GraphPlot &p : g.plots) {
@@ -105,7 +105,7 @@ void refreshDrawnPoints(GraphState &g, GraphPlot *only = nullptr) {
 // A spare line series that the chart draws above every plot in use (series
 // are drawn in the order they joined the chart), so that a new plot still
 // comes out on top; nullptr when there is none.
-QXYSeries *takeSpareLine(GraphState &g) {
+QXYSeries *take_spare_line(GraphState &g) {
     if (g.spareLines.empty()) return nullptr;
     const QList<QAbstractSeries *> order = g.chart->series();
     qsizetype top = -1;
@@ -120,20 +120,20 @@ QXYSeries *takeSpareLine(GraphState &g) {
     return nullptr;
 }
 
-GraphState *findGraph(const char *operation, int panel, int control, int *error) {
-    Control *c = findControl(operation, panel, control, error);
+GraphState *find_graph(const char *operation, int panel, int control, int *error) {
+    Control *c = find_control(operation, panel, control, error);
     if (!c) return nullptr;
     if (!c->graph) {
         *error = report(operation, panel, control, UIE_BAD_CONTROL,
                         QStringLiteral("the control is a %1, not a graph")
-                            .arg(QLatin1String(controlKindName(c->spec.kind))));
+                            .arg(QLatin1String(control_kind_name(c->spec.kind))));
         return nullptr;
     }
     return c->graph.get();
 }
 
-// The chart view of a graph control that findGraph has found.
-QWidget *graphView(int panel, int control) { return lookUpControl(panel, control)->widget; }
+// The chart view of a graph control that find_graph has found.
+QWidget *graph_view(int panel, int control) { return look_up_control(panel, control)->widget; }
 
 // Sets the axes that follow the data to the span of every plot's points.
 void autoscale(GraphState &g) {
@@ -159,8 +159,8 @@ void autoscale(GraphState &g) {
 }
 
 template <class T>
-void fillPoints(const void *array, int count, double gain, double offset, double x0, double dx,
-                QList<QPointF> &points, GraphPlot &plot) {
+void fill_points(const void *array, int count, double gain, double offset, double x0, double dx,
+                 QList<QPointF> &points, GraphPlot &plot) {
     points.reserve(count);
     const T *values = static_cast<const T *>(array);
     double xMin = std::numeric_limits<double>::infinity(), xMax = -xMin, yMin = xMin, yMax = -xMin;
@@ -185,28 +185,28 @@ bool fill(int dataType, const void *array, int count, double gain, double offset
           double dx, QList<QPointF> &points, GraphPlot &plot) {
     switch (dataType) {
         case WAVE_INT8:
-            fillPoints<int8_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<int8_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_INT16:
-            fillPoints<int16_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<int16_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_INT32:
-            fillPoints<int32_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<int32_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_FLOAT:
-            fillPoints<float>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<float>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_DOUBLE:
-            fillPoints<double>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<double>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_UINT8:
-            fillPoints<uint8_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<uint8_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_UINT16:
-            fillPoints<uint16_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<uint16_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         case WAVE_UINT32:
-            fillPoints<uint32_t>(array, count, gain, offset, x0, dx, points, plot);
+            fill_points<uint32_t>(array, count, gain, offset, x0, dx, points, plot);
             return true;
         default:
             return false;
@@ -217,7 +217,7 @@ bool fill(int dataType, const void *array, int count, double gain, double offset
 
 namespace userint_internal {
 
-void setUpGraph(Control &control) {
+void set_up_graph(Control &control) {
     auto *view = static_cast<QChartView *>(control.widget.data());
     auto g = std::make_unique<GraphState>();
     g->chart = new QChart;
@@ -238,13 +238,13 @@ void setUpGraph(Control &control) {
     g->chart->addAxis(g->yAxis, Qt::AlignLeft);
     GraphState *state = g.get();
     QObject::connect(g->chart, &QChart::plotAreaChanged, g->chart, [state] {
-        refreshDrawnPoints(*state);
-        updateTicks(*state);
+        refresh_drawn_points(*state);
+        update_ticks(*state);
     });
     for (QValueAxis *axis : {g->xAxis, g->yAxis})
         QObject::connect(axis, &QValueAxis::rangeChanged, g->chart,
-                         [state] { updateTicks(*state); });
-    updateTicks(*state);
+                         [state] { update_ticks(*state); });
+    update_ticks(*state);
     // The chart's background and plot-area rectangles are kept as ready
     // pixmaps: filling them anew on every redraw was the dearest part of it
     // (Qt's raster engine hands fills that tall to helper threads). A cache
@@ -256,12 +256,12 @@ void setUpGraph(Control &control) {
     QChart *previous = view->chart();
     view->setChart(g->chart);
     delete previous;
-    setUpGraphTools(*state, view);
+    set_up_graph_tools(*state, view);
     control.graph = std::move(g);
 }
 
-void redrawForRange(GraphState &g) {
-    refreshDrawnPoints(g);
+void redraw_for_range(GraphState &g) {
+    refresh_drawn_points(g);
     for (QGraphicsView *view : g.chart->scene()->views()) view->viewport()->update();
 }
 
@@ -272,9 +272,9 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
                  int lineStyle, int pointFrequency, int colour) {
     (void)pointFrequency;
     int error;
-    GraphState *g = findGraph("PlotWaveform", panel, control, &error);
+    GraphState *g = find_graph("PlotWaveform", panel, control, &error);
     if (!g) return error;
-    dropZoom(*g);  // a new plot is shown in the program's view
+    drop_zoom(*g);  // a new plot is shown in the program's view
     auto refuse = [&](const QString &why) {
         return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why);
     };
@@ -299,18 +299,18 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     plot.thinnable =
         (plotStyle == PLOT_THIN_LINE || plotStyle == PLOT_THICK_LINE) && lineStyle == LINE_SOLID;
 
-    QXYSeries *series = plotStyle == PLOT_MARKERS ? nullptr : takeSpareLine(*g);
+    QXYSeries *series = plotStyle == PLOT_MARKERS ? nullptr : take_spare_line(*g);
     const bool onChart = series != nullptr;
     if (!series)
         series = plotStyle == PLOT_MARKERS ? static_cast<QXYSeries *>(new QScatterSeries)
                                            : new QLineSeries;
     // Indexed by the LINE_ codes.
-    static const Qt::PenStyle lineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine,
-                                              Qt::DashDotLine, Qt::DashDotDotLine};
+    static const Qt::PenStyle kLineStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine,
+                                               Qt::DashDotLine, Qt::DashDotDotLine};
     const QColor qcolour = QColor::fromRgb(static_cast<QRgb>(colour));
     QPen pen(qcolour);
     pen.setWidth(plotStyle == PLOT_THICK_LINE ? 3 : 1);
-    pen.setStyle(lineStyles[lineStyle]);
+    pen.setStyle(kLineStyles[lineStyle]);
     if (auto *scatter = qobject_cast<QScatterSeries *>(series)) {
         scatter->setMarkerShape(pointStyle == MARKER_SQUARE ? QScatterSeries::MarkerShapeRectangle
                                                             : QScatterSeries::MarkerShapeCircle);
@@ -338,17 +338,17 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     const double xMinBefore = g->xAxis->min(), xMaxBefore = g->xAxis->max();
     autoscale(*g);
     if (g->xAxis->min() != xMinBefore || g->xAxis->max() != xMaxBefore)
-        refreshDrawnPoints(*g);  // the other plots' columns moved
-    refreshDrawnPoints(*g, &g->plots.back());
-    showNow(graphView(panel, control));
+        refresh_drawn_points(*g);  // the other plots' columns moved
+    refresh_drawn_points(*g, &g->plots.back());
+    show_now(graph_view(panel, control));
     return plot.handle;
 }
 
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
     int error;
-    GraphState *g = findGraph("DeleteGraphPlot", panel, control, &error);
+    GraphState *g = find_graph("DeleteGraphPlot", panel, control, &error);
     if (!g) return error;
-    dropZoom(*g);
+    drop_zoom(*g);
     if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) {
             return p.handle == plotHandle;
         }))
@@ -373,10 +373,10 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
         }
     }
     autoscale(*g);
-    refreshDrawnPoints(*g);
-    QWidget *view = graphView(panel, control);
+    refresh_drawn_points(*g);
+    QWidget *view = graph_view(panel, control);
     if (refresh)
-        showNow(view);
+        show_now(view);
     else
         static_cast<QChartView *>(view)->viewport()->update();
     return 0;
@@ -384,9 +384,9 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
 
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max) {
     int error;
-    GraphState *g = findGraph("SetAxisScalingMode", panel, control, &error);
+    GraphState *g = find_graph("SetAxisScalingMode", panel, control, &error);
     if (!g) return error;
-    dropZoom(*g);
+    drop_zoom(*g);
     auto refuse = [&](const QString &why) {
         return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why);
     };
@@ -410,7 +410,7 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
         fixed = false;
         autoscale(*g);
     }
-    if (axis == AXIS_X) refreshDrawnPoints(*g);
-    showNow(graphView(panel, control));
+    if (axis == AXIS_X) refresh_drawn_points(*g);
+    show_now(graph_view(panel, control));
     return 0;
 }

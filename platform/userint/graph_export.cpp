@@ -37,7 +37,7 @@ namespace userint_internal {
 
 namespace {
 
-QString &programNameStore() {
+QString &program_name_store() {
     static QString name;
     return name;
 }
@@ -45,14 +45,14 @@ QString &programNameStore() {
 const char *const kOrganisation = "LabBench";
 const char *const kLastFolderKey = "export/lastFolder";
 
-QSettings programSettings() {
+QSettings program_settings() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope,
                      QString::fromLatin1(kOrganisation),
-                     QStringLiteral("labbench-") + programName());
+                     QStringLiteral("labbench-") + program_name());
 }
 
 // The text of a caption as shown: mnemonic marks removed ("Sampling &frequency").
-QString shownCaption(QString text) {
+QString shown_caption(QString text) {
     text.replace(QLatin1String("&&"), QLatin1String("\x01"));
     text.remove(QLatin1Char('&'));
     text.replace(QLatin1Char('\x01'), QLatin1Char('&'));
@@ -61,16 +61,16 @@ QString shownCaption(QString text) {
 
 // The name the operator reads beside a control: its buddy label, else its
 // accessible name.
-QString captionOf(const QWidget *panel, const QWidget *control) {
+QString caption_of(const QWidget *panel, const QWidget *control) {
     for (const QLabel *label : panel->findChildren<QLabel *>())
         if (label->buddy() == control && !label->text().isEmpty())
-            return shownCaption(label->text());
+            return shown_caption(label->text());
     return control->accessibleName().isEmpty() ? control->objectName() : control->accessibleName();
 }
 
 // The value a setting or read-out shows; a null string for controls that show
 // none (buttons, lamps, graphs).
-QString shownValue(const QWidget *w) {
+QString shown_value(const QWidget *w) {
     if (auto *spin = qobject_cast<const QAbstractSpinBox *>(w)) return spin->text();
     if (auto *ring = qobject_cast<const QComboBox *>(w)) return ring->currentText();
     if (auto *edit = qobject_cast<const QLineEdit *>(w)) return edit->text();
@@ -84,14 +84,14 @@ QString shownValue(const QWidget *w) {
 
 // One metadata line; line breaks in a value become spaces, so that the line
 // stays one comment line.
-QString metadataLine(const QString &key, const QString &value) {
+QString metadata_line(const QString &key, const QString &value) {
     QString line = QStringLiteral("# ") + key + QStringLiteral(": ") + value;
     for (QChar &c : line)
         if (c == QLatin1Char('\n') || c == QLatin1Char('\r')) c = QLatin1Char(' ');
     return line;
 }
 
-QString isoTimeWithOffset(const QDateTime &local) {
+QString iso_time_with_offset(const QDateTime &local) {
     const int offset = local.offsetFromUtc();
     const int minutes = std::abs(offset) / 60;
     return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
@@ -101,13 +101,13 @@ QString isoTimeWithOffset(const QDateTime &local) {
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-void appendNumber(QByteArray &out, double value) {
+void append_number(QByteArray &out, double value) {
     char text[32];
     const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
     out.append(text, r.ptr - text);
 }
 
-void appendField(QByteArray &out, const QString &field, char separator) {
+void append_field(QByteArray &out, const QString &field, char separator) {
     const QByteArray bytes = field.toUtf8();
     const bool quote = bytes.contains(separator) || bytes.contains('"') || bytes.contains('\n') ||
                        bytes.contains('\r');
@@ -123,37 +123,37 @@ void appendField(QByteArray &out, const QString &field, char separator) {
     out.append('"');
 }
 
-QString axisTitle(const QValueAxis *axis, const char *fallback) {
+QString axis_title(const QValueAxis *axis, const char *fallback) {
     const QString title = axis->titleText();
     return title.isEmpty() ? QString::fromLatin1(fallback) : title;
 }
 
 // ---- Files ------------------------------------------------------------------
 
-QString startFolder() {
+QString start_folder() {
     const QString remembered =
-        programSettings().value(QString::fromLatin1(kLastFolderKey)).toString();
+        program_settings().value(QString::fromLatin1(kLastFolderKey)).toString();
     if (!remembered.isEmpty() && QFileInfo(remembered).isDir()) return remembered;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     return QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
-void rememberFolder(const QString &path) {
-    QSettings settings = programSettings();
+void remember_folder(const QString &path) {
+    QSettings settings = program_settings();
     settings.setValue(QString::fromLatin1(kLastFolderKey), QFileInfo(path).absolutePath());
 }
 
-QString defaultFileName(const char *suffix) {
-    return programName() + QLatin1Char('-') +
+QString default_file_name(const char *suffix) {
+    return program_name() + QLatin1Char('-') +
            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
            QLatin1Char('.') + QLatin1String(suffix);
 }
 
 // Qt's own file dialog (the same on every desktop, and one the tests can
 // operate); it asks before overwriting a file. An empty string: cancelled.
-QString askSaveName(QWidget *owner, const QString &caption, const QStringList &filters,
-                    const QStringList &suffixes) {
-    QFileDialog dialog(owner, caption, startFolder());
+QString ask_save_name(QWidget *owner, const QString &caption, const QStringList &filters,
+                      const QStringList &suffixes) {
+    QFileDialog dialog(owner, caption, start_folder());
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
@@ -162,13 +162,13 @@ QString askSaveName(QWidget *owner, const QString &caption, const QStringList &f
     QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString &filter) {
         dialog.setDefaultSuffix(suffixes.value(filters.indexOf(filter), suffixes.first()));
     });
-    dialog.selectFile(defaultFileName(suffixes.first().toLatin1().constData()));
+    dialog.selectFile(default_file_name(suffixes.first().toLatin1().constData()));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
     return dialog.selectedFiles().first();
 }
 
-void reportSaveFailure(const QString &what, const QString &path, const QString &reason) {
-    const QString title = programName() + QStringLiteral(": could not save");
+void report_save_failure(const QString &what, const QString &path, const QString &reason) {
+    const QString title = program_name() + QStringLiteral(": could not save");
     const QString message =
         QStringLiteral(
             "The %1 could not be saved to\n%2\n\nReason: %3\n\nNothing was changed "
@@ -179,32 +179,33 @@ void reportSaveFailure(const QString &what, const QString &path, const QString &
 
 }  // namespace
 
-QString programName() {
-    const QString &name = programNameStore();
+QString program_name() {
+    const QString &name = program_name_store();
     return name.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName()
                           : name;
 }
 
-void setProgramName(const QString &name) { programNameStore() = name; }
+void set_program_name(const QString &name) { program_name_store() = name; }
 
-QStringList graphMetadata(const QChartView *view) {
+QStringList graph_metadata(const QChartView *view) {
     QStringList lines;
     lines << QStringLiteral("# Program: %1 (LabBench %2)")
-                 .arg(programName(), QStringLiteral(LABBENCH_VERSION));
-    lines << metadataLine(QStringLiteral("Saved"), isoTimeWithOffset(QDateTime::currentDateTime()));
+                 .arg(program_name(), QStringLiteral(LABBENCH_VERSION));
+    lines << metadata_line(QStringLiteral("Saved"),
+                           iso_time_with_offset(QDateTime::currentDateTime()));
     if (!view->accessibleName().isEmpty())
-        lines << metadataLine(QStringLiteral("Graph"), view->accessibleName());
+        lines << metadata_line(QStringLiteral("Graph"), view->accessibleName());
     const QWidget *panel = view->window();
     for (const QWidget *w : panel->findChildren<QWidget *>()) {
         if (w->property("controlId").toInt() <= 0) continue;
-        const QString value = shownValue(w);
-        if (!value.isNull()) lines << metadataLine(captionOf(panel, w), value);
+        const QString value = shown_value(w);
+        if (!value.isNull()) lines << metadata_line(caption_of(panel, w), value);
     }
     return lines;
 }
 
-QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char separator,
-                         const char *lineEnd) {
+QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, char separator,
+                           const char *lineEnd) {
     QByteArray out;
     qsizetype rows = 0;
     for (const GraphPlot &p : g.plots) rows = std::max(rows, p.points.size());
@@ -213,14 +214,14 @@ QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char 
         out.append(line.toUtf8());
         out.append(lineEnd);
     }
-    const QString xTitle = axisTitle(g.xAxis, "x"), yTitle = axisTitle(g.yAxis, "y");
+    const QString xTitle = axis_title(g.xAxis, "x"), yTitle = axis_title(g.yAxis, "y");
     for (size_t i = 0; i < g.plots.size(); ++i) {
         const QString plot =
             g.plots.size() > 1 ? QStringLiteral(" (plot %1)").arg(i + 1) : QString();
         if (i > 0) out.append(separator);
-        appendField(out, xTitle + plot, separator);
+        append_field(out, xTitle + plot, separator);
         out.append(separator);
-        appendField(out, yTitle + plot, separator);
+        append_field(out, yTitle + plot, separator);
     }
     out.append(lineEnd);
     for (qsizetype row = 0; row < rows; ++row) {
@@ -228,9 +229,9 @@ QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char 
             if (i > 0) out.append(separator);
             const QList<QPointF> &points = g.plots[i].points;
             if (row < points.size()) {
-                appendNumber(out, points[row].x());
+                append_number(out, points[row].x());
                 out.append(separator);
-                appendNumber(out, points[row].y());
+                append_number(out, points[row].y());
             } else {
                 out.append(separator);
             }
@@ -240,12 +241,12 @@ QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char 
     return out;
 }
 
-bool graphHasData(const GraphState &g) {
+bool graph_has_data(const GraphState &g) {
     return std::any_of(g.plots.begin(), g.plots.end(),
                        [](const GraphPlot &p) { return !p.points.isEmpty(); });
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error) {
+bool write_file_atomically(const QString &path, const QByteArray &bytes, QString *error) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         *error = file.errorString();
@@ -263,40 +264,41 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *
     return true;
 }
 
-void saveGraphData(QChartView *view, const GraphState &g) {
-    if (!graphHasData(g)) {
-        MessagePopup((programName() + QStringLiteral(": nothing to save")).toUtf8().constData(),
+void save_graph_data(QChartView *view, const GraphState &g) {
+    if (!graph_has_data(g)) {
+        MessagePopup((program_name() + QStringLiteral(": nothing to save")).toUtf8().constData(),
                      "The graph shows no data yet, so there is nothing to save.");
         return;
     }
     const QString path =
-        askSaveName(view->window(), QStringLiteral("Save data as CSV"),
-                    {QStringLiteral("CSV files (*.csv)")}, {QStringLiteral("csv")});
+        ask_save_name(view->window(), QStringLiteral("Save data as CSV"),
+                      {QStringLiteral("CSV files (*.csv)")}, {QStringLiteral("csv")});
     if (path.isEmpty()) return;
     QString error;
-    if (!writeFileAtomically(path, graphDataText(g, graphMetadata(view), ',', "\r\n"), &error)) {
-        reportSaveFailure(QStringLiteral("data"), path, error);
+    if (!write_file_atomically(path, graph_data_text(g, graph_metadata(view), ',', "\r\n"),
+                               &error)) {
+        report_save_failure(QStringLiteral("data"), path, error);
         return;
     }
-    rememberFolder(path);
+    remember_folder(path);
 }
 
-void saveGraphPicture(QChartView *view) {
-    const QString path =
-        askSaveName(view->window(), QStringLiteral("Save picture"),
-                    {QStringLiteral("PNG images (*.png)"), QStringLiteral("SVG drawings (*.svg)")},
-                    {QStringLiteral("png"), QStringLiteral("svg")});
+void save_graph_picture(QChartView *view) {
+    const QString path = ask_save_name(
+        view->window(), QStringLiteral("Save picture"),
+        {QStringLiteral("PNG images (*.png)"), QStringLiteral("SVG drawings (*.svg)")},
+        {QStringLiteral("png"), QStringLiteral("svg")});
     if (path.isEmpty()) return;
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix != QLatin1String("png") && suffix != QLatin1String("svg")) {
-        reportSaveFailure(QStringLiteral("picture"), path,
-                          QStringLiteral("a picture is saved as PNG or SVG, so its name must end "
-                                         "in .png or .svg"));
+        report_save_failure(QStringLiteral("picture"), path,
+                            QStringLiteral("a picture is saved as PNG or SVG, so its name must end "
+                                           "in .png or .svg"));
         return;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        reportSaveFailure(QStringLiteral("picture"), path, file.errorString());
+        report_save_failure(QStringLiteral("picture"), path, file.errorString());
         return;
     }
     bool drawn = true;
@@ -309,7 +311,7 @@ void saveGraphPicture(QChartView *view) {
         svg.setViewBox(QRect(QPoint(0, 0), view->size()));
         svg.setTitle(view->accessibleName());
         svg.setDescription(QStringLiteral("%1 (LabBench %2)")
-                               .arg(programName(), QStringLiteral(LABBENCH_VERSION)));
+                               .arg(program_name(), QStringLiteral(LABBENCH_VERSION)));
         QPainter painter;
         drawn = painter.begin(&svg);
         if (drawn) {
@@ -322,21 +324,21 @@ void saveGraphPicture(QChartView *view) {
     }
     if (!drawn) {
         file.cancelWriting();
-        reportSaveFailure(QStringLiteral("picture"), path,
-                          file.error() != QFileDevice::NoError
-                              ? file.errorString()
-                              : QStringLiteral("the picture could not be drawn"));
+        report_save_failure(QStringLiteral("picture"), path,
+                            file.error() != QFileDevice::NoError
+                                ? file.errorString()
+                                : QStringLiteral("the picture could not be drawn"));
         return;
     }
     if (!file.commit()) {
-        reportSaveFailure(QStringLiteral("picture"), path, file.errorString());
+        report_save_failure(QStringLiteral("picture"), path, file.errorString());
         return;
     }
-    rememberFolder(path);
+    remember_folder(path);
 }
 
-void copyGraphData(const GraphState &g) {
-    QGuiApplication::clipboard()->setText(QString::fromUtf8(graphDataText(g, {}, '\t', "\n")));
+void copy_graph_data(const GraphState &g) {
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(graph_data_text(g, {}, '\t', "\n")));
 }
 
 }  // namespace userint_internal

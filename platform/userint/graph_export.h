@@ -24,31 +24,31 @@ namespace userint_internal {
 // The panel's description as '#' lines: program and version, time of saving
 // (ISO 8601 with the UTC offset), the graph's name, each labelled setting and
 // read-out of the panel `view` sits on, as "Label: shown text".
-QStringList graphMetadata(const QChartView *view);
+QStringList graph_metadata(const QChartView *view);
 
 // The header row and the data rows of `g`, fields separated by `separator`
 // (',' or '\t') and quoted where RFC 4180 asks for it; the `metadata` lines
 // come first. Lines end in `lineEnd`.
-QByteArray graphDataText(const GraphState &g, const QStringList &metadata, char separator,
-                         const char *lineEnd);
+QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, char separator,
+                           const char *lineEnd);
 
 // True when a plot of `g` holds at least one point.
-bool graphHasData(const GraphState &g);
+bool graph_has_data(const GraphState &g);
 
 // Writes `bytes` to a new file beside `path` and renames it to `path`, so that
 // `path` is never left half-written. False with the reason in *error.
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error);
+bool write_file_atomically(const QString &path, const QByteArray &bytes, QString *error);
 
 // The operator's commands. Each asks for a file name in Qt's file dialog,
 // starting in the folder last saved to by this program, and reports a failure
 // in a popup naming the file and the reason.
-void saveGraphData(QChartView *view, const GraphState &g);
-void saveGraphPicture(QChartView *view);
-void copyGraphData(const GraphState &g);
+void save_graph_data(QChartView *view, const GraphState &g);
+void save_graph_picture(QChartView *view);
+void copy_graph_data(const GraphState &g);
 
 // The program's short name ("deska"), from its panel file; used for default
 // file names, the remembered folder and the metadata.
-QString programName();
-void setProgramName(const QString &name);
+QString program_name();
+void set_program_name(const QString &name);
 
 }  // namespace userint_internal

@@ -27,7 +27,7 @@ constexpr int kFewestIntervals = 4;
 constexpr double kLargestTickIndex = 1e15;
 
 // The text of n * 10^exponent, with a decimal point and no trailing zeros.
-QString decimalText(long long n, int exponent) {
+QString decimal_text(long long n, int exponent) {
     if (n == 0) return QStringLiteral("0");
     std::string digits = std::to_string(std::llabs(n));
     if (exponent >= 0) {
@@ -43,12 +43,12 @@ QString decimalText(long long n, int exponent) {
     return QString::fromStdString(digits);
 }
 
-double decimalValue(long long n, int exponent) {
+double decimal_value(long long n, int exponent) {
     return exponent >= 0 ? static_cast<double>(n) * std::pow(10.0, exponent)
                          : static_cast<double>(n) / std::pow(10.0, -exponent);
 }
 
-QString shortestText(double value) {
+QString shortest_text(double value) {
     char text[32];
     const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
     return QString::fromLatin1(text, static_cast<int>(r.ptr - text));
@@ -63,17 +63,17 @@ struct Candidate {
 Candidate candidate(double min, double max, int mantissa, int exponent, double lengthPx,
                     const std::function<double(const QString &)> &extentPx, double gapPx) {
     Candidate c;
-    const double step = decimalValue(mantissa, exponent);
+    const double step = decimal_value(mantissa, exponent);
     // A tick a hair outside the range (by rounding) still counts as on its edge.
-    const double slack = 1e-9;
-    const long long first = static_cast<long long>(std::ceil(min / step - slack));
-    const long long last = static_cast<long long>(std::floor(max / step + slack));
+    constexpr double kSlack = 1e-9;
+    const long long first = static_cast<long long>(std::ceil(min / step - kSlack));
+    const long long last = static_cast<long long>(std::floor(max / step + kSlack));
     c.ticks.step = step;
     if (last - first > 4 * kMostIntervals) return c;
     double widest = 0;
     for (long long k = first; k <= last; ++k) {
-        c.ticks.values.push_back(std::clamp(decimalValue(k * mantissa, exponent), min, max));
-        c.ticks.labels << decimalText(k * mantissa, exponent);
+        c.ticks.values.push_back(std::clamp(decimal_value(k * mantissa, exponent), min, max));
+        c.ticks.labels << decimal_text(k * mantissa, exponent);
         widest = std::max(widest, extentPx(c.ticks.labels.back()));
     }
     c.fits = lengthPx * step / (max - min) >= widest + gapPx;
@@ -82,8 +82,8 @@ Candidate candidate(double min, double max, int mantissa, int exponent, double l
 
 }  // namespace
 
-AxisTicks chooseTicks(double min, double max, double lengthPx,
-                      const std::function<double(const QString &)> &extentPx, double gapPx) {
+AxisTicks choose_ticks(double min, double max, double lengthPx,
+                       const std::function<double(const QString &)> &extentPx, double gapPx) {
     if (!std::isfinite(min) || !std::isfinite(max) || !(min < max)) return {};
     const double span = max - min;
     if (std::max(std::fabs(min), std::fabs(max)) / span > kLargestTickIndex / 100) {
@@ -91,7 +91,7 @@ AxisTicks chooseTicks(double min, double max, double lengthPx,
         AxisTicks ends;
         ends.step = span;
         ends.values = {min, max};
-        ends.labels = {shortestText(min), shortestText(max)};
+        ends.labels = {shortest_text(min), shortest_text(max)};
         return ends;
     }
     // Steps from about a hundredth of the span up to the span, finest first.
@@ -124,7 +124,7 @@ AxisTicks chooseTicks(double min, double max, double lengthPx,
 
 namespace {
 
-void applyTicks(QValueAxis *valueAxis, const AxisTicks &ticks) {
+void apply_ticks(QValueAxis *valueAxis, const AxisTicks &ticks) {
     auto *axis = qobject_cast<QCategoryAxis *>(valueAxis);
     if (!axis) return;
     const QStringList shown = axis->categoriesLabels();
@@ -140,19 +140,20 @@ void applyTicks(QValueAxis *valueAxis, const AxisTicks &ticks) {
 
 }  // namespace
 
-void updateTicks(GraphState &g) {
+void update_ticks(GraphState &g) {
     const QRectF area = g.chart->plotArea();
     const QFontMetricsF xMetrics(g.xAxis->labelsFont());
     const QFontMetricsF yMetrics(g.yAxis->labelsFont());
     // Labels stand apart by two digits' width across, by half a line up the y axis.
     const double xGap = 2 * xMetrics.horizontalAdvance(QLatin1Char('0'));
     const double yGap = 0.5 * yMetrics.height();
-    applyTicks(g.xAxis, chooseTicks(
-                            g.xAxis->min(), g.xAxis->max(), area.width(),
-                            [&](const QString &t) { return xMetrics.horizontalAdvance(t); }, xGap));
-    applyTicks(g.yAxis, chooseTicks(
-                            g.yAxis->min(), g.yAxis->max(), area.height(),
-                            [&](const QString &) { return yMetrics.height(); }, yGap));
+    apply_ticks(g.xAxis,
+                choose_ticks(
+                    g.xAxis->min(), g.xAxis->max(), area.width(),
+                    [&](const QString &t) { return xMetrics.horizontalAdvance(t); }, xGap));
+    apply_ticks(g.yAxis, choose_ticks(
+                             g.yAxis->min(), g.yAxis->max(), area.height(),
+                             [&](const QString &) { return yMetrics.height(); }, yGap));
 }
 
 }  // namespace userint_internal

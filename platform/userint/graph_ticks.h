@@ -28,10 +28,10 @@ struct AxisTicks {
 // Ticks for the range [min, max] on an axis `lengthPx` pixels long. `extentPx`
 // gives the room one label takes along the axis (its width on an x axis, its
 // height on a y axis); `gapPx` is the least room between two labels.
-AxisTicks chooseTicks(double min, double max, double lengthPx,
-                      const std::function<double(const QString &)> &extentPx, double gapPx);
+AxisTicks choose_ticks(double min, double max, double lengthPx,
+                       const std::function<double(const QString &)> &extentPx, double gapPx);
 
 // Puts the ticks for the current ranges and plot area on both axes of `g`.
-void updateTicks(GraphState &g);
+void update_ticks(GraphState &g);
 
 }  // namespace userint_internal

@@ -36,17 +36,17 @@ constexpr double kWheelZoomFactor = 1.25;
 constexpr double kNarrowestZoom = 1e-9;
 const char *const kShortcutsProperty = "labbenchGraphShortcuts";
 
-AxisView currentView(const GraphState &g) {
+AxisView current_view(const GraphState &g) {
     return {g.xAxis->min(), g.xAxis->max(), g.yAxis->min(), g.yAxis->max()};
 }
 
-void setRanges(GraphState &g, const AxisView &v) {
+void set_ranges(GraphState &g, const AxisView &v) {
     g.xAxis->setRange(v.xMin, v.xMax);
     g.yAxis->setRange(v.yMin, v.yMax);
 }
 
 // The graph that panel shortcuts act on: the focused one, else the first.
-GraphTools *shortcutTarget(QWidget *panel) {
+GraphTools *shortcut_target(QWidget *panel) {
     for (QWidget *w = QApplication::focusWidget(); w && w != panel; w = w->parentWidget())
         if (GraphTools *tools = GraphTools::of(w)) return tools;
     for (QChartView *view : panel->findChildren<QChartView *>())
@@ -54,16 +54,16 @@ GraphTools *shortcutTarget(QWidget *panel) {
     return nullptr;
 }
 
-void addPanelShortcuts(QWidget *panel) {
+void add_panel_shortcuts(QWidget *panel) {
     if (panel->property(kShortcutsProperty).toBool()) return;
     panel->setProperty(kShortcutsProperty, true);
     auto *saveData = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), panel);
     QObject::connect(saveData, &QShortcut::activated, panel, [panel] {
-        if (GraphTools *tools = shortcutTarget(panel)) tools->saveData();
+        if (GraphTools *tools = shortcut_target(panel)) tools->save_data();
     });
     auto *savePicture = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S), panel);
     QObject::connect(savePicture, &QShortcut::activated, panel, [panel] {
-        if (GraphTools *tools = shortcutTarget(panel)) tools->savePicture();
+        if (GraphTools *tools = shortcut_target(panel)) tools->save_picture();
     });
 }
 
@@ -82,10 +82,10 @@ GraphTools *GraphTools::of(const QWidget *view) {
     return nullptr;
 }
 
-void GraphTools::showMenu(const QPoint &globalPos) {
+void GraphTools::show_menu(const QPoint &globalPos) {
     if (!view) return;
     QMenu menu(view);
-    const bool hasData = graphHasData(graph);
+    const bool hasData = graph_has_data(graph);
     const bool zoomed = !graph.zoomHistory.empty();
     QAction *save = menu.addAction(QStringLiteral("Save data as CSV…"));
     save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
@@ -104,56 +104,56 @@ void GraphTools::showMenu(const QPoint &globalPos) {
     // The chosen command runs after the menu has closed.
     QAction *chosen = menu.exec(globalPos);
     if (chosen == save)
-        saveData();
+        save_data();
     else if (chosen == picture)
-        savePicture();
+        save_picture();
     else if (chosen == copy)
-        copyData();
+        copy_data();
     else if (chosen == out)
-        zoomOut();
+        zoom_out();
     else if (chosen == reset)
-        resetZoom();
+        reset_zoom();
 }
 
-void GraphTools::saveData() {
-    if (view) saveGraphData(view, graph);
+void GraphTools::save_data() {
+    if (view) save_graph_data(view, graph);
 }
 
-void GraphTools::savePicture() {
-    if (view) saveGraphPicture(view);
+void GraphTools::save_picture() {
+    if (view) save_graph_picture(view);
 }
 
-void GraphTools::copyData() {
-    if (graphHasData(graph)) copyGraphData(graph);
+void GraphTools::copy_data() {
+    if (graph_has_data(graph)) copy_graph_data(graph);
 }
 
-void GraphTools::zoomTo(const AxisView &v) {
-    const AxisView before = currentView(graph);
+void GraphTools::zoom_to(const AxisView &v) {
+    const AxisView before = current_view(graph);
     const AxisView &home = graph.zoomHistory.empty() ? before : graph.zoomHistory.front();
     if (!(v.xMax - v.xMin > kNarrowestZoom * (home.xMax - home.xMin)) ||
         !(v.yMax - v.yMin > kNarrowestZoom * (home.yMax - home.yMin)) || !std::isfinite(v.xMin) ||
         !std::isfinite(v.xMax) || !std::isfinite(v.yMin) || !std::isfinite(v.yMax))
         return;
     graph.zoomHistory.push_back(before);
-    setRanges(graph, v);
-    redrawForRange(graph);
+    set_ranges(graph, v);
+    redraw_for_range(graph);
 }
 
-void GraphTools::zoomOut() {
+void GraphTools::zoom_out() {
     if (graph.zoomHistory.empty()) return;
     const AxisView previous = graph.zoomHistory.back();
     graph.zoomHistory.pop_back();
-    setRanges(graph, previous);
-    redrawForRange(graph);
+    set_ranges(graph, previous);
+    redraw_for_range(graph);
 }
 
-void GraphTools::resetZoom() {
+void GraphTools::reset_zoom() {
     if (graph.zoomHistory.empty()) return;
-    dropZoom(graph);
-    redrawForRange(graph);
+    drop_zoom(graph);
+    redraw_for_range(graph);
 }
 
-QPointF GraphTools::valueAt(const QPoint &viewportPos) const {
+QPointF GraphTools::value_at(const QPoint &viewportPos) const {
     const QRectF area = graph.chart->plotArea();
     QPointF p = graph.chart->mapFromScene(view->mapToScene(viewportPos));
     p.setX(std::clamp(p.x(), area.left(), area.right()));
@@ -165,7 +165,7 @@ QPointF GraphTools::valueAt(const QPoint &viewportPos) const {
     return {x, y};
 }
 
-bool GraphTools::mouseEvent(QEvent *event) {
+bool GraphTools::mouse_event(QEvent *event) {
     auto *e = static_cast<QMouseEvent *>(event);
     const QPoint pos = e->position().toPoint();
     switch (event->type()) {
@@ -188,9 +188,9 @@ bool GraphTools::mouseEvent(QEvent *event) {
             const QRect rect = QRect(dragOrigin, pos).normalized();
             if (rect.width() < kSmallestZoomRectPx || rect.height() < kSmallestZoomRectPx)
                 return true;
-            const QPointF a = valueAt(rect.topLeft()), b = valueAt(rect.bottomRight());
-            zoomTo({std::min(a.x(), b.x()), std::max(a.x(), b.x()), std::min(a.y(), b.y()),
-                    std::max(a.y(), b.y())});
+            const QPointF a = value_at(rect.topLeft()), b = value_at(rect.bottomRight());
+            zoom_to({std::min(a.x(), b.x()), std::max(a.x(), b.x()), std::min(a.y(), b.y()),
+                     std::max(a.y(), b.y())});
             return true;
         }
         default:
@@ -203,20 +203,20 @@ bool GraphTools::eventFilter(QObject *watched, QEvent *event) {
     switch (event->type()) {
         case QEvent::ContextMenu: {
             auto *e = static_cast<QContextMenuEvent *>(event);
-            showMenu(e->reason() == QContextMenuEvent::Mouse
-                         ? e->globalPos()
-                         : view->mapToGlobal(view->rect().center()));
+            show_menu(e->reason() == QContextMenuEvent::Mouse
+                          ? e->globalPos()
+                          : view->mapToGlobal(view->rect().center()));
             return true;
         }
         case QEvent::KeyPress: {
             auto *e = static_cast<QKeyEvent *>(event);
             if (e->key() == Qt::Key_Menu ||
                 (e->key() == Qt::Key_F10 && e->modifiers() == Qt::ShiftModifier)) {
-                showMenu(view->mapToGlobal(view->rect().center()));
+                show_menu(view->mapToGlobal(view->rect().center()));
                 return true;
             }
             if (e->matches(QKeySequence::Copy)) {
-                copyData();
+                copy_data();
                 return true;
             }
             if (e->key() == Qt::Key_Escape && dragging) {
@@ -233,32 +233,32 @@ bool GraphTools::eventFilter(QObject *watched, QEvent *event) {
             const double notches = e->angleDelta().y() / 120.0;
             if (notches == 0) return true;
             const double factor = std::pow(kWheelZoomFactor, -notches);
-            const QPointF at = valueAt(e->position().toPoint());
-            zoomTo({at.x() - (at.x() - graph.xAxis->min()) * factor,
-                    at.x() + (graph.xAxis->max() - at.x()) * factor,
-                    at.y() - (at.y() - graph.yAxis->min()) * factor,
-                    at.y() + (graph.yAxis->max() - at.y()) * factor});
+            const QPointF at = value_at(e->position().toPoint());
+            zoom_to({at.x() - (at.x() - graph.xAxis->min()) * factor,
+                     at.x() + (graph.xAxis->max() - at.x()) * factor,
+                     at.y() - (at.y() - graph.yAxis->min()) * factor,
+                     at.y() + (graph.yAxis->max() - at.y()) * factor});
             return true;
         }
         case QEvent::MouseButtonPress:
         case QEvent::MouseMove:
         case QEvent::MouseButtonRelease:
-            return watched == view->viewport() && mouseEvent(event);
+            return watched == view->viewport() && mouse_event(event);
         default:
             return false;
     }
 }
 
-void setUpGraphTools(GraphState &graph, QChartView *view) {
+void set_up_graph_tools(GraphState &graph, QChartView *view) {
     // Every graph takes the keyboard focus, so that its menu and copy keys work.
     view->setFocusPolicy(Qt::StrongFocus);
     graph.tools = new GraphTools(graph, view);
-    addPanelShortcuts(view->window());
+    add_panel_shortcuts(view->window());
 }
 
-void dropZoom(GraphState &graph) {
+void drop_zoom(GraphState &graph) {
     if (graph.zoomHistory.empty()) return;
-    setRanges(graph, graph.zoomHistory.front());
+    set_ranges(graph, graph.zoomHistory.front());
     graph.zoomHistory.clear();
 }
 

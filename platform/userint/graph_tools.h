@@ -32,22 +32,22 @@ public:
     // The tools of a graph view, or nullptr.
     static GraphTools *of(const QWidget *view);
 
-    void showMenu(const QPoint &globalPos);
-    void saveData();
-    void savePicture();
-    void copyData();
-    void zoomOut();
-    void resetZoom();
+    void show_menu(const QPoint &globalPos);
+    void save_data();
+    void save_picture();
+    void copy_data();
+    void zoom_out();
+    void reset_zoom();
     // Shows `view`, keeping the view it leaves for Zoom out.
-    void zoomTo(const AxisView &view);
+    void zoom_to(const AxisView &view);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    bool mouseEvent(QEvent *event);
+    bool mouse_event(QEvent *event);
     // The axis values at a point of the viewport, within the plot area.
-    QPointF valueAt(const QPoint &viewportPos) const;
+    QPointF value_at(const QPoint &viewportPos) const;
 
     GraphState &graph;
     QPointer<QChartView> view;
@@ -57,11 +57,11 @@ private:
 };
 
 // Sets up the tools on the graph `graph` shown by `view`.
-void setUpGraphTools(GraphState &graph, QChartView *view);
+void set_up_graph_tools(GraphState &graph, QChartView *view);
 // Returns to the program's view, if zoomed, without redrawing: for the
 // program's own graph calls, which redraw.
-void dropZoom(GraphState &graph);
+void drop_zoom(GraphState &graph);
 // Redraws the plots for new axis ranges (graph.cpp).
-void redrawForRange(GraphState &graph);
+void redraw_for_range(GraphState &graph);
 
 }  // namespace userint_internal

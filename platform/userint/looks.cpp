@@ -30,17 +30,17 @@ constexpr int kIconSize = 16;  // pixels
 constexpr int kIconGap = 4;    // pixels between the icon and the text
 const QColor kFailureText(0xa0, 0x00, 0x00);
 
-QLabel *failureIcon(QWidget *control) {
+QLabel *failure_icon(QWidget *control) {
     return control->findChild<QLabel *>(QLatin1String(kIconName), Qt::FindDirectChildrenOnly);
 }
 
-void placeIcon(QWidget *control, QLabel *icon) {
+void place_icon(QWidget *control, QLabel *icon) {
     const int top = qobject_cast<QLineEdit *>(control) ? (control->height() - kIconSize) / 2 : 2;
     icon->setGeometry(2, std::max(0, top), kIconSize, kIconSize);
 }
 
 void mark(QWidget *control) {
-    if (!failureIcon(control)) {
+    if (!failure_icon(control)) {
         auto *icon = new QLabel(control);
         icon->setObjectName(QLatin1String(kIconName));
         icon->setPixmap(
@@ -58,7 +58,7 @@ void mark(QWidget *control) {
         control->setMinimumHeight(std::max(control->minimumHeight(), kIconSize + 4));
         icon->show();
     }
-    placeIcon(control, failureIcon(control));
+    place_icon(control, failure_icon(control));
     QPalette palette = control->palette();
     palette.setColor(QPalette::WindowText, kFailureText);
     palette.setColor(QPalette::Text, kFailureText);
@@ -66,7 +66,7 @@ void mark(QWidget *control) {
 }
 
 void unmark(QWidget *control) {
-    if (QLabel *icon = failureIcon(control)) {
+    if (QLabel *icon = failure_icon(control)) {
         const int room = kIconSize + kIconGap;
         if (auto *edit = qobject_cast<QLineEdit *>(control)) {
             QMargins m = edit->textMargins();
@@ -84,7 +84,7 @@ void unmark(QWidget *control) {
 
 int MarkCtrlFailure(int panel, int control, int failed) {
     int error;
-    Control *c = findControl("MarkCtrlFailure", panel, control, &error);
+    Control *c = find_control("MarkCtrlFailure", panel, control, &error);
     if (!c) return error;
     QWidget *w = c->widget;
     if (!qobject_cast<QLabel *>(w) && !qobject_cast<QLineEdit *>(w))
@@ -109,13 +109,13 @@ int MarkCtrlFailure(int panel, int control, int failed) {
         QAccessibleEvent changed(w, QAccessible::DescriptionChanged);
         QAccessible::updateAccessibility(&changed);
     }
-    showNow(w);
+    show_now(w);
     return 0;
 }
 
 int SetCtrlLabel(int panel, int control, const char *label) {
     int error;
-    Control *c = findControl("SetCtrlLabel", panel, control, &error);
+    Control *c = find_control("SetCtrlLabel", panel, control, &error);
     if (!c) return error;
     auto *button = qobject_cast<QPushButton *>(c->widget);
     if (!button || !label)
@@ -129,6 +129,6 @@ int SetCtrlLabel(int panel, int control, const char *label) {
     spoken.remove(QLatin1Char('&'));
     spoken.replace(QLatin1Char('\x01'), QLatin1Char('&'));
     button->setAccessibleName(spoken);
-    showNow(button);
+    show_now(button);
     return 0;
 }

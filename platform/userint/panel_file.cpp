@@ -60,7 +60,7 @@ PanelFileError fault(int code, const QString &cause) { return PanelFileError{cod
 
 // Parses the XML into `root`. Returns an empty string, or the reason it is not
 // a readable form.
-QString parseTree(const QByteArray &content, Node &root) {
+QString parse_tree(const QByteArray &content, Node &root) {
     QXmlStreamReader xml(content);
     std::vector<Node *> open;
     bool haveRoot = false;
@@ -110,19 +110,19 @@ QString parseTree(const QByteArray &content, Node &root) {
 
 // The value of a <property name="..."> child of `widget`, as text (the text of
 // its one value element, e.g. <number>, <string>, <cstring>, <bool>).
-const Node *findProperty(const Node &widget, const char *propertyName) {
+const Node *find_property(const Node &widget, const char *propertyName) {
     for (const Node &c : widget.children)
         if (c.name == QLatin1String("property") &&
             c.attribute("name") == QLatin1String(propertyName))
             return &c;
     return nullptr;
 }
-QString propertyText(const Node &property) {
+QString property_text(const Node &property) {
     for (const Node &c : property.children) return c.text.trimmed();
     return property.text.trimmed();
 }
 
-bool parseInt(const QString &text, long long lo, long long hi, int &out) {
+bool parse_int(const QString &text, long long lo, long long hi, int &out) {
     bool ok = false;
     const long long v = text.trimmed().toLongLong(&ok);
     if (!ok || v < lo || v > hi) return false;
@@ -130,18 +130,18 @@ bool parseInt(const QString &text, long long lo, long long hi, int &out) {
     return true;
 }
 
-bool parseValueType(const QString &text, ValueType &out) {
-    static const std::map<QString, ValueType> names{
+bool parse_value_type(const QString &text, ValueType &out) {
+    static const std::map<QString, ValueType> kValueTypes{
         {QStringLiteral("float"), ValueType::Float}, {QStringLiteral("double"), ValueType::Double},
         {QStringLiteral("int"), ValueType::Int},     {QStringLiteral("uchar"), ValueType::UChar},
         {QStringLiteral("schar"), ValueType::SChar}, {QStringLiteral("string"), ValueType::String}};
-    const auto it = names.find(text);
-    if (it == names.end()) return false;
+    const auto it = kValueTypes.find(text);
+    if (it == kValueTypes.end()) return false;
     out = it->second;
     return true;
 }
 
-void integerRange(ValueType type, long long &lo, long long &hi) {
+void integer_range(ValueType type, long long &lo, long long &hi) {
     switch (type) {
         case ValueType::UChar:
             lo = 0;
@@ -161,7 +161,7 @@ void integerRange(ValueType type, long long &lo, long long &hi) {
 // Images and links in a form are read from disk by the widget builder; only
 // paths inside the panel's own folder (or Qt resources) are allowed, so a
 // panel file cannot make the program read devices or files elsewhere.
-bool isLocalReference(const QString &raw) {
+bool is_local_reference(const QString &raw) {
     const QString path = raw.trimmed();
     if (path.isEmpty() || path.startsWith(QLatin1Char(':')) ||
         path.startsWith(QLatin1String("qrc:")))
@@ -175,19 +175,19 @@ bool isLocalReference(const QString &raw) {
     return !parts.contains(QStringLiteral(".."));
 }
 
-QString findForeignReference(const Node &node) {
-    static const std::set<QString> pathElements{
+QString find_foreign_reference(const Node &node) {
+    static const std::set<QString> kPathElements{
         QStringLiteral("pixmap"),     QStringLiteral("iconset"),     QStringLiteral("normaloff"),
         QStringLiteral("normalon"),   QStringLiteral("disabledoff"), QStringLiteral("disabledon"),
         QStringLiteral("activeoff"),  QStringLiteral("activeon"),    QStringLiteral("selectedoff"),
         QStringLiteral("selectedon"), QStringLiteral("url")};
-    if (pathElements.count(node.name)) {
-        if (!isLocalReference(node.text)) return node.text;
+    if (kPathElements.count(node.name)) {
+        if (!is_local_reference(node.text)) return node.text;
         for (const Node &c : node.children)
-            if (!isLocalReference(c.text)) return c.text;
+            if (!is_local_reference(c.text)) return c.text;
     }
     for (const Node &c : node.children) {
-        QString found = findForeignReference(c);
+        QString found = find_foreign_reference(c);
         if (!found.isNull()) return found;
     }
     return QString();
@@ -199,25 +199,25 @@ QString findForeignReference(const Node &node) {
 // position, margin and spacing in the form must lie within kMaxPixels; a
 // maximum may also be Qt's "no maximum". Returns the first that does not,
 // described, or a null string.
-QString findAbsurdGeometry(const Node &node, const QString &property = QString()) {
-    static const std::set<QString> pixelNumbers{QStringLiteral("minimumWidth"),
-                                                QStringLiteral("minimumHeight"),
-                                                QStringLiteral("maximumWidth"),
-                                                QStringLiteral("maximumHeight"),
-                                                QStringLiteral("leftMargin"),
-                                                QStringLiteral("topMargin"),
-                                                QStringLiteral("rightMargin"),
-                                                QStringLiteral("bottomMargin"),
-                                                QStringLiteral("margin"),
-                                                QStringLiteral("spacing"),
-                                                QStringLiteral("horizontalSpacing"),
-                                                QStringLiteral("verticalSpacing")};
+QString find_absurd_geometry(const Node &node, const QString &property = QString()) {
+    static const std::set<QString> kPixelNumbers{QStringLiteral("minimumWidth"),
+                                                 QStringLiteral("minimumHeight"),
+                                                 QStringLiteral("maximumWidth"),
+                                                 QStringLiteral("maximumHeight"),
+                                                 QStringLiteral("leftMargin"),
+                                                 QStringLiteral("topMargin"),
+                                                 QStringLiteral("rightMargin"),
+                                                 QStringLiteral("bottomMargin"),
+                                                 QStringLiteral("margin"),
+                                                 QStringLiteral("spacing"),
+                                                 QStringLiteral("horizontalSpacing"),
+                                                 QStringLiteral("verticalSpacing")};
     const QString within =
         node.name == QLatin1String("property") ? node.attribute("name") : property;
     const long long high = within.startsWith(QLatin1String("maximum")) ? kNoMaximum : kMaxPixels;
     auto outside = [&](const QString &what, const QString &text) {
         int value;
-        if (parseInt(text, -kMaxPixels, high, value)) return QString();
+        if (parse_int(text, -kMaxPixels, high, value)) return QString();
         return QStringLiteral("property %1 gives %2 %3 (allowed: -%4 to %5 px)")
             .arg(shown(within), what, shown(text.trimmed()))
             .arg(kMaxPixels)
@@ -229,11 +229,11 @@ QString findAbsurdGeometry(const Node &node, const QString &property = QString()
             if (c.name == QLatin1String("x") || c.name == QLatin1String("y") ||
                 c.name == QLatin1String("width") || c.name == QLatin1String("height"))
                 if (QString why = outside(c.name, c.text); !why.isNull()) return why;
-    } else if (node.name == QLatin1String("number") && pixelNumbers.count(within)) {
+    } else if (node.name == QLatin1String("number") && kPixelNumbers.count(within)) {
         if (QString why = outside(QStringLiteral("a length"), node.text); !why.isNull()) return why;
     }
     for (const Node &c : node.children)
-        if (QString why = findAbsurdGeometry(c, within); !why.isNull()) return why;
+        if (QString why = find_absurd_geometry(c, within); !why.isNull()) return why;
     return QString();
 }
 
@@ -243,20 +243,20 @@ QString findAbsurdGeometry(const Node &node, const QString &property = QString()
 // `text` that is not inside the panel's folder, or a null string. A name
 // with an entity or a percent escape is refused too: Qt decodes those, so
 // they could spell "/" or "..".
-QString findForeignRichTextReference(const QString &text) {
-    static const QRegularExpression references(
+QString find_foreign_rich_text_reference(const QString &text) {
+    static const QRegularExpression kReferences(
         QStringLiteral(
             R"re((?:\b(?:src|href|background)\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))|)re"
             R"re((?:\burl\(\s*['"]?([^'")]*))|(?:@import\s*['"]([^'"]*))|)re"
             R"re((?:!\[[^\]]*\]\(\s*<?([^)\s>]*)))re"),
         QRegularExpression::CaseInsensitiveOption);
-    for (auto it = references.globalMatch(text); it.hasNext();) {
+    for (auto it = kReferences.globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch match = it.next();
         for (int group = 1; group <= match.lastCapturedIndex(); ++group) {
             const QString name = match.captured(group);
             if (name.isNull()) continue;
             if (name.contains(QLatin1Char('&')) || name.contains(QLatin1Char('%')) ||
-                !isLocalReference(name))
+                !is_local_reference(name))
                 return name;
         }
     }
@@ -278,7 +278,7 @@ struct Checker {
         return QStringLiteral("widget %1 (%2)").arg(shown(name), plain(cls));
     }
 
-    void checkWidget(const Node &w, bool isPanel) {
+    void check_widget(const Node &w, bool isPanel) {
         const QString cls = w.attribute("class");
         const QString name = w.attribute("name");
         if (!rules.widgetClasses.contains(cls) && cls != QLatin1String("QChartView"))
@@ -287,17 +287,17 @@ struct Checker {
                             .arg(describe(name, cls)));
 
         for (const char *rich : {"toolTip", "whatsThis", "html", "markdown", "text"}) {
-            const Node *prop = findProperty(w, rich);
+            const Node *prop = find_property(w, rich);
             if (!prop) continue;
             // A label shows its text as plain text unless the panel marks it
             // otherwise; other widgets' "text" is always plain.
             if (std::string_view(rich) == "text") {
-                const Node *format = findProperty(w, "textFormat");
+                const Node *format = find_property(w, "textFormat");
                 if (cls != QLatin1String("QLabel") || !format ||
-                    propertyText(*format).endsWith(QLatin1String("PlainText")))
+                    property_text(*format).endsWith(QLatin1String("PlainText")))
                     continue;
             }
-            if (const QString foreign = findForeignRichTextReference(propertyText(*prop));
+            if (const QString foreign = find_foreign_rich_text_reference(property_text(*prop));
                 !foreign.isNull())
                 return fail(UIE_BAD_FORM,
                             QStringLiteral("%1 shows rich text (%2) that refers to %3 outside the "
@@ -305,10 +305,10 @@ struct Checker {
                                 .arg(describe(name, cls), QLatin1String(rich), shown(foreign)));
         }
 
-        const Node *idProp = findProperty(w, "controlId");
-        const Node *callbackProp = findProperty(w, "callback");
-        const Node *typeProp = findProperty(w, "valueType");
-        const Node *itemsProp = findProperty(w, "itemValues");
+        const Node *idProp = find_property(w, "controlId");
+        const Node *callbackProp = find_property(w, "callback");
+        const Node *typeProp = find_property(w, "valueType");
+        const Node *itemsProp = find_property(w, "itemValues");
         if (!isPanel && !idProp) {
             const char *what = callbackProp ? "a callback"
                                : typeProp   ? "a valueType"
@@ -324,20 +324,20 @@ struct Checker {
                 QStringLiteral(
                     "the panel %1 carries a controlId; the panel itself cannot be a control")
                     .arg(shown(name)));
-        if (idProp) checkControl(w, cls, name, *idProp, callbackProp, typeProp, itemsProp);
+        if (idProp) check_control(w, cls, name, *idProp, callbackProp, typeProp, itemsProp);
         if (error) return;
         walk(w);
     }
 
-    void checkControl(const Node &w, const QString &cls, const QString &name, const Node &idProp,
-                      const Node *callbackProp, const Node *typeProp, const Node *itemsProp) {
+    void check_control(const Node &w, const QString &cls, const QString &name, const Node &idProp,
+                       const Node *callbackProp, const Node *typeProp, const Node *itemsProp) {
         ControlSpec c;
         c.widgetClass = cls;
         c.objectName = name;
-        if (!parseInt(propertyText(idProp), 1, INT_MAX, c.id))
+        if (!parse_int(property_text(idProp), 1, INT_MAX, c.id))
             return fail(UIE_CONTROL_NO_ID,
                         QStringLiteral("%1 has controlId %2, which is not a whole number above 0")
-                            .arg(describe(name, cls), shown(propertyText(idProp))));
+                            .arg(describe(name, cls), shown(property_text(idProp))));
         if (name.isEmpty())
             return fail(UIE_BAD_FORM,
                         QStringLiteral("control %1 (%2) has no name").arg(c.id).arg(shown(cls)));
@@ -354,11 +354,11 @@ struct Checker {
 
         bool typeGiven = typeProp != nullptr;
         ValueType declared = ValueType::None;
-        if (typeGiven && !parseValueType(propertyText(*typeProp), declared))
+        if (typeGiven && !parse_value_type(property_text(*typeProp), declared))
             return fail(UIE_KIND_MISMATCH,
                         QStringLiteral(
                             "%1 has valueType %2; use float, double, int, uchar, schar or string")
-                            .arg(self, shown(propertyText(*typeProp))));
+                            .arg(self, shown(property_text(*typeProp))));
 
         auto allow = [&](ControlKind kind, std::initializer_list<ValueType> types,
                          ValueType fallback) {
@@ -373,9 +373,9 @@ struct Checker {
                     return true;
                 }
             QStringList names;
-            for (ValueType t : types) names << QLatin1String(valueTypeName(t));
+            for (ValueType t : types) names << QLatin1String(value_type_name(t));
             fail(UIE_KIND_MISMATCH, QStringLiteral("%1 cannot hold a %2 value (a %3 holds %4)")
-                                        .arg(self, QLatin1String(valueTypeName(declared)), cls,
+                                        .arg(self, QLatin1String(value_type_name(declared)), cls,
                                              names.isEmpty() ? QStringLiteral("no value")
                                                              : names.join(QStringLiteral(" or "))));
             return false;
@@ -399,8 +399,8 @@ struct Checker {
                        ? allow(ControlKind::Lamp, {ValueType::Int}, ValueType::Int)
                        : allow(ControlKind::TextReadout, {ValueType::String}, ValueType::String);
         else if (cls == QLatin1String("QLineEdit")) {
-            const Node *ro = findProperty(w, "readOnly");
-            const bool readOnly = ro && propertyText(*ro) == QLatin1String("true");
+            const Node *ro = find_property(w, "readOnly");
+            const bool readOnly = ro && property_text(*ro) == QLatin1String("true");
             fits = allow(readOnly ? ControlKind::TextReadout : ControlKind::TextInput,
                          {ValueType::String}, ValueType::String);
         } else
@@ -420,9 +420,9 @@ struct Checker {
             int items = 0;
             for (const Node &child : w.children) items += child.name == QLatin1String("item");
             long long lo, hi;
-            integerRange(c.valueType, lo, hi);
+            integer_range(c.valueType, lo, hi);
             if (itemsProp) {
-                const QString list = propertyText(*itemsProp);
+                const QString list = property_text(*itemsProp);
                 const QStringList parts =
                     list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
                 if (parts.size() != items)
@@ -433,11 +433,12 @@ struct Checker {
                                     .arg(parts.size()));
                 for (const QString &part : parts) {
                     int v;
-                    if (!parseInt(part, lo, hi, v))
+                    if (!parse_int(part, lo, hi, v))
                         return fail(
                             UIE_KIND_MISMATCH,
                             QStringLiteral("%1: item value %2 is not a whole number that fits %3")
-                                .arg(self, shown(part), QLatin1String(valueTypeName(c.valueType))));
+                                .arg(self, shown(part),
+                                     QLatin1String(value_type_name(c.valueType))));
                     c.itemValues.push_back(v);
                 }
             } else {
@@ -446,13 +447,13 @@ struct Checker {
                                 QStringLiteral("%1 has %2 items, more than a %3 can number")
                                     .arg(self)
                                     .arg(items)
-                                    .arg(QLatin1String(valueTypeName(c.valueType))));
+                                    .arg(QLatin1String(value_type_name(c.valueType))));
                 for (int i = 0; i < items; ++i) c.itemValues.push_back(i);
             }
         }
         if (c.kind == ControlKind::Lamp) {
-            if (const Node *colour = findProperty(w, "onColour")) {
-                c.onColour = propertyText(*colour);
+            if (const Node *colour = find_property(w, "onColour")) {
+                c.onColour = property_text(*colour);
                 if (!QColor::isValidColor(c.onColour))
                     return fail(UIE_BAD_FORM,
                                 QStringLiteral("%1 has onColour %2, which is not a colour")
@@ -460,11 +461,11 @@ struct Checker {
             }
         }
         if (c.kind == ControlKind::Graph) {
-            if (const Node *t = findProperty(w, "xAxisTitle")) c.xAxisTitle = propertyText(*t);
-            if (const Node *t = findProperty(w, "yAxisTitle")) c.yAxisTitle = propertyText(*t);
+            if (const Node *t = find_property(w, "xAxisTitle")) c.xAxisTitle = property_text(*t);
+            if (const Node *t = find_property(w, "yAxisTitle")) c.yAxisTitle = property_text(*t);
         }
         if (callbackProp) {
-            c.callback = propertyText(*callbackProp);
+            c.callback = property_text(*callbackProp);
             if (!c.callback.isEmpty() && !rules.isControlCallback(c.callback)) {
                 if (rules.isPanelCallback(c.callback))
                     return fail(
@@ -486,19 +487,19 @@ struct Checker {
     // tables to the largest number given, and a form layout silently drops
     // (and loses the memory of) an item in a taken or nonexistent cell, so
     // positions must be small and, in a form layout, real and distinct.
-    bool cellsValid(const Node &layout, bool isForm) {
+    bool cells_valid(const Node &layout, bool isForm) {
         std::set<std::pair<int, int>> taken;
         for (const Node &item : layout.children) {
             if (item.name != QLatin1String("item")) continue;
             int place[4] = {0, 0, 1, 1};  // row, column, rowspan, colspan
-            const char *names[4] = {"row", "column", "rowspan", "colspan"};
+            static constexpr const char *kPlaceNames[4] = {"row", "column", "rowspan", "colspan"};
             for (int i = 0; i < 4; ++i) {
-                const QString text = item.attribute(names[i]);
+                const QString text = item.attribute(kPlaceNames[i]);
                 if (text.isEmpty()) continue;
-                if (!parseInt(text, i < 2 ? 0 : 1, kMaxCells, place[i])) {
+                if (!parse_int(text, i < 2 ? 0 : 1, kMaxCells, place[i])) {
                     fail(UIE_BAD_FORM,
                          QStringLiteral("layout %1 gives an item %2 %3 (allowed: %4 to %5)")
-                             .arg(shown(layout.attribute("name")), QLatin1String(names[i]),
+                             .arg(shown(layout.attribute("name")), QLatin1String(kPlaceNames[i]),
                                   shown(text))
                              .arg(i < 2 ? 0 : 1)
                              .arg(kMaxCells));
@@ -533,7 +534,7 @@ struct Checker {
         for (const Node &c : node.children) {
             if (error) return;
             if (c.name == QLatin1String("widget"))
-                checkWidget(c, false);
+                check_widget(c, false);
             else if (c.name == QLatin1String("layout")) {
                 const QString cls = c.attribute("class");
                 if (!rules.layoutClasses.contains(cls))
@@ -541,7 +542,7 @@ struct Checker {
                         UIE_BAD_FORM,
                         QStringLiteral("layout %1 has a class the run-time cannot build: %2")
                             .arg(shown(c.attribute("name")), shown(cls)));
-                if (!cellsValid(c, cls == QLatin1String("QFormLayout"))) return;
+                if (!cells_valid(c, cls == QLatin1String("QFormLayout"))) return;
                 walk(c);
             } else if (c.name == QLatin1String("item"))
                 walk(c);
@@ -551,7 +552,7 @@ struct Checker {
 
 }  // namespace
 
-const char *valueTypeName(ValueType type) {
+const char *value_type_name(ValueType type) {
     switch (type) {
         case ValueType::None:
             return "none";
@@ -571,7 +572,7 @@ const char *valueTypeName(ValueType type) {
     return "?";
 }
 
-const char *controlKindName(ControlKind kind) {
+const char *control_kind_name(ControlKind kind) {
     switch (kind) {
         case ControlKind::Numeric:
             return "numeric control";
@@ -591,15 +592,15 @@ const char *controlKindName(ControlKind kind) {
     return "?";
 }
 
-std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content, int resourceId,
-                                                      const PanelRules &rules) {
+std::variant<PanelSpec, PanelFileError> read_panel_file(const QByteArray &content, int resourceId,
+                                                        const PanelRules &rules) {
     if (content.size() > kMaxPanelFileBytes)
         return fault(UIE_BAD_FORM,
                      QStringLiteral("it is larger than %1 MB, so it is not a panel file")
                          .arg(kMaxPanelFileBytes / (1024 * 1024)));
     if (content.trimmed().isEmpty()) return fault(UIE_BAD_FORM, QStringLiteral("it is empty"));
     Node root;
-    if (const QString why = parseTree(content, root); !why.isEmpty())
+    if (const QString why = parse_tree(content, root); !why.isEmpty())
         return fault(UIE_BAD_FORM, why);
     if (root.name != QLatin1String("ui"))
         return fault(
@@ -633,12 +634,12 @@ std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content,
         }
     }
     if (!panelNode) return fault(UIE_BAD_FORM, QStringLiteral("the form holds no panel widget"));
-    if (const QString foreign = findForeignReference(root); !foreign.isNull())
+    if (const QString foreign = find_foreign_reference(root); !foreign.isNull())
         return fault(
             UIE_BAD_FORM,
             QStringLiteral("the form refers to %1 outside the panel's folder").arg(shown(foreign)));
 
-    if (const QString absurd = findAbsurdGeometry(root); !absurd.isNull())
+    if (const QString absurd = find_absurd_geometry(root); !absurd.isNull())
         return fault(UIE_BAD_FORM, QStringLiteral("the form's %1").arg(absurd));
 
     const QString panelClass = panelNode->attribute("class");
@@ -649,24 +650,24 @@ std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content,
 
     Checker check{rules, {}, {}, {}, {}};
     check.panel.objectName = panelNode->attribute("name");
-    const Node *rid = findProperty(*panelNode, "resourceId");
+    const Node *rid = find_property(*panelNode, "resourceId");
     if (!rid)
         return fault(
             UIE_NO_SUCH_PANEL,
             QStringLiteral("it holds no panel with resource id %1 (the panel has no resourceId)")
                 .arg(resourceId));
     int fileId;
-    if (!parseInt(propertyText(*rid), INT_MIN, INT_MAX, fileId))
+    if (!parse_int(property_text(*rid), INT_MIN, INT_MAX, fileId))
         return fault(UIE_NO_SUCH_PANEL,
                      QStringLiteral("its panel's resourceId %1 is not a whole number")
-                         .arg(shown(propertyText(*rid))));
+                         .arg(shown(property_text(*rid))));
     if (fileId != resourceId)
         return fault(UIE_NO_SUCH_PANEL,
                      QStringLiteral("it holds panel %1, not panel %2").arg(fileId).arg(resourceId));
     check.panel.resourceId = fileId;
 
-    if (const Node *pcb = findProperty(*panelNode, "panelCallback")) {
-        const QString name = propertyText(*pcb);
+    if (const Node *pcb = find_property(*panelNode, "panelCallback")) {
+        const QString name = property_text(*pcb);
         if (!name.isEmpty() && !rules.isPanelCallback(name)) {
             if (rules.isControlCallback(name))
                 return fault(
@@ -682,11 +683,11 @@ std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content,
         check.panel.panelCallback = name;
     }
 
-    check.checkWidget(*panelNode, true);
+    check.check_widget(*panelNode, true);
     if (check.error) return *check.error;
 
-    if (const Node *cc = findProperty(*panelNode, "closeControl")) {
-        const QString name = propertyText(*cc);
+    if (const Node *cc = find_property(*panelNode, "closeControl")) {
+        const QString name = property_text(*cc);
         if (!name.isEmpty()) {
             for (const ControlSpec &c : check.panel.controls)
                 if (c.objectName == name) check.panel.closeControlId = c.id;

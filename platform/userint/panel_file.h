@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and checking a panel file before any widget is built.
 //
-// A panel file is a Qt Designer form. readPanelFile() parses it with a plain
+// A panel file is a Qt Designer form. read_panel_file() parses it with a plain
 // XML reader, refuses everything the widget builder must not see (malformed
 // XML, document type declarations, absurd nesting, unknown widget classes,
 // signal/slot connections, images read from outside the panel's folder) and
@@ -20,8 +20,8 @@
 enum class ValueType { None, Float, Double, Int, UChar, SChar, String };
 enum class ControlKind { Numeric, Ring, Button, Lamp, TextReadout, TextInput, Graph };
 
-const char *valueTypeName(ValueType type);
-const char *controlKindName(ControlKind kind);
+const char *value_type_name(ValueType type);
+const char *control_kind_name(ControlKind kind);
 
 struct ControlSpec {
     int id = 0;
@@ -60,8 +60,8 @@ struct PanelRules {
 
 // Checks `content` as panel `resourceId`. Returns the panel's description, or
 // the first fault found with its UIE_ code.
-std::variant<PanelSpec, PanelFileError> readPanelFile(const QByteArray &content, int resourceId,
-                                                      const PanelRules &rules);
+std::variant<PanelSpec, PanelFileError> read_panel_file(const QByteArray &content, int resourceId,
+                                                        const PanelRules &rules);
 
 // Largest panel file accepted, in bytes; a real panel is a few tens of kB.
 constexpr qint64 kMaxPanelFileBytes = 4 * 1024 * 1024;

@@ -23,7 +23,7 @@ bool identityChosen = false;
 
 // The program's icon drawn from its SVG at the sizes desktops ask for, so that
 // no image plugin is needed.
-QIcon programIcon(const QString &name) {
+QIcon program_icon(const QString &name) {
     const QString file = QStringLiteral(":/labbench/icons/labbench-%1.svg").arg(name);
     QIcon icon;
     if (!QFile::exists(file)) return icon;  // a panel of no program of ours
@@ -40,14 +40,14 @@ QIcon programIcon(const QString &name) {
     return icon;
 }
 
-void adoptProgramIdentity(const QString &panelPath) {
+void adopt_program_identity(const QString &panelPath) {
     identityChosen = true;
     const QString name = QFileInfo(panelPath).completeBaseName();
-    setProgramName(name);
+    set_program_name(name);
     const QString desktopName = QStringLiteral("labbench-") + name;
     QCoreApplication::setApplicationName(desktopName);
     QGuiApplication::setDesktopFileName(desktopName);
-    const QIcon icon = programIcon(name);
+    const QIcon icon = program_icon(name);
     if (!icon.isNull()) QApplication::setWindowIcon(icon);
 }
 
@@ -83,7 +83,7 @@ private:
     }
 };
 
-void lookReadOnly(QWidget *window) {
+void look_read_only(QWidget *window) {
     for (QWidget *w : window->findChildren<QWidget *>()) {
         if (w->property("controlId").toInt() <= 0) continue;
         if (auto *edit = qobject_cast<QLineEdit *>(w); edit && edit->isReadOnly()) {
@@ -99,10 +99,10 @@ void lookReadOnly(QWidget *window) {
 
 }  // namespace
 
-void presentPanel(const QString &panelPath, QWidget *window) {
-    if (!identityChosen) adoptProgramIdentity(panelPath);
+void present_panel(const QString &panelPath, QWidget *window) {
+    if (!identityChosen) adopt_program_identity(panelPath);
     if (!QApplication::windowIcon().isNull()) window->setWindowIcon(QApplication::windowIcon());
-    lookReadOnly(window);
+    look_read_only(window);
 }
 
 }  // namespace userint_internal

@@ -14,6 +14,6 @@ namespace userint_internal {
 // packaging/icons. Read-outs (read-only text controls) are drawn without the
 // frame and white ground of an input field; their text stays selectable and
 // copyable with the mouse and the keyboard.
-void presentPanel(const QString &panelPath, QWidget *window);
+void present_panel(const QString &panelPath, QWidget *window);
 
 }  // namespace userint_internal

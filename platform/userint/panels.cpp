@@ -61,7 +61,7 @@ public:
     QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override {
         QWidget *w = className == QLatin1String("QChartView")
                          ? new QChartView(parent)
-                         : createCommitWidget(className, parent);
+                         : create_commit_widget(className, parent);
         if (!w) {
             w = QUiLoader::createWidget(className, parent, name);
             // A label's text is shown as it is written unless the panel marks
@@ -81,7 +81,7 @@ public:
 constexpr qint64 kMaxRichTextResourceBytes = 16 * 1024 * 1024;
 
 // The folders of the panels loaded so far (canonical paths).
-QStringList &panelFolders() {
+QStringList &panel_folders() {
     static QStringList folders;
     return folders;
 }
@@ -94,7 +94,7 @@ QStringList &panelFolders() {
 // or device named there can neither hang nor flood the program). Anything
 // else reads as empty, with a warning. Qt resources and data: URLs are in
 // memory and left to Qt.
-QVariant richTextResource(const QUrl &url) {
+QVariant rich_text_resource(const QUrl &url) {
     const QString scheme = url.scheme();
     if (scheme == QLatin1String("qrc") || scheme == QLatin1String("data") ||
         (scheme.isEmpty() && url.path().startsWith(QLatin1Char(':'))))
@@ -103,7 +103,8 @@ QVariant richTextResource(const QUrl &url) {
     const QString name = scheme.isEmpty() ? url.path() : url.toLocalFile();
     QStringList candidates;
     if (QDir::isRelativePath(name)) {
-        for (const QString &folder : panelFolders()) candidates << folder + QLatin1Char('/') + name;
+        for (const QString &folder : panel_folders())
+            candidates << folder + QLatin1Char('/') + name;
     } else {
         candidates << name;
     }
@@ -116,7 +117,7 @@ QVariant richTextResource(const QUrl &url) {
         const QString real = QFileInfo(candidate).canonicalFilePath();
         if (real.isEmpty()) continue;
         bool inside = false;
-        for (const QString &folder : panelFolders())
+        for (const QString &folder : panel_folders())
             inside = inside || real.startsWith(folder + QLatin1Char('/'));
         if (!inside) return refuse(QStringLiteral("it is outside the panels' folders"));
         const int fd = ::open(QFile::encodeName(real).constData(),
@@ -144,28 +145,28 @@ QVariant richTextResource(const QUrl &url) {
 
 // ---- Loading ---------------------------------------------------------------------
 
-QString cleanLabel(QString text) {
+QString clean_label(QString text) {
     text.replace(QLatin1String("&&"), QLatin1String("\x01"));
     text.remove(QLatin1Char('&'));
     text.replace(QLatin1Char('\x01'), QLatin1Char('&'));
     return text.simplified();
 }
 
-void nameForAutomation(QWidget *panel, QWidget *control) {
+void name_for_automation(QWidget *panel, QWidget *control) {
     if (!control->accessibleName().isEmpty()) return;
     for (QLabel *label : panel->findChildren<QLabel *>())
         if (label->buddy() == control && !label->text().isEmpty()) {
-            control->setAccessibleName(cleanLabel(label->text()));
+            control->setAccessibleName(clean_label(label->text()));
             return;
         }
     if (auto *button = qobject_cast<QPushButton *>(control); button && !button->text().isEmpty()) {
-        control->setAccessibleName(cleanLabel(button->text()));
+        control->setAccessibleName(clean_label(button->text()));
         return;
     }
     control->setAccessibleName(control->objectName());
 }
 
-const QStringList &buildableWidgetClasses() {
+const QStringList &buildable_widget_classes() {
     static const QStringList classes = [] {
         PanelBuilder builder;
         QStringList c = builder.availableWidgets();
@@ -175,18 +176,18 @@ const QStringList &buildableWidgetClasses() {
     return classes;
 }
 
-const QStringList &buildableLayoutClasses() {
+const QStringList &buildable_layout_classes() {
     static const QStringList classes = PanelBuilder().availableLayouts();
     return classes;
 }
 
-int lowestFreeHandle() {
+int lowest_free_handle() {
     int h = 1;
     while (panels.count(h)) ++h;
     return h;
 }
 
-QString resolvePanelPath(const QString &name, QString &notFound) {
+QString resolve_panel_path(const QString &name, QString &notFound) {
     if (name.contains(QLatin1Char('/'))) return name;
     // The data folder beside an installed program (<prefix>/bin/../share/labbench) comes
     // before the one compiled in, so that an install moved to another prefix, or
@@ -205,28 +206,28 @@ QString resolvePanelPath(const QString &name, QString &notFound) {
     return QString();
 }
 
-int loadFromFile(int parentPanel, const char *fileName, int resourceId) {
+int load_from_file(int parentPanel, const char *fileName, int resourceId) {
     const QString name = fileName ? QString::fromLocal8Bit(fileName) : QString();
     if (name.isEmpty())
-        return loadFailure(QStringLiteral("(no name)"), UIE_FILE_NOT_FOUND,
-                           QStringLiteral("no panel file name given"));
+        return load_failure(QStringLiteral("(no name)"), UIE_FILE_NOT_FOUND,
+                            QStringLiteral("no panel file name given"));
     QString notFound;
-    const QString path = resolvePanelPath(name, notFound);
-    if (path.isEmpty()) return loadFailure(name, UIE_FILE_NOT_FOUND, notFound);
+    const QString path = resolve_panel_path(name, notFound);
+    if (path.isEmpty()) return load_failure(name, UIE_FILE_NOT_FOUND, notFound);
     const QFileInfo info(path);
     if (!info.exists())
-        return loadFailure(path, UIE_FILE_NOT_FOUND, QStringLiteral("no such file"));
+        return load_failure(path, UIE_FILE_NOT_FOUND, QStringLiteral("no such file"));
     if (!info.isFile())
-        return loadFailure(path, UIE_FILE_NOT_FOUND, QStringLiteral("not a regular file"));
+        return load_failure(path, UIE_FILE_NOT_FOUND, QStringLiteral("not a regular file"));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return loadFailure(path, UIE_FILE_NOT_FOUND,
-                           QStringLiteral("cannot be read: %1").arg(file.errorString()));
+        return load_failure(path, UIE_FILE_NOT_FOUND,
+                            QStringLiteral("cannot be read: %1").arg(file.errorString()));
     const QByteArray content = file.read(kMaxPanelFileBytes + 1);
     if (file.error() != QFileDevice::NoError)
-        return loadFailure(path, UIE_FILE_NOT_FOUND,
-                           QStringLiteral("cannot be read: %1").arg(file.errorString()));
-    return buildPanel(path, content, parentPanel, resourceId);
+        return load_failure(path, UIE_FILE_NOT_FOUND,
+                            QStringLiteral("cannot be read: %1").arg(file.errorString()));
+    return build_panel(path, content, parentPanel, resourceId);
 }
 
 }  // namespace
@@ -235,25 +236,25 @@ int loadFromFile(int parentPanel, const char *fileName, int resourceId) {
 
 namespace userint_internal {
 
-Panel *findPanel(int handle) {
+Panel *find_panel(int handle) {
     const auto it = panels.find(handle);
     return it == panels.end() || !it->second->window ? nullptr : it->second.get();
 }
 
-Control *lookUpControl(int panel, int control) {
-    Panel *p = findPanel(panel);
+Control *look_up_control(int panel, int control) {
+    Panel *p = find_panel(panel);
     if (!p) return nullptr;
     const auto it = p->controls.find(control);
     return it == p->controls.end() ? nullptr : &it->second;
 }
 
-Control *findControl(const char *operation, int panel, int control, int *error) {
+Control *find_control(const char *operation, int panel, int control, int *error) {
     if (!started()) {
         *error = report(operation, panel, control, UIE_NOT_INITIALISED,
                         QStringLiteral("the GUI run-time is not initialised (InitCVIRTE)"));
         return nullptr;
     }
-    Panel *p = findPanel(panel);
+    Panel *p = find_panel(panel);
     if (!p) {
         *error = report(operation, panel, control, UIE_BAD_PANEL,
                         QStringLiteral("no panel is loaded with this handle"));
@@ -269,26 +270,26 @@ Control *findControl(const char *operation, int panel, int control, int *error) 
     return &it->second;
 }
 
-QWidget *someVisiblePanel() {
+QWidget *some_visible_panel() {
     for (const auto &[h, p] : panels)
         if (p->window && p->window->isVisible()) return p->window;
     return nullptr;
 }
 
-int loadFailure(const QString &file, int code, const QString &cause) {
-    std::fprintf(stderr, "LoadPanel: %s: %s\n", oneLine(file).constData(),
-                 oneLine(cause).constData());
+int load_failure(const QString &file, int code, const QString &cause) {
+    std::fprintf(stderr, "LoadPanel: %s: %s\n", one_line(file).constData(),
+                 one_line(cause).constData());
     return code;
 }
 
 // Builds and binds the panel described by `content`, read from `path`.
-int buildPanel(const QString &path, const QByteArray &content, int parentPanel, int resourceId) {
-    const PanelRules rules{[](const QString &n) { return controlCallbackNamed(n) != nullptr; },
-                           [](const QString &n) { return panelCallbackNamed(n) != nullptr; },
-                           buildableWidgetClasses(), buildableLayoutClasses()};
-    auto checked = readPanelFile(content, resourceId, rules);
+int build_panel(const QString &path, const QByteArray &content, int parentPanel, int resourceId) {
+    const PanelRules rules{[](const QString &n) { return control_callback_named(n) != nullptr; },
+                           [](const QString &n) { return panel_callback_named(n) != nullptr; },
+                           buildable_widget_classes(), buildable_layout_classes()};
+    auto checked = read_panel_file(content, resourceId, rules);
     if (auto *e = std::get_if<PanelFileError>(&checked))
-        return loadFailure(path, e->code, e->cause);
+        return load_failure(path, e->code, e->cause);
     const PanelSpec &spec = std::get<PanelSpec>(checked);
 
     // The builder reports problems through qWarning; collect them so the
@@ -300,9 +301,9 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
             builderWarnings << msg.simplified();
         });
     if (!QTextDocument::defaultResourceProvider())
-        QTextDocument::setDefaultResourceProvider(richTextResource);
+        QTextDocument::setDefaultResourceProvider(rich_text_resource);
     const QString folder = QFileInfo(path).absoluteDir().canonicalPath();
-    if (!folder.isEmpty() && !panelFolders().contains(folder)) panelFolders() << folder;
+    if (!folder.isEmpty() && !panel_folders().contains(folder)) panel_folders() << folder;
     PanelBuilder builder;
     builder.setWorkingDirectory(QFileInfo(path).absoluteDir());
     QByteArray bytes = content;
@@ -313,7 +314,7 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
 
     auto refuse = [&](int code, const QString &cause) {
         delete window;
-        return loadFailure(path, code, cause);
+        return load_failure(path, code, cause);
     };
     if (!window) {
         QString why = builder.errorString();
@@ -322,15 +323,15 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
                       QStringLiteral("Qt could not build the form: %1").arg(why.left(200)));
     }
     for (const QString &w : builderWarnings)
-        std::fprintf(stderr, "LoadPanel: %s: warning: %s\n", oneLine(path).constData(),
-                     oneLine(w.left(200)).constData());
+        std::fprintf(stderr, "LoadPanel: %s: warning: %s\n", one_line(path).constData(),
+                     one_line(w.left(200)).constData());
 
     auto p = std::make_unique<Panel>();
-    p->handle = lowestFreeHandle();
+    p->handle = lowest_free_handle();
     p->parent = parentPanel;
     p->path = path;
     p->window = window;
-    p->callback = spec.panelCallback.isEmpty() ? nullptr : panelCallbackNamed(spec.panelCallback);
+    p->callback = spec.panelCallback.isEmpty() ? nullptr : panel_callback_named(spec.panelCallback);
     p->closeControlId = spec.closeControlId;
 
     for (const ControlSpec &cs : spec.controls) {
@@ -359,12 +360,12 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
                         .arg(cs.id)
                         .arg(spin->minimum())
                         .arg(spin->maximum())
-                        .arg(QLatin1String(valueTypeName(cs.valueType))));
+                        .arg(QLatin1String(value_type_name(cs.valueType))));
         }
         Control &c = p->controls[cs.id];
         c.spec = cs;
         c.widget = w;
-        c.callback = cs.callback.isEmpty() ? nullptr : controlCallbackNamed(cs.callback);
+        c.callback = cs.callback.isEmpty() ? nullptr : control_callback_named(cs.callback);
     }
 
     const int handle = p->handle;
@@ -376,37 +377,37 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
             case ControlKind::Numeric:
                 // Numbers read the same in every locale, as the program's texts do.
                 w->setLocale(QLocale::c());
-                wheelOnlyWithFocus(w);
+                wheel_only_with_focus(w);
                 [[fallthrough]];
             case ControlKind::Button:
             case ControlKind::TextInput:
-                setCommitAction(w, commit);
+                set_commit_action(w, commit);
                 break;
             case ControlKind::Ring:
-                wheelOnlyWithFocus(w);
+                wheel_only_with_focus(w);
                 QObject::connect(static_cast<QComboBox *>(w), &QComboBox::activated, w, commit);
                 break;
             case ControlKind::Lamp:
                 static_cast<QLabel *>(w)->setText(QString());
-                paintLamp(static_cast<QLabel *>(w), c.spec.onColour, false);
+                paint_lamp(static_cast<QLabel *>(w), c.spec.onColour, false);
                 break;
             case ControlKind::TextReadout:
                 if (auto *label = qobject_cast<QLabel *>(w)) label->setTextFormat(Qt::PlainText);
                 break;
             case ControlKind::Graph:
-                setUpGraph(c);
+                set_up_graph(c);
                 break;
         }
-        nameForAutomation(window, w);
+        name_for_automation(window, w);
     }
     for (QLabel *caption : window->findChildren<QLabel *>()) {
         QWidget *buddy = caption->buddy();
         if (qobject_cast<QAbstractSpinBox *>(buddy) || qobject_cast<QLineEdit *>(buddy))
-            selectAllOnShortcut(caption);
+            select_all_on_shortcut(caption);
     }
     if (window->windowTitle().isEmpty()) window->setWindowTitle(QFileInfo(path).completeBaseName());
-    presentPanel(path, window);
-    watchPanelWindow(handle, window);
+    present_panel(path, window);
+    watch_panel_window(handle, window);
     panels[handle] = std::move(p);
     return handle;
 }
@@ -417,17 +418,17 @@ int buildPanel(const QString &path, const QByteArray &content, int parentPanel, 
 
 int LoadPanel(int parentPanel, const char *fileName, int resourceId) {
     if (!started())
-        return loadFailure(
+        return load_failure(
             QString::fromLocal8Bit(fileName ? fileName : "(no name)"), UIE_NOT_INITIALISED,
             QStringLiteral("the GUI run-time is not initialised (call InitCVIRTE first)"));
-    if (parentPanel != 0 && !findPanel(parentPanel))
+    if (parentPanel != 0 && !find_panel(parentPanel))
         return report("LoadPanel", parentPanel, 0, UIE_BAD_PANEL,
                       QStringLiteral("no parent panel is loaded with this handle"));
-    return loadFromFile(parentPanel, fileName, resourceId);
+    return load_from_file(parentPanel, fileName, resourceId);
 }
 
 int DisplayPanel(int panel) {
-    Panel *p = findPanel(panel);
+    Panel *p = find_panel(panel);
     if (!p)
         return report("DisplayPanel", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
                       QStringLiteral("no panel is loaded with this handle"));
@@ -439,7 +440,7 @@ int DisplayPanel(int panel) {
 }
 
 int DiscardPanel(int panel) {
-    Panel *p = findPanel(panel);
+    Panel *p = find_panel(panel);
     if (!p)
         return report("DiscardPanel", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
                       QStringLiteral("no panel is loaded with this handle"));
@@ -449,8 +450,8 @@ int DiscardPanel(int panel) {
     for (int child : children) DiscardPanel(child);
     QWidget *window = p->window;
     panels.erase(panel);
-    dropEventsOf(panel);
-    if (inCallback()) {
+    drop_events_of(panel);
+    if (in_callback()) {
         // A callback of this panel may still be on the stack.
         window->hide();
         window->deleteLater();

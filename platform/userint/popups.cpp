@@ -21,7 +21,7 @@ PopupHook popupHook;
 
 }  // namespace
 
-void userint_internal::setPopupHook(PopupHook hook) { popupHook = std::move(hook); }
+void userint_internal::set_popup_hook(PopupHook hook) { popupHook = std::move(hook); }
 
 int MessagePopup(const char *title, const char *message) {
     const std::string titleText = title ? title : "";
@@ -33,7 +33,7 @@ int MessagePopup(const char *title, const char *message) {
         return UIE_NOT_INITIALISED;
     }
     QWidget *owner = QApplication::activeWindow();
-    if (!owner) owner = someVisiblePanel();
+    if (!owner) owner = some_visible_panel();
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(titleText.c_str()),
                     QString::fromUtf8(messageText.c_str()), QMessageBox::Ok, owner);
     // Texts may come from an instrument: show them as they are, never as markup.

@@ -29,7 +29,7 @@ QApplication *application = nullptr;
 
 // The value of Qt's option -<name> (or --<name>) in argv, or "": the last one
 // counts, as in Qt.
-std::string commandLineValue(char *argv[], const char *name) {
+std::string command_line_value(char *argv[], const char *name) {
     std::string value;
     for (int i = 0; argv && argv[i]; ++i) {
         const char *arg = argv[i];
@@ -40,7 +40,7 @@ std::string commandLineValue(char *argv[], const char *name) {
 }
 
 // Qt's own option that names a folder of platform plugins.
-bool isPluginPathOption(const char *arg) {
+bool is_plugin_path_option(const char *arg) {
     if (arg[0] == '-' && arg[1] == '-') ++arg;
     return !std::strcmp(arg, "-platformpluginpath");
 }
@@ -51,12 +51,12 @@ bool isPluginPathOption(const char *arg) {
 // run with the ports open, so Qt gets no such folder: it loads its plugins from
 // the system's plugin folder and the program's own folder, both the
 // installer's.
-void forgetPluginPathsWhenSecure(std::vector<std::string> &args) {
+void forget_plugin_paths_when_secure(std::vector<std::string> &args) {
     if (getauxval(AT_SECURE) == 0) return;
     unsetenv("QT_PLUGIN_PATH");
     unsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
     for (size_t i = 0; i < args.size();) {
-        if (isPluginPathOption(args[i].c_str()))
+        if (is_plugin_path_option(args[i].c_str()))
             args.erase(args.begin() + i, args.begin() + std::min(args.size(), i + 2));
         else
             ++i;
@@ -71,7 +71,7 @@ bool started() { return application != nullptr; }
 
 // Text for a one-line message: control characters (a newline in a file name
 // or in a panel file) become '?'.
-QByteArray oneLine(const QString &text) {
+QByteArray one_line(const QString &text) {
     QString s = text;
     for (QChar &c : s)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
@@ -81,9 +81,9 @@ QByteArray oneLine(const QString &text) {
 int report(const char *operation, int panel, int control, int code, const QString &detail) {
     if (control)
         std::fprintf(stderr, "%s(panel %d, control %d): %s\n", operation, panel, control,
-                     oneLine(detail).constData());
+                     one_line(detail).constData());
     else
-        std::fprintf(stderr, "%s(panel %d): %s\n", operation, panel, oneLine(detail).constData());
+        std::fprintf(stderr, "%s(panel %d): %s\n", operation, panel, one_line(detail).constData());
     return code;
 }
 
@@ -103,7 +103,7 @@ int InitCVIRTE(void *, char *argv[], void *) {
         return 1;
     }
     const DisplayChoice choice =
-        probeDisplay(commandLineValue(argv, "platform"), commandLineValue(argv, "display"));
+        probe_display(command_line_value(argv, "platform"), command_line_value(argv, "display"));
     if (!choice.usable) {
         std::fprintf(stderr, "InitCVIRTE: the GUI cannot start: %s\n", choice.reason.c_str());
         return 0;
@@ -116,14 +116,14 @@ int InitCVIRTE(void *, char *argv[], void *) {
     args.clear();
     for (int i = 0; argv && argv[i]; ++i) args.emplace_back(argv[i]);
     if (args.empty()) args.emplace_back("labbench");
-    forgetPluginPathsWhenSecure(args);
+    forget_plugin_paths_when_secure(args);
     args.emplace_back("-platform");
     args.push_back(choice.platform);
     for (std::string &a : args) argPointers.push_back(a.data());
     argPointers.push_back(nullptr);
     argc = static_cast<int>(args.size());
     application = new QApplication(argc, argPointers.data());
-    releaseDisplayProbe();
+    release_display_probe();
     QApplication::setQuitOnLastWindowClosed(false);
     return 1;
 }

@@ -27,8 +27,8 @@ std::function<void(const userint_testing::Popup &)> popupAnswer;
 
 // From the first call on, every popup is recorded, and answered when a test
 // has said how.
-void recordPopups() {
-    setPopupHook([](const std::string &title, const std::string &message) {
+void record_popups() {
+    set_popup_hook([](const std::string &title, const std::string &message) {
         const userint_testing::Popup popup{title, message};
         popupLog.push_back(popup);
         if (!popupAnswer) return false;
@@ -41,31 +41,31 @@ void recordPopups() {
 
 namespace userint_testing {
 
-void runInEventLoop(std::function<void()> script) { scriptNextLoop(std::move(script)); }
+void run_in_event_loop(std::function<void()> script) { script_next_loop(std::move(script)); }
 
-QWidget *panelWidget(int panel) {
-    Panel *p = findPanel(panel);
+QWidget *panel_widget(int panel) {
+    Panel *p = find_panel(panel);
     return p ? p->window.data() : nullptr;
 }
 
-QWidget *controlWidget(int panel, int control) {
-    Control *c = lookUpControl(panel, control);
+QWidget *control_widget(int panel, int control) {
+    Control *c = look_up_control(panel, control);
     return c ? c->widget.data() : nullptr;
 }
 
 const std::vector<Popup> &popups() { return popupLog; }
-void clearPopups() {
+void clear_popups() {
     popupLog.clear();
-    recordPopups();
+    record_popups();
 }
-void answerPopupsWith(std::function<void(const Popup &)> answer) {
+void answer_popups_with(std::function<void(const Popup &)> answer) {
     popupAnswer = std::move(answer);
-    recordPopups();
+    record_popups();
 }
 
-std::vector<PlotPoints> graphPlots(int panel, int control) {
+std::vector<PlotPoints> graph_plots(int panel, int control) {
     std::vector<PlotPoints> result;
-    Control *c = lookUpControl(panel, control);
+    Control *c = look_up_control(panel, control);
     if (!c || !c->graph) return result;
     for (const GraphPlot &plot : c->graph->plots) {
         PlotPoints points;
@@ -79,18 +79,18 @@ std::vector<PlotPoints> graphPlots(int panel, int control) {
     return result;
 }
 
-AxisRange graphYAxis(int panel, int control) {
-    Control *c = lookUpControl(panel, control);
+AxisRange graph_y_axis(int panel, int control) {
+    Control *c = look_up_control(panel, control);
     if (!c || !c->graph) return {};
     const GraphState &g = *c->graph;
     return AxisRange{g.yAxis->min(), g.yAxis->max(), g.yFixed};
 }
 
-int loadPanelFromMemory(const std::string &content, const char *name, int resourceId) {
+int load_panel_from_memory(const std::string &content, const char *name, int resourceId) {
     if (!started())
-        return loadFailure(QString::fromUtf8(name), UIE_NOT_INITIALISED,
-                           QStringLiteral("the GUI run-time is not initialised"));
-    return buildPanel(QString::fromUtf8(name), QByteArray::fromStdString(content), 0, resourceId);
+        return load_failure(QString::fromUtf8(name), UIE_NOT_INITIALISED,
+                            QStringLiteral("the GUI run-time is not initialised"));
+    return build_panel(QString::fromUtf8(name), QByteArray::fromStdString(content), 0, resourceId);
 }
 
 }  // namespace userint_testing

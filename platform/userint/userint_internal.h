@@ -86,67 +86,67 @@ namespace userint_internal {
 // True once InitCVIRTE has succeeded.
 bool started();
 // Text for a one-line message: control characters become '?'.
-QByteArray oneLine(const QString &text);
+QByteArray one_line(const QString &text);
 // Writes one stderr line "operation(panel P, control C): detail" and returns code.
 int report(const char *operation, int panel, int control, int code, const QString &detail);
 
 // ---- Callbacks and events (events.cpp) ----
-CtrlCallbackPtr controlCallbackNamed(const QString &name);
-PanelCallbackPtr panelCallbackNamed(const QString &name);
+CtrlCallbackPtr control_callback_named(const QString &name);
+PanelCallbackPtr panel_callback_named(const QString &name);
 // Queues the event for its callback; delivers the queue unless a callback runs.
 void dispatch(int panel, int control, int event);
 // Turns the focus changes and the close box of a panel's window into events.
-void watchPanelWindow(int panel, QWidget *window);
+void watch_panel_window(int panel, QWidget *window);
 // True while a program callback is on the stack.
-bool inCallback();
+bool in_callback();
 // Forgets the queued events of a discarded panel.
-void dropEventsOf(int panel);
+void drop_events_of(int panel);
 // Lets events reach their callbacks at once although a callback is on the stack
-// (it waits for background work); returns what restoreCallbacks needs to undo it.
-int openCallbacks();
-void restoreCallbacks(int held);
+// (it waits for background work); returns what restore_callbacks needs to undo it.
+int open_callbacks();
+void restore_callbacks(int held);
 // Clears the upper halves of the vector registers after Qt's drawing code.
-void clearVectorUpperState();
+void clear_vector_upper_state();
 // Runs `script` from inside the next RunUserInterface (see userint_testing.h).
-void scriptNextLoop(std::function<void()> script);
+void script_next_loop(std::function<void()> script);
 
 // ---- Panels (panels.cpp) ----
-Panel *findPanel(int handle);
+Panel *find_panel(int handle);
 // The control, or nullptr; reports nothing.
-Control *lookUpControl(int panel, int control);
+Control *look_up_control(int panel, int control);
 // The control, or nullptr after reporting why (bad panel or control) and
 // storing the UIE_ code in *error.
-Control *findControl(const char *operation, int panel, int control, int *error);
+Control *find_control(const char *operation, int panel, int control, int *error);
 // A visible panel window to own a popup, or nullptr.
-QWidget *someVisiblePanel();
+QWidget *some_visible_panel();
 // Builds and binds the panel described by `content`, read from `path`.
-int buildPanel(const QString &path, const QByteArray &content, int parentPanel, int resourceId);
+int build_panel(const QString &path, const QByteArray &content, int parentPanel, int resourceId);
 // Writes one stderr line "LoadPanel: file: cause" and returns code.
-int loadFailure(const QString &file, int code, const QString &cause);
+int load_failure(const QString &file, int code, const QString &cause);
 
 // ---- Controls and values (controls.cpp) ----
 // A widget that reports the operator's commits, for the classes that have
 // one (numeric fields, buttons, text inputs); nullptr for any other class.
-QWidget *createCommitWidget(const QString &className, QWidget *parent);
-// Makes a widget from createCommitWidget call `commit` on each commit.
-void setCommitAction(QWidget *widget, std::function<void()> commit);
+QWidget *create_commit_widget(const QString &className, QWidget *parent);
+// Makes a widget from create_commit_widget call `commit` on each commit.
+void set_commit_action(QWidget *widget, std::function<void()> commit);
 // A wheel turned over `control` changes it only while it has the keyboard focus.
-void wheelOnlyWithFocus(QWidget *control);
+void wheel_only_with_focus(QWidget *control);
 // The shortcut of `caption` (Alt+letter) focuses its buddy field and selects the
 // field's whole text, also when the field has the focus already.
-void selectAllOnShortcut(QLabel *caption);
-void paintLamp(QLabel *lamp, const QString &onColour, bool lit);
+void select_all_on_shortcut(QLabel *caption);
+void paint_lamp(QLabel *lamp, const QString &onColour, bool lit);
 // Puts a changed widget on the screen now, without running any callback or
 // any input event: the caller may block for seconds right after.
-void showNow(QWidget *widget);
+void show_now(QWidget *widget);
 
 // ---- Graphs (graph.cpp) ----
-void setUpGraph(Control &control);
+void set_up_graph(Control &control);
 
 // ---- Popups (popups.cpp) ----
 // Called by MessagePopup before it shows anything, when set (tests only):
 // returns true when it has answered the popup itself.
 using PopupHook = std::function<bool(const std::string &title, const std::string &message)>;
-void setPopupHook(PopupHook hook);
+void set_popup_hook(PopupHook hook);
 
 }  // namespace userint_internal

@@ -20,41 +20,41 @@ namespace userint_testing {
 // shown. The script may send events, process events, and end the loop by
 // operating the panel's quit control. A script that returns without ending the
 // loop has it ended for it (with a note on stderr), so a test cannot hang.
-void runInEventLoop(std::function<void()> script);
+void run_in_event_loop(std::function<void()> script);
 
 // The widget of a loaded panel (nullptr when the handle is not a loaded panel).
-QWidget *panelWidget(int panel);
+QWidget *panel_widget(int panel);
 // The widget of a control (nullptr when unknown).
-QWidget *controlWidget(int panel, int control);
+QWidget *control_widget(int panel, int control);
 
 // A popup as the run-time showed it. Popups are recorded from the first call
-// of clearPopups() or answerPopupsWith() on; before that, nothing is kept.
+// of clear_popups() or answer_popups_with() on; before that, nothing is kept.
 struct Popup {
     std::string title;
     std::string message;
 };
-// Every MessagePopup since the last clearPopups(), in order.
+// Every MessagePopup since the last clear_popups(), in order.
 const std::vector<Popup> &popups();
-void clearPopups();
+void clear_popups();
 // When set, MessagePopup records the popup, calls `answer` instead of blocking
 // in a modal dialog, and returns. Pass nullptr to restore the real dialog.
-void answerPopupsWith(std::function<void(const Popup &)> answer);
+void answer_popups_with(std::function<void(const Popup &)> answer);
 
 // Points of every plot currently on a graph control, in plot order.
 struct PlotPoints {
     std::vector<double> x, y;
     unsigned colour = 0;  // 0xRRGGBB
 };
-std::vector<PlotPoints> graphPlots(int panel, int control);
+std::vector<PlotPoints> graph_plots(int panel, int control);
 // The left y axis range of a graph, and whether it is fixed (not autoscaled).
 struct AxisRange {
     double min = 0, max = 0;
     bool fixed = false;
 };
-AxisRange graphYAxis(int panel, int control);
+AxisRange graph_y_axis(int panel, int control);
 
 // Loads a panel from `content` as if read from a file called `name` (for the
 // loader's fuzz target). Same results as LoadPanel.
-int loadPanelFromMemory(const std::string &content, const char *name, int resourceId);
+int load_panel_from_memory(const std::string &content, const char *name, int resourceId);
 
 }  // namespace userint_testing

@@ -58,7 +58,7 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
         typeFrequency(c.typedKhz);
         if (c.gainCode) chooseGain(c.gainCode);
         clickRun();
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         graph_operator::answerFileDialog(csvPath);
         QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
 
@@ -83,7 +83,7 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
             << "a lamp is no setting";
         EXPECT_EQ(csv.header.toStdString(), "time (ms),voltage (V)");
 
-        const auto plots = userint_testing::graphPlots(Handle, PANEL_GRAPH);
+        const auto plots = userint_testing::graph_plots(Handle, PANEL_GRAPH);
         ASSERT_EQ(plots.size(), 1u);
         ASSERT_EQ(plots[0].x.size(), 1000u) << "a capture is 1000 samples";
         graph_operator::expectColumnsArePlot(csv, plots[0].x, plots[0].y);
@@ -108,7 +108,7 @@ std::string ticks(Qt::Orientation o) {
 TEST(DeskaGraph, TicksAtOneTwoFiveStepsReadableAtTheSmallestPanel) {
     serveVariedCodes();
     int status = runDeska([] {
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         panel->resize(panel->minimumSizeHint());
         QTest::qWait(0);
         clickRun();
@@ -125,8 +125,8 @@ TEST(DeskaGraph, TicksAtOneTwoFiveStepsReadableAtTheSmallestPanel) {
         // 0 to 999 ms and the fixed +-5 V, which stays exactly the range shown.
         EXPECT_EQ(ticks(Qt::Horizontal), "0,1000,2000,3000,4000");
         EXPECT_EQ(ticks(Qt::Vertical), "-2.5,-2,-1.5,-1,-0.5,0,0.5,1,1.5,2,2.5");
-        EXPECT_EQ(userint_testing::graphYAxis(Handle, PANEL_GRAPH).min, -2.5);
-        EXPECT_EQ(userint_testing::graphYAxis(Handle, PANEL_GRAPH).max, 2.5);
+        EXPECT_EQ(userint_testing::graph_y_axis(Handle, PANEL_GRAPH).min, -2.5);
+        EXPECT_EQ(userint_testing::graph_y_axis(Handle, PANEL_GRAPH).max, 2.5);
         graph_operator::expectNoOverlappingTexts(widget<QChartView>(PANEL_GRAPH));
     });
     EXPECT_EQ(status, 0);
@@ -134,7 +134,7 @@ TEST(DeskaGraph, TicksAtOneTwoFiveStepsReadableAtTheSmallestPanel) {
 
 TEST(DeskaWindow, CarriesItsIconAndTheDesktopEntrysWindowClass) {
     int status = runDeska([] {
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows deska's icon";
         EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-deska");
         EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-deska");

@@ -33,8 +33,8 @@ namespace {
 
 using scripted_port::Write;
 using namespace deska_operator;
-using userint_testing::graphPlots;
-using userint_testing::graphYAxis;
+using userint_testing::graph_plots;
+using userint_testing::graph_y_axis;
 
 // The nine set-up writes of one run, for timer counts c1, c2 (65536 loaded as 0).
 std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode) {
@@ -81,7 +81,7 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
     };
     int status = runDeska([&] {
         for (const ControlCase &c : controls) {
-            QWidget *w = userint_testing::controlWidget(Handle, c.id);
+            QWidget *w = userint_testing::control_widget(Handle, c.id);
             ASSERT_NE(w, nullptr) << "no control with id " << c.id;
             EXPECT_TRUE(w->inherits(c.widgetClass))
                 << "control " << c.id << " is a " << w->metaObject()->className();
@@ -116,7 +116,7 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
 
 TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsQuitAndTheGraph) {
     int status = runDeska([] {
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         panel->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
         widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
@@ -125,7 +125,7 @@ TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsQuitAndTheGraph) {
                              PANEL_QUIT, PANEL_GRAPH, PANEL_FREQ};
         for (int next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QWidget *expected = userint_testing::controlWidget(Handle, next);
+            QWidget *expected = userint_testing::control_widget(Handle, next);
             QWidget *focus = QApplication::focusWidget();
             EXPECT_TRUE(focus == expected || expected->isAncestorOf(focus))
                 << "Tab should reach control " << next << ", focus is on "
@@ -291,11 +291,11 @@ TEST_P(DeskaPlot, PlotsTheCaptureAtTheInputAgainstTimeInMs) {
         typeFrequency(c.typedKhz);
         if (c.gainCode != 0) chooseGain(c.gainCode);
         clickRun();
-        userint_testing::AxisRange axis = graphYAxis(Handle, PANEL_GRAPH);
+        userint_testing::AxisRange axis = graph_y_axis(Handle, PANEL_GRAPH);
         EXPECT_TRUE(axis.fixed);
         EXPECT_DOUBLE_EQ(axis.min, -c.yLimit);
         EXPECT_DOUBLE_EQ(axis.max, c.yLimit);
-        std::vector<userint_testing::PlotPoints> plots = graphPlots(Handle, PANEL_GRAPH);
+        std::vector<userint_testing::PlotPoints> plots = graph_plots(Handle, PANEL_GRAPH);
         ASSERT_EQ(plots.size(), 1u);
         const userint_testing::PlotPoints &plot = plots[0];
         EXPECT_EQ(plot.colour, 0xFF0000u);
@@ -324,7 +324,7 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
     scripted_port::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
-        const std::vector<double> firstY = graphPlots(Handle, PANEL_GRAPH).at(0).y;
+        const std::vector<double> firstY = graph_plots(Handle, PANEL_GRAPH).at(0).y;
         scripted_port::clearWrites();
 
         chooseGain(3);
@@ -333,15 +333,15 @@ TEST(DeskaRun, NewFrequencyAndGainTakeEffectOnlyAtTheNextRun) {
         EXPECT_TRUE(scripted_port::writes().empty())
             << "ring, field and graph must not touch the board";
         EXPECT_EQ(text(PANEL_UF_INPUT), "2.500000");
-        EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 5.0);
-        EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, firstY);
+        EXPECT_EQ(graph_y_axis(Handle, PANEL_GRAPH).max, 5.0);
+        EXPECT_EQ(graph_plots(Handle, PANEL_GRAPH).at(0).y, firstY);
 
         clickRun();
         EXPECT_EQ(scripted_port::writes(), setupWrites(2, 333, 3));
         EXPECT_EQ(text(PANEL_UF), "2.500000") << "same samples, same text";
         EXPECT_EQ(text(PANEL_UF_INPUT), "0.312500");
-        EXPECT_EQ(graphYAxis(Handle, PANEL_GRAPH).max, 0.625);
-        std::vector<userint_testing::PlotPoints> plots = graphPlots(Handle, PANEL_GRAPH);
+        EXPECT_EQ(graph_y_axis(Handle, PANEL_GRAPH).max, 0.625);
+        std::vector<userint_testing::PlotPoints> plots = graph_plots(Handle, PANEL_GRAPH);
         ASSERT_EQ(plots.size(), 1u) << "each run leaves exactly one plot";
         EXPECT_DOUBLE_EQ(plots[0].y[0], firstY[0] / 8);
         EXPECT_DOUBLE_EQ(plots[0].x[999], 999 * double(static_cast<float>(1.0 / 3.0)));
@@ -353,7 +353,7 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
     scripted_port::serve({3072, 1024});
     int status = runDeska([] {
         clickRun();
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         scripted_port::clearWrites();
 
         QWidget otherWindow;
@@ -367,7 +367,7 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
 
         EXPECT_TRUE(panel->isVisible()) << "a close request must not close the panel";
         EXPECT_EQ(statusText(), "Use Quit to end deska");
-        EXPECT_EQ(userint_testing::panelWidget(Handle), panel);
+        EXPECT_EQ(userint_testing::panel_widget(Handle), panel);
         EXPECT_TRUE(scripted_port::writes().empty());
         EXPECT_EQ(text(PANEL_UF), "2.500000");
 
@@ -380,7 +380,7 @@ TEST(DeskaRun, CloseRequestAndFocusChangesLeaveThePanelOpenAndWorking) {
 
 TEST(DeskaRun, QuitEndsTheProgramWithStatusZeroAndDiscardsThePanel) {
     EXPECT_EQ(runDeska([] {}), 0);
-    EXPECT_EQ(userint_testing::panelWidget(Handle), nullptr) << "the panel is discarded at quit";
+    EXPECT_EQ(userint_testing::panel_widget(Handle), nullptr) << "the panel is discarded at quit";
     EXPECT_TRUE(scripted_port::writes().empty()) << "start-up and quit leave the board alone";
 }
 
@@ -397,18 +397,18 @@ class DeskaTimeout : public testing::TestWithParam<TimeoutCase> {};
 
 TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
     const TimeoutCase c = GetParam();
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     scripted_port::serve({3072, 1024});
     int status = runDeska([&] {
         if (c.measuredBefore) clickRun();
         const std::string converterBefore = text(PANEL_UF);
         const std::string inputBefore = text(PANEL_UF_INPUT);
         const std::vector<userint_testing::PlotPoints> plotsBefore =
-            graphPlots(Handle, PANEL_GRAPH);
+            graph_plots(Handle, PANEL_GRAPH);
 
         scripted_port::serve({2048});
         scripted_port::answerSamples(c.answeredSamples);
-        userint_testing::clearPopups();
+        userint_testing::clear_popups();
         clickRun();
 
         ASSERT_EQ(userint_testing::popups().size(), 1u) << c.what;
@@ -420,7 +420,7 @@ TEST_P(DeskaTimeout, StopsTheRunTellsTheOperatorAndKeepsThePreviousResult) {
         EXPECT_EQ(statusText(), "No measurement: the board did not deliver its samples");
         EXPECT_EQ(text(PANEL_UF), converterBefore);
         EXPECT_EQ(text(PANEL_UF_INPUT), inputBefore);
-        std::vector<userint_testing::PlotPoints> plotsAfter = graphPlots(Handle, PANEL_GRAPH);
+        std::vector<userint_testing::PlotPoints> plotsAfter = graph_plots(Handle, PANEL_GRAPH);
         ASSERT_EQ(plotsAfter.size(), plotsBefore.size());
         if (!plotsAfter.empty()) {
             EXPECT_EQ(plotsAfter[0].y, plotsBefore[0].y) << "a partial capture must not be plotted";
@@ -466,7 +466,7 @@ TEST_P(DeskaLostSamples, StatusLineCountsTheConversionsLost) {
             GTEST_SKIP() << "the machine is too busy to read a 1 kHz board on time (late by "
                          << scripted_port::readLateness_ms() << " ms)";
         EXPECT_THAT(statusText(), testing::MatchesRegex(c.pattern));
-        QWidget *line = userint_testing::controlWidget(Handle, PANEL_STATUS);
+        QWidget *line = userint_testing::control_widget(Handle, PANEL_STATUS);
         EXPECT_EQ(line->accessibleDescription().toStdString(), c.skipped ? "Failure" : "");
         scripted_port::pace(0);
     });
@@ -508,12 +508,12 @@ class DeskaLongCapture : public testing::TestWithParam<StopCase> {};
 // stays on show, nothing partial is shown, and the status line says how far it got.
 TEST_P(DeskaLongCapture, EndsWhenTheOperatorSaysAndKeepsTheLastResult) {
     const StopCase c = GetParam();
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     scripted_port::serve({3072, 1024});
     int status = runDeska([&] {
         clickRun();  // a quick complete capture at 1 kHz on the unpaced board
         const std::string before = text(PANEL_UF);
-        const std::vector<double> plotBefore = graphPlots(Handle, PANEL_GRAPH).at(0).y;
+        const std::vector<double> plotBefore = graph_plots(Handle, PANEL_GRAPH).at(0).y;
 
         typeFrequency("0.01");
         scripted_port::serve({2048});
@@ -530,7 +530,7 @@ TEST_P(DeskaLongCapture, EndsWhenTheOperatorSaysAndKeepsTheLastResult) {
         EXPECT_EQ(busyLamp(), 0);
         EXPECT_EQ(widget<QPushButton>(PANEL_RUN)->text().toStdString(), "&Run");
         EXPECT_EQ(text(PANEL_UF), before);
-        EXPECT_EQ(graphPlots(Handle, PANEL_GRAPH).at(0).y, plotBefore);
+        EXPECT_EQ(graph_plots(Handle, PANEL_GRAPH).at(0).y, plotBefore);
         EXPECT_EQ(scripted_port::writes().size(), 9u) << "one set-up: nothing started another";
         scripted_port::pace(0);
         scripted_port::answerSamples(-1);
@@ -542,7 +542,7 @@ INSTANTIATE_TEST_SUITE_P(
     Operator, DeskaLongCapture,
     testing::Values(
         StopCase{"Stop", [] { clickRun(); }, ""},
-        StopCase{"close box", [] { userint_testing::panelWidget(Handle)->close(); },
+        StopCase{"close box", [] { userint_testing::panel_widget(Handle)->close(); },
                  "\\. Use Quit to end deska"},
         StopCase{"Quit", [] { QTest::mouseClick(widget<QPushButton>(PANEL_QUIT), Qt::LeftButton); },
                  ""}),
@@ -556,7 +556,7 @@ TEST(DeskaLongCapture, WindowStaysAliveWhileItRuns) {
         typeFrequency("0.01");
         scripted_port::pace(100.0);
         scripted_port::answerSamples(30);
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         struct PaintCounter : QObject {
             int paints = 0;
             bool eventFilter(QObject *, QEvent *e) override {

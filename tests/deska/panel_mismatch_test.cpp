@@ -58,13 +58,13 @@ TEST_P(DeskaPanelMismatch, NothingReachesTheBoardAndTheOperatorIsTold) {
                                                c.from, c.to),
               "");
 
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     scripted_port::serve({2048});
     int status = runDeska([&] {
         if (c.typedKhz) typeFrequency(c.typedKhz);
         if (c.gainItem >= 0) chooseGain(c.gainItem - 1);  // a code the board knows
         scripted_port::clearWrites();
-        userint_testing::clearPopups();
+        userint_testing::clear_popups();
         if (c.gainItem >= 0) {
             chooseGain(c.gainItem);  // then one it does not
             ASSERT_EQ(userint_testing::popups().size(), 1u);

@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Gains, DeskaOnSimulatedBoard,
 
 TEST(DeskaOnAbsentSimulatedBoard, RunEndsWithTheMessageAndEmptyReadOuts) {
     setenv("BOARD_SIM_ABSENT", "1", 1);
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     int status = runDeska([] {
         clickRun();
         ASSERT_EQ(userint_testing::popups().size(), 1u);
@@ -140,7 +140,7 @@ TEST(DeskaOnSimulatedBoardAt100kHz, ShownLossAgreesWithTheBoardsOverruns) {
 TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
     int status = runDeska([] {
         typeFrequency("0.5");
-        QWidget *panel = userint_testing::panelWidget(Handle);
+        QWidget *panel = userint_testing::panel_widget(Handle);
         const QSize size = panel->size();
         int quietClean = 0, resizedClean = 0, resizes = 0;
         for (int attempt = 0; attempt < 3 && resizedClean == 0; attempt++) {

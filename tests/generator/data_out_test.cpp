@@ -45,7 +45,7 @@ TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
             ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
         }
         typeValue(PANEL_ANGLE, 45.5, 1);
-        QWidget *panel = userint_testing::panelWidget(PANEL);
+        QWidget *panel = userint_testing::panel_widget(PANEL);
         graph_operator::answerFileDialog(csvPath);
         panel->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
@@ -69,7 +69,7 @@ TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
         EXPECT_EQ(csv.metadata.mid(2).join('\n').toStdString(), expected.join('\n').toStdString());
         EXPECT_EQ(csv.header.toStdString(), "Degrees into the period,Relative code");
 
-        const auto plots = userint_testing::graphPlots(PANEL, PANEL_GRAPH);
+        const auto plots = userint_testing::graph_plots(PANEL, PANEL_GRAPH);
         ASSERT_EQ(plots.size(), 1u);
         ASSERT_EQ(plots[0].x.size(), 3600u) << "one period is 3600 entries";
         graph_operator::expectColumnsArePlot(csv, plots[0].x, plots[0].y);
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(Previews, GeneratorDataOut,
 
 TEST(GeneratorGraph, PreviewTicksAtOneTwoFiveStepsOnItsFixedRanges) {
     int exitCode = runGenerator([] {
-        QWidget *panel = userint_testing::panelWidget(PANEL);
+        QWidget *panel = userint_testing::panel_widget(PANEL);
         panel->resize(panel->minimumSizeHint());
         QTest::qWait(0);
         auto *view = qobject_cast<QChartView *>(control(PANEL_GRAPH));
@@ -109,7 +109,7 @@ TEST(GeneratorGraph, PreviewTicksAtOneTwoFiveStepsOnItsFixedRanges) {
 
 TEST(GeneratorWindow, CarriesItsIconWindowClassAndASelectableStatusLine) {
     int exitCode = runGenerator([] {
-        QWidget *panel = userint_testing::panelWidget(PANEL);
+        QWidget *panel = userint_testing::panel_widget(PANEL);
         EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows the generator's icon";
         EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-generator");
         EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-generator");

@@ -53,10 +53,10 @@ TEST_P(GeneratorPanelMismatch, NothingIsSentAndTheOperatorIsTold) {
                   QStringLiteral(GENERATOR_TEST_FOLDER "/generator.uir"), c.from, c.to),
               "");
 
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     runGenerator([&] {
         const std::size_t before = bus().size();
-        userint_testing::clearPopups();
+        userint_testing::clear_popups();
         typeValue(c.id, c.typed, c.decimals);
         EXPECT_EQ(bus().sendsFrom(before).size(), 0u) << "nothing may be sent";
         ASSERT_EQ(userint_testing::popups().size(), 1u);

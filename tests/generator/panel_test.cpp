@@ -79,7 +79,7 @@ TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview) {
         EXPECT_EQ(intValue(PANEL_BUSY), 0);
         EXPECT_EQ(statusLine(), GOOD_STATUS);
 
-        auto plots = userint_testing::graphPlots(PANEL, PANEL_GRAPH);
+        auto plots = userint_testing::graph_plots(PANEL, PANEL_GRAPH);
         ASSERT_EQ(plots.size(), 1u) << "each upload leaves exactly one plot";
         const auto &plot = plots[0];
         EXPECT_EQ(plot.colour, 0xFF0000u);
@@ -90,7 +90,7 @@ TEST(GeneratorPanel, ShowsTheStartUpSettingsAndTheirPreview) {
             ASSERT_NEAR(plot.y[k], 0.00048828 * (std::int16_t)expectedEntry(k, 0.0f), 1e-12)
                 << "point " << k;
         }
-        userint_testing::AxisRange y = userint_testing::graphYAxis(PANEL, PANEL_GRAPH);
+        userint_testing::AxisRange y = userint_testing::graph_y_axis(PANEL, PANEL_GRAPH);
         EXPECT_TRUE(y.fixed) << "the preview keeps one scale for every angle";
         EXPECT_EQ(y.min, -1.0);
         EXPECT_EQ(y.max, 1.0);
@@ -264,11 +264,11 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
         {"255 bytes", std::string(254, 'a') + "\n", std::string(254, 'a')},
         {"more than 255 bytes", std::string(300, 'b'), std::string(254, 'b')},
     };
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     runGenerator([&] {
         for (const auto &c : cases) {
             SCOPED_TRACE(c.name);
-            userint_testing::clearPopups();
+            userint_testing::clear_popups();
             bus().reply(c.reply.data(), (long)c.reply.size());
             size_t before = bus().size();
             clickButton(PANEL_IDN);
@@ -281,7 +281,7 @@ TEST(GeneratorPanel, IdentifyShowsTheReplyWithoutItsTerminator) {
         }
         EXPECT_EQ(statusLine(), GOOD_STATUS) << "a good identification leaves the upload's status";
     });
-    userint_testing::answerPopupsWith(nullptr);
+    userint_testing::answer_popups_with(nullptr);
 }
 
 // A failed identification says so in a popup, in the words of the status line, and
@@ -295,12 +295,12 @@ TEST(GeneratorPanel, IdentifyOnADeadBusSaysWhyInThePopup) {
         {"no listener", ENOL, "Identification failed at the query *idn? (ERR, ENOL): "},
         {"no reply", 0, "Identification failed at the reply to *idn? (ERR TIMO CMPL, EABO): "},
     };
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     runGenerator([&] {
         QWidget *status = control(PANEL_STATUS);
         for (const auto &c : cases) {
             SCOPED_TRACE(c.name);
-            userint_testing::clearPopups();
+            userint_testing::clear_popups();
             bus().reply("", 0);
             int next = (int)bus().size();
             if (c.error != 0) bus().fail(c.error, next, next + 1);
@@ -319,7 +319,7 @@ TEST(GeneratorPanel, IdentifyOnADeadBusSaysWhyInThePopup) {
         EXPECT_EQ(statusLine(), "Identified: LABGEN,AWG-1,0042,1.0");
         EXPECT_EQ(status->accessibleDescription().toStdString(), "");
     });
-    userint_testing::answerPopupsWith(nullptr);
+    userint_testing::answer_popups_with(nullptr);
 }
 
 // After the six transfers the instrument's error queue is read until it says "no
@@ -403,7 +403,7 @@ TEST(GeneratorPanel, SilentInstrumentEndsTheErrorQueryAtTheTimeOut) {
 
 TEST(GeneratorPanel, StatusLineWithNoInstrument) {
     bus().fail(ENOL, 0, 1 << 30);
-    userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     runGenerator([] {
         std::string status = statusLine();
         for (std::string part : {std::string("Upload failed at the frequency command"),
@@ -413,7 +413,7 @@ TEST(GeneratorPanel, StatusLineWithNoInstrument) {
                 << "'" << part << "' missing in: " << status;
         EXPECT_NE(status.find("no listener at address 8"), std::string::npos) << status;
         EXPECT_EQ(intValue(PANEL_BUSY), 0);
-        EXPECT_EQ(userint_testing::graphPlots(PANEL, PANEL_GRAPH).size(), 1u)
+        EXPECT_EQ(userint_testing::graph_plots(PANEL, PANEL_GRAPH).size(), 1u)
             << "the preview is drawn all the same";
         EXPECT_TRUE(userint_testing::popups().empty()) << "an upload shows no popup";
         expectUpload(bus().sendsFrom(0), "freq 10000.000000", "volt 4.500000", 0.0f);
@@ -423,7 +423,7 @@ TEST(GeneratorPanel, StatusLineWithNoInstrument) {
         typeValue(PANEL_AMPL, 4.5, 3);
         EXPECT_EQ(statusLine(), GOOD_STATUS);
     });
-    userint_testing::answerPopupsWith(nullptr);
+    userint_testing::answer_popups_with(nullptr);
 }
 
 // Only the first failed transfer of the upload is described, with how many failed.
@@ -459,7 +459,7 @@ TEST(GeneratorPanel, StatusLineNamesTheFirstFailedTransfer) {
 
 TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton) {
     int exitCode = runGenerator([] {
-        QWidget *panel = userint_testing::panelWidget(PANEL);
+        QWidget *panel = userint_testing::panel_widget(PANEL);
         ASSERT_NE(panel, nullptr);
         panel->close();
         QApplication::processEvents();
@@ -482,7 +482,7 @@ TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile) {
         {"PANEL_QUIT", PANEL_QUIT},     {"PANEL_IDN", PANEL_IDN},   {"PANEL_STATUS", PANEL_STATUS},
     };
     runGenerator([&] {
-        QWidget *panel = userint_testing::panelWidget(PANEL);
+        QWidget *panel = userint_testing::panel_widget(PANEL);
         ASSERT_NE(panel, nullptr) << "panel " << PANEL << " is not loaded";
         EXPECT_EQ(panel->objectName().toStdString(), "PANEL");
         for (const auto &c : controls) {

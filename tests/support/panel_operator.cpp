@@ -21,7 +21,7 @@
 namespace panel_operator {
 
 void activate(int panel) {
-    QWidget *window = userint_testing::panelWidget(panel);
+    QWidget *window = userint_testing::panel_widget(panel);
     if (window == nullptr) return;
     window->activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowActive(window)) << "panel " << panel << " never became active";
@@ -29,7 +29,7 @@ void activate(int panel) {
 
 int runProgram(int (*entry)(int, char **), const char *name, std::function<void()> script) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    userint_testing::runInEventLoop([script = std::move(script)] {
+    userint_testing::run_in_event_loop([script = std::move(script)] {
         activate(1);
         script();
     });

@@ -29,7 +29,7 @@ namespace panel_operator {
 // The widget of control `id` on `panel` when it is a W, else nullptr.
 template <class W = QWidget>
 W *find(int panel, int id) {
-    return qobject_cast<W *>(userint_testing::controlWidget(panel, id));
+    return qobject_cast<W *>(userint_testing::control_widget(panel, id));
 }
 
 // The widget of control `id` on `panel`, which must be a W: a missing control

@@ -57,7 +57,7 @@ protected:
     }
     void TearDown() override { DiscardPanel(PANEL); }
     static void click(int id) {
-        QTest::mouseClick(userint_testing::controlWidget(PANEL, id), Qt::LeftButton);
+        QTest::mouseClick(userint_testing::control_widget(PANEL, id), Qt::LeftButton);
     }
 };
 
@@ -76,7 +76,7 @@ TEST_F(Background, WorkRunsApartWhileTheOperatorsClickReachesItsCallback) {
 
 TEST_F(Background, QuitStopsTheWorkAndEndsTheLoopAfterIt) {
     int result = 0;
-    userint_testing::runInEventLoop([&] {
+    userint_testing::run_in_event_loop([&] {
         QTimer::singleShot(100, [] { click(QUIT); });
         result = RunInBackground(pollUntilStopped, nullptr, nullptr);
     });

@@ -70,7 +70,7 @@ TEST(AxisTicks, OneTwoFiveStepsThatFitWithinTheShownRange) {
         {"reversed range", 2, 1, 400, ""},
     };
     for (const TickCase &c : cases) {
-        const userint_internal::AxisTicks ticks = userint_internal::chooseTicks(
+        const userint_internal::AxisTicks ticks = userint_internal::choose_ticks(
             c.min, c.max, c.lengthPx,
             [&](const QString &t) {
                 return c.lengthPx > 250 && c.max > 10 ? 7.0 * t.size() : 16.0;
@@ -100,16 +100,16 @@ protected:
     void SetUp() override {
         ASSERT_EQ(LoadPanel(0, "bench.uir", PANEL), PANEL);
         DisplayPanel(PANEL);
-        panel = userint_testing::panelWidget(PANEL);
+        panel = userint_testing::panel_widget(PANEL);
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
-        graph = qobject_cast<QChartView *>(userint_testing::controlWidget(PANEL, GRAPH));
+        graph = qobject_cast<QChartView *>(userint_testing::control_widget(PANEL, GRAPH));
         ASSERT_NE(graph, nullptr);
         ASSERT_TRUE(folder.isValid());
-        userint_testing::clearPopups();
-        userint_testing::answerPopupsWith([](const userint_testing::Popup &) {});
+        userint_testing::clear_popups();
+        userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
     }
     void TearDown() override {
-        userint_testing::answerPopupsWith(nullptr);
+        userint_testing::answer_popups_with(nullptr);
         DiscardPanel(PANEL);
     }
     // Two plots of different lengths: 0.1 steps (0.30000000000000004 is the
@@ -398,7 +398,7 @@ TEST_F(GraphTools, ZoomedAxesKeepExactTicksWithinTheView) {
 }
 
 TEST_F(GraphTools, ReadOutsLookReadOnlyAndTheirTextCopies) {
-    auto *rms = qobject_cast<QLineEdit *>(userint_testing::controlWidget(PANEL, RMS));
+    auto *rms = qobject_cast<QLineEdit *>(userint_testing::control_widget(PANEL, RMS));
     ASSERT_NE(rms, nullptr);
     // No input field's white ground or frame: the read-out is drawn in the
     // panel's own colour, edge to edge.

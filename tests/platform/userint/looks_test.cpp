@@ -34,7 +34,7 @@ protected:
     }
     void TearDown() override { DiscardPanel(PANEL); }
     static QLineEdit *field(int id) {
-        return qobject_cast<QLineEdit *>(userint_testing::controlWidget(PANEL, id));
+        return qobject_cast<QLineEdit *>(userint_testing::control_widget(PANEL, id));
     }
     static QLabel *icon(QWidget *w) { return w->findChild<QLabel *>(); }
     // What a screen reader reads of the control: its description.
@@ -96,7 +96,7 @@ TEST_F(FailureMark, CombinesWithTheControlsOwnStyleSheet) {
 }
 
 TEST_F(FailureMark, ButtonLabelChangesWithItsSpokenName) {
-    auto *run = qobject_cast<QPushButton *>(userint_testing::controlWidget(PANEL, RUN));
+    auto *run = qobject_cast<QPushButton *>(userint_testing::control_widget(PANEL, RUN));
     ASSERT_NE(run, nullptr);
     ASSERT_EQ(SetCtrlLabel(PANEL, RUN, "&Stop"), 0);
     EXPECT_EQ(run->text().toStdString(), "&Stop");

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string content(reinterpret_cast<const char *>(data), size);
-    const int handle = userint_testing::loadPanelFromMemory(content, "fuzz.uir", 1);
+    const int handle = userint_testing::load_panel_from_memory(content, "fuzz.uir", 1);
     if (handle > 0)
         DiscardPanel(handle);
     else if (handle < UIE_NOT_INITIALISED || handle == 0)

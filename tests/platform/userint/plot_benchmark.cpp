@@ -31,7 +31,7 @@ std::vector<short> previewCodes() {
 }
 
 void plotLoop(benchmark::State &state, bool shown, int count, int type) {
-    QWidget *window = userint_testing::panelWidget(panel);
+    QWidget *window = userint_testing::panel_widget(panel);
     window->setVisible(shown);
     const std::vector<short> codes = previewCodes();
     std::vector<float> volts(codes.begin(), codes.end());

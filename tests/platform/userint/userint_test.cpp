@@ -110,7 +110,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(LoadPanel(0, "bench.uir", PANEL), PANEL)
             << "the first panel loaded must get handle 1";
-        panel = userint_testing::panelWidget(PANEL);
+        panel = userint_testing::panel_widget(PANEL);
         ASSERT_NE(panel, nullptr);
         DisplayPanel(PANEL);
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel)) << "the panel window never became active";
@@ -144,14 +144,14 @@ TEST_F(PanelTest, BindsEveryControlWithNameAndTabOrder) {
         {QUIT, "QPushButton", "Quit"},
     };
     for (const Expect &e : expected) {
-        QWidget *w = userint_testing::controlWidget(PANEL, e.id);
+        QWidget *w = userint_testing::control_widget(PANEL, e.id);
         ASSERT_NE(w, nullptr) << "control " << e.id << " is not bound";
         EXPECT_TRUE(w->inherits(e.className))
             << "control " << e.id << " is a " << w->metaObject()->className();
         EXPECT_EQ(w->accessibleName().toStdString(), e.accessibleName)
             << "accessible name of control " << e.id;
     }
-    EXPECT_EQ(userint_testing::controlWidget(PANEL, 11), nullptr);
+    EXPECT_EQ(userint_testing::control_widget(PANEL, 11), nullptr);
     EXPECT_EQ(panel->windowTitle().toStdString(), "Test bench panel");
 
     // Tab order as the form lists it.
@@ -159,7 +159,7 @@ TEST_F(PanelTest, BindsEveryControlWithNameAndTabOrder) {
     const int order[] = {COUNT, DECADE, NOTE, RUN, QUIT};
     for (int id : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_EQ(QApplication::focusWidget(), userint_testing::controlWidget(PANEL, id))
+        EXPECT_EQ(QApplication::focusWidget(), userint_testing::control_widget(PANEL, id))
             << "Tab should reach control " << id;
     }
 }
@@ -170,7 +170,7 @@ TEST(LoadPanelHandles, LowestFreeHandleAndReuse) {
     EXPECT_EQ(LoadPanel(0, path.c_str(), 1), 2) << "a name with a slash is used as given";
     EXPECT_EQ(LoadPanel(1, "bench.uir", 1), 3) << "child panel";
     EXPECT_EQ(DiscardPanel(1), 0);
-    EXPECT_EQ(userint_testing::panelWidget(3), nullptr)
+    EXPECT_EQ(userint_testing::panel_widget(3), nullptr)
         << "discarding a panel discards its child panels";
     EXPECT_EQ(LoadPanel(0, "bench.uir", 1), 1) << "handle 1 is free again";
     EXPECT_EQ(DiscardPanel(1), 0);
@@ -346,7 +346,7 @@ TEST(LoadPanelFiles, LabelTextIsPlainUnlessThePanelMarksItRich) {
     ASSERT_GT(panel, 0) << said;
     EXPECT_NE(said.find("decade.png, which is not read: not a regular file"), std::string::npos)
         << said;
-    QWidget *window = userint_testing::panelWidget(panel);
+    QWidget *window = userint_testing::panel_widget(panel);
     auto *plain = window->findChild<QLabel *>(QStringLiteral("countLabel"));
     auto *rich = window->findChild<QLabel *>(QStringLiteral("decadeLabel"));
     ASSERT_TRUE(plain && rich);
@@ -620,7 +620,7 @@ class CommitTest : public PanelTest, public ::testing::WithParamInterface<Commit
 
 TEST_P(CommitTest, CommitsOncePerCommittingAction) {
     const CommitCase &c = GetParam();
-    QWidget *w = userint_testing::controlWidget(PANEL, c.control);
+    QWidget *w = userint_testing::control_widget(PANEL, c.control);
     ASSERT_NE(w, nullptr);
     events.clear();
     c.act(w);
@@ -640,9 +640,9 @@ INSTANTIATE_TEST_SUITE_P(Controls, CommitTest, ::testing::ValuesIn(commitCases),
 TEST_F(PanelTest, WheelOverAControlWithoutFocusChangesNothing) {
     for (int id : {AMPL, COUNT, DECADE}) {
         SCOPED_TRACE("control " + std::to_string(id));
-        QWidget *note = userint_testing::controlWidget(PANEL, NOTE);
+        QWidget *note = userint_testing::control_widget(PANEL, NOTE);
         note->setFocus(Qt::TabFocusReason);
-        QWidget *w = userint_testing::controlWidget(PANEL, id);
+        QWidget *w = userint_testing::control_widget(PANEL, id);
         double before = 0, after = 0;
         auto value = [id](double *v) {
             if (id == AMPL) {
@@ -724,13 +724,13 @@ TEST(CloseControl, CloseBoxCommitsTheNamedControl) {
         QStringLiteral(
             "<property name=\"closeControl\" "
             "stdset=\"0\"><string>quit</string></property><property name=\"panelCallback\""));
-    const int handle = userint_testing::loadPanelFromMemory(text.toStdString(), "close.uir", 1);
+    const int handle = userint_testing::load_panel_from_memory(text.toStdString(), "close.uir", 1);
     ASSERT_GT(handle, 0);
     DisplayPanel(handle);
-    QWidget *w = userint_testing::panelWidget(handle);
+    QWidget *w = userint_testing::panel_widget(handle);
     ASSERT_TRUE(QTest::qWaitForWindowActive(w));
     events.clear();
-    userint_testing::runInEventLoop([w] { w->windowHandle()->close(); });
+    userint_testing::run_in_event_loop([w] { w->windowHandle()->close(); });
     EXPECT_EQ(RunUserInterface(), 7) << "the close control's callback quits with 7";
     EXPECT_EQ(events, (std::vector<Event>{{handle, 0, EVENT_CLOSE}, {handle, QUIT, EVENT_COMMIT}}));
     EXPECT_TRUE(w->isVisible());
@@ -757,7 +757,7 @@ TEST_F(PanelTest, CallbackMayDiscardItsOwnPanel) {
     };
     QPointer<QWidget> window = panel;
     QTest::mouseClick(control<QPushButton>(RUN), Qt::LeftButton);
-    EXPECT_EQ(userint_testing::panelWidget(PANEL), nullptr);
+    EXPECT_EQ(userint_testing::panel_widget(PANEL), nullptr);
     EXPECT_EQ(SetCtrlVal(PANEL, BUSY, 1), UIE_BAD_PANEL) << "the handle is gone at once";
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(window.isNull()) << "the window goes once the callback has returned";
@@ -765,7 +765,7 @@ TEST_F(PanelTest, CallbackMayDiscardItsOwnPanel) {
 }
 
 TEST_F(PanelTest, QuitEndsTheLoopAfterTheCallback) {
-    userint_testing::runInEventLoop(
+    userint_testing::run_in_event_loop(
         [] { QTest::mouseClick(control<QPushButton>(QUIT), Qt::LeftButton); });
     EXPECT_EQ(RunUserInterface(), 7);
     EXPECT_EQ(countFor(QUIT), 1);
@@ -896,7 +896,7 @@ TEST(NumericLocale, NumbersKeepTheDecimalPointInACommaLocale) {
     QLocale::setDefault(QLocale(QLocale::Czech, QLocale::Czechia));
     const int handle = LoadPanel(0, "bench.uir", 1);
     ASSERT_GT(handle, 0);
-    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::controlWidget(handle, AMPL));
+    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::control_widget(handle, AMPL));
     EXPECT_EQ(ampl->text().toStdString(), "4.500");
     SetCtrlVal(handle, AMPL, 2.25);
     EXPECT_EQ(ampl->text().toStdString(), "2.250");
@@ -918,7 +918,7 @@ TEST(NumericLocale, DecimalCommaIsTakenAsThePoint) {
     const int handle = LoadPanel(0, "bench.uir", 1);
     ASSERT_GT(handle, 0);
     DisplayPanel(handle);
-    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::controlWidget(handle, AMPL));
+    auto *ampl = qobject_cast<QDoubleSpinBox *>(userint_testing::control_widget(handle, AMPL));
     for (const char *typed : {"2,5", "2.5"}) {
         SCOPED_TRACE(typed);
         SetCtrlVal(handle, AMPL, 1.0);
@@ -950,8 +950,8 @@ int pixelsOfColour(const QImage &image, const QRect &area, QRgb colour) {
 
 TEST_F(PanelTest, ChangesAreOnScreenBeforeTheCallbackReturns) {
     QTest::qWait(50);  // first paint of the panel
-    QWidget *lamp = userint_testing::controlWidget(PANEL, BUSY);
-    QWidget *graph = userint_testing::controlWidget(PANEL, GRAPH);
+    QWidget *lamp = userint_testing::control_widget(PANEL, BUSY);
+    QWidget *graph = userint_testing::control_widget(PANEL, GRAPH);
     const QRect lampArea(lamp->mapTo(panel, QPoint(4, 4)), lamp->size() - QSize(8, 8));
     const QRect graphArea(graph->mapTo(panel, QPoint(0, 0)), graph->size());
     ASSERT_EQ(pixelsOfColour(onScreen(panel), lampArea, 0x00ff00), 0) << "the lamp starts dark";
@@ -988,7 +988,7 @@ TEST_F(PanelTest, PlotWaveformScalesAndDeletes) {
         PlotWaveform(PANEL, GRAPH, volts, 4, WAVE_FLOAT, 0.5, 1.0, 10.0, 2.0, 0, 1, 0, 1, 0x00FF00);
     ASSERT_GT(h2, h1);
 
-    auto plots = userint_testing::graphPlots(PANEL, GRAPH);
+    auto plots = userint_testing::graph_plots(PANEL, GRAPH);
     ASSERT_EQ(plots.size(), 2u);
     EXPECT_EQ(plots[0].x, (std::vector<double>{0.0, 0.1, 0.2}));
     ASSERT_EQ(plots[0].y.size(), 3u);
@@ -998,28 +998,28 @@ TEST_F(PanelTest, PlotWaveformScalesAndDeletes) {
     EXPECT_EQ(plots[1].x, (std::vector<double>{10.0, 12.0, 14.0})) << "the NaN point is left out";
     EXPECT_EQ(plots[1].y, (std::vector<double>{1.5, 0.0, 1.25}));
 
-    auto axis = userint_testing::graphYAxis(PANEL, GRAPH);
+    auto axis = userint_testing::graph_y_axis(PANEL, GRAPH);
     EXPECT_FALSE(axis.fixed);
     EXPECT_DOUBLE_EQ(axis.min, -2048 * 0.00048828) << "autoscale spans every plot";
     EXPECT_DOUBLE_EQ(axis.max, 1.5);
 
     EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, -5.0, 5.0), 0);
-    axis = userint_testing::graphYAxis(PANEL, GRAPH);
+    axis = userint_testing::graph_y_axis(PANEL, GRAPH);
     EXPECT_TRUE(axis.fixed);
     EXPECT_EQ(axis.min, -5.0);
     EXPECT_EQ(axis.max, 5.0);
 
     EXPECT_EQ(DeleteGraphPlot(PANEL, GRAPH, h1, 1), 0);
-    EXPECT_EQ(userint_testing::graphPlots(PANEL, GRAPH).size(), 1u);
-    EXPECT_EQ(userint_testing::graphYAxis(PANEL, GRAPH).max, 5.0) << "a fixed axis stays fixed";
+    EXPECT_EQ(userint_testing::graph_plots(PANEL, GRAPH).size(), 1u);
+    EXPECT_EQ(userint_testing::graph_y_axis(PANEL, GRAPH).max, 5.0) << "a fixed axis stays fixed";
     EXPECT_EQ(DeleteGraphPlot(PANEL, GRAPH, h1, 1), UIE_BAD_ARGUMENT) << "already deleted";
     EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 1, 0, 0), 0);
-    axis = userint_testing::graphYAxis(PANEL, GRAPH);
+    axis = userint_testing::graph_y_axis(PANEL, GRAPH);
     EXPECT_FALSE(axis.fixed);
     EXPECT_DOUBLE_EQ(axis.min, 0.0);
     EXPECT_DOUBLE_EQ(axis.max, 1.5);
     EXPECT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
-    EXPECT_TRUE(userint_testing::graphPlots(PANEL, GRAPH).empty());
+    EXPECT_TRUE(userint_testing::graph_plots(PANEL, GRAPH).empty());
 }
 
 // Plots on one line, so that only the topmost shows: a plot made after others
@@ -1027,7 +1027,7 @@ TEST_F(PanelTest, PlotWaveformScalesAndDeletes) {
 // nothing on screen.
 TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
     QTest::qWait(50);  // first paint of the panel
-    QWidget *graph = userint_testing::controlWidget(PANEL, GRAPH);
+    QWidget *graph = userint_testing::control_widget(PANEL, GRAPH);
     const QRect graphArea(graph->mapTo(panel, QPoint(0, 0)), graph->size());
     ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, -1.0, 1.0), 0);
     const float line[2] = {0.5f, 0.5f};
@@ -1051,7 +1051,7 @@ TEST_F(PanelTest, NewPlotIsDrawnAboveThePlotsStillShown) {
     EXPECT_EQ(
         pixelsOfColour(shown, graphArea, 0x0000FF) + pixelsOfColour(shown, graphArea, 0x00FF00), 0)
         << "deleted plots leave nothing on screen";
-    EXPECT_EQ(userint_testing::graphPlots(PANEL, GRAPH).size(), 1u);
+    EXPECT_EQ(userint_testing::graph_plots(PANEL, GRAPH).size(), 1u);
 }
 
 // Each named style draws what its name says, on the chart the operator sees.
@@ -1082,7 +1082,7 @@ TEST_F(PanelTest, PlotStylesDrawWhatTheirNamesSay) {
         {"round markers", PLOT_MARKERS, MARKER_CIRCLE, LINE_SOLID, true, false, 0, Qt::SolidLine,
          circle},
     };
-    auto *view = static_cast<QChartView *>(userint_testing::controlWidget(PANEL, GRAPH));
+    auto *view = static_cast<QChartView *>(userint_testing::control_widget(PANEL, GRAPH));
     const float points[3] = {0.1f, 0.5f, 0.2f};
     for (const Case &c : cases) {
         ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
@@ -1109,7 +1109,7 @@ TEST_F(PanelTest, PlotStylesDrawWhatTheirNamesSay) {
     const auto *x = static_cast<QValueAxis *>(view->chart()->axes(Qt::Horizontal).at(0));
     EXPECT_EQ(x->min(), -3.0);
     EXPECT_EQ(x->max(), 7.0);
-    EXPECT_FALSE(userint_testing::graphYAxis(PANEL, GRAPH).fixed);
+    EXPECT_FALSE(userint_testing::graph_y_axis(PANEL, GRAPH).fixed);
 }
 
 TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
@@ -1135,7 +1135,7 @@ TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
                                1, c.lineStyle, 1, c.colour),
                   c.expected)
             << c.what;
-    EXPECT_TRUE(userint_testing::graphPlots(PANEL, GRAPH).empty())
+    EXPECT_TRUE(userint_testing::graph_plots(PANEL, GRAPH).empty())
         << "refused plots leave nothing behind";
     EXPECT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, 5.0, -5.0), UIE_BAD_ARGUMENT)
         << "min above max";
@@ -1146,7 +1146,7 @@ TEST_F(PanelTest, PlotWaveformRefusesBadArguments) {
 // ---- Popups -------------------------------------------------------------------------------
 
 TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
-    userint_testing::clearPopups();
+    userint_testing::clear_popups();
     bool sawModal = false;
     QTimer::singleShot(0, [&] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -1164,10 +1164,10 @@ TEST_F(PanelTest, PopupIsModalAndAnsweredWithOk) {
     EXPECT_EQ(userint_testing::popups()[0].message, "<b>BENCH</b>,AWG,0,1.0");
 
     std::vector<std::string> answered;
-    userint_testing::answerPopupsWith(
+    userint_testing::answer_popups_with(
         [&](const userint_testing::Popup &p) { answered.push_back(p.title); });
     EXPECT_EQ(MessagePopup("Second", "text"), 0);
-    userint_testing::answerPopupsWith(nullptr);
+    userint_testing::answer_popups_with(nullptr);
     EXPECT_EQ(answered, (std::vector<std::string>{"Second"}));
     EXPECT_EQ(userint_testing::popups().size(), 2u);
 }
