@@ -15,6 +15,12 @@
 // RECORDING_GPIB_LOG=<file> also appends one line per call ("Send 8 17"),
 // for tests that run a program as a separate process.
 //
+// Instant mode (recgpib_instant, for the benchmarks): every routine completes
+// at once with CMPL, taking every byte it is given, and every Receive gets an
+// empty error queue's answer +0,"No error" (with END when it fitted); no call
+// is kept, logged, scripted or hooked, so a benchmark on it times only the
+// program and the binding. The status lands where the variant keeps it.
+//
 // Built in variants (compile definitions): RECORDING_GPIB_VARIABLES_ONLY
 // exports no Thread* functions, the status lives only in the variables; in
 // the full variant the variables hold a decoy (as if another thread had made
@@ -68,6 +74,8 @@ public:
     void scriptCount(long count);
     // Called inside every routine after the call is recorded (nullptr: none).
     void hook(BusCallHook hook);
+    // Instant mode on or off (see above); a reset turns it off.
+    void instant(bool on);
 
     const std::vector<BusCall> &calls() const;
     std::size_t size() const { return calls().size(); }

@@ -68,6 +68,10 @@ void RecordingGpib::hook(BusCallHook hook) {
     control<void (*)(BusCallHook)>(handle_, path_, "recgpib_hook")(hook);
 }
 
+void RecordingGpib::instant(bool on) {
+    control<void (*)(int)>(handle_, path_, "recgpib_instant")(on ? 1 : 0);
+}
+
 const std::vector<BusCall> &RecordingGpib::calls() const {
     return *control<const std::vector<BusCall> *(*)()>(handle_, path_, "recgpib_calls")();
 }

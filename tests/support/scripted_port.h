@@ -13,6 +13,14 @@
 // Any other read answers 0xFF, as an empty bus does. It also notes which
 // capabilities the process still held when it was loaded.
 //
+// Always-ready mode (for the benchmarks): the converter always has a result:
+// each read of 0x305 gives the high byte of the current served word (raw; the
+// words served decide the flag, which a 12-bit code leaves clear), each read
+// of 0x304 its low byte and moves on to the next word, whether acquisition was
+// started or not; other reads answer 0xFF and writes go nowhere. Nothing
+// is recorded or counted and no script or pacing applies, so a benchmark on it
+// times only the program's work per sample and the port layer's.
+//
 // A test that must load it only through the port layer (after capabilities
 // are dropped) finds the scripted_port_* functions with dlsym; a test that
 // may load it at start-up links it and calls them, or the scripted_port
@@ -50,6 +58,9 @@ SCRIPTED_PORT_EXPORT void scripted_port_pace(double period_ms, int skipFrom, int
 // How late the program read the first or the last result of the last capture after
 // it was due, whichever was later (ms): the uncertainty of a count of lost conversions.
 SCRIPTED_PORT_EXPORT double scripted_port_read_lateness_ms(void);
+// Nonzero: always-ready mode (above) on the words served now (scripted_port_serve),
+// from the first; zero: off. A reset turns it off.
+SCRIPTED_PORT_EXPORT void scripted_port_always_ready(int on);
 // Samples delivered (low bytes read) since acquisition was last started.
 SCRIPTED_PORT_EXPORT int scripted_port_samples_delivered(void);
 // Every access since the last reset or clear, in order.

@@ -177,6 +177,47 @@ TEST_P(GpibStatus, DriverStatusReachesIbstaIberrIbcnt) {
     }
 }
 
+// The benchmarks' mode: every routine succeeds at once, every Receive gets an
+// empty error queue's answer, and nothing is kept, until a reset.
+TEST_P(GpibStatus, InstantModeSucceedsAtOnceAndKeepsNothing) {
+    const std::string noError = "+0,\"No error\"\n";
+    struct Case {
+        const char *what;
+        long max;  // asked of a Receive; 0: a Send of 7 bytes
+        int status;
+        int count;
+    } cases[] = {
+        {"Send", 0, CMPL, 7},
+        {"Receive with room for the answer", 255, CMPL | END, 14},
+        {"Receive cut short", 5, CMPL, 5},
+    };
+    Driver driver(GetParam());
+    driver.scriptStatus(ERR, EBUS);  // a script the mode passes over
+    driver.instant(true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        char buffer[256] = {};
+        if (c.max == 0)
+            Send(0, 8, "*RST;*W", 7, DABend);
+        else
+            Receive(0, 8, buffer, c.max, STOPend);
+        EXPECT_EQ(ibsta, c.status) << gpib_status_names(ibsta);
+        EXPECT_EQ(iberr, 0);
+        EXPECT_EQ(ibcnt, c.count);
+        if (c.max != 0) {
+            EXPECT_EQ(std::string(buffer), noError.substr(0, c.count));
+        }
+    }
+    SendIFC(0);
+    EnableRemote(0, kInstrument);
+    EXPECT_EQ(ibsta, CMPL);
+    EXPECT_EQ(driver.size(), 0u) << "calls kept in instant mode";
+
+    driver.reset();
+    Send(0, 8, "*RST", 4, DABend);
+    EXPECT_EQ(driver.size(), 1u) << "a reset ends instant mode";
+}
+
 INSTANTIATE_TEST_SUITE_P(Driver, GpibStatus,
                          testing::Values(RECORDING_GPIB_PATH, RECORDING_GPIB_VARIABLES_ONLY_PATH),
                          [](const testing::TestParamInfo<const char *> &info) {

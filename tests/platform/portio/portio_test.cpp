@@ -184,6 +184,47 @@ TEST(PortLibrary, AccessesReachTheLibraryWithItsAnswers) {
               "");
 }
 
+// The benchmarks' mode: the converter always has the next served word, other
+// reads find an empty bus, and nothing is recorded, until a reset.
+TEST(PortLibrary, AlwaysReadyModeServesEveryWordAtOnceAndRecordsNothing) {
+    EXPECT_EQ(
+        in_child([](Checks &checks) {
+            set_env("PORTIO_LIBRARY", SCRIPTED_PORT_PATH);
+            unsetenv("PORTIO_TRACE");
+            CVI_inp(0x300);  // loads the library
+            auto serve = board_function<decltype(&scripted_port_serve)>("scripted_port_serve");
+            auto ready =
+                board_function<decltype(&scripted_port_always_ready)>("scripted_port_always_ready");
+            auto reset = board_function<decltype(&scripted_port_reset)>("scripted_port_reset");
+            checks.expect(serve && ready && reset, "the scripted port library's controls");
+            if (!serve || !ready || !reset) return;
+            const std::uint16_t words[] = {0x0123, 0x0E45};
+            serve(words, 2, 3);  // flagged reads, which the mode passes over
+            ready(1);
+            board_function<decltype(&scripted_port_clear_accesses)>(
+                "scripted_port_clear_accesses")();  // the read that loaded it
+            const struct {
+                unsigned short port;
+                int value;
+            } reads[] = {
+                {0x305, 0x01}, {0x305, 0x01}, {0x304, 0x23},  // no start of acquisition
+                {0x305, 0x0E}, {0x304, 0x45}, {0x305, 0x01},  // round to the first word
+                {0x300, 0xFF}, {0x30B, 0xFF},
+            };
+            CVI_outp(0x30B, 0x04);
+            for (const auto &read : reads)
+                checks.equal(CVI_inp(read.port), read.value,
+                             "read of " + std::to_string(read.port));
+            checks.equal(joined(board_accesses()), std::string(), "accesses recorded");
+
+            reset();
+            checks.equal(CVI_inp(0x305), 0xFF, "read of 0x305 after a reset (idle board)");
+            checks.equal(joined(board_accesses()), std::string("in 0x305 0xFF; "),
+                         "accesses recorded after a reset");
+        }),
+        "");
+}
+
 TEST(PortLibrary, NumbersOutsideThePortSpaceReachNothing) {
     EXPECT_EQ(in_child([](Checks &checks) {
                   set_env("PORTIO_LIBRARY", SCRIPTED_PORT_PATH);
