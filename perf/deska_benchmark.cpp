@@ -11,27 +11,44 @@
 
 #include <QChartView>
 #include <QTemporaryDir>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "deska.h"
 #include "graph_export.h"
 #include "harness.h"
 #include "panel_run.h"
 #include "portio.h"
+#include "scripted_port.h"
 #include "userint.h"
 #include "userint_internal.h"
 #include "userint_testing.h"
 
 // The port library is chosen before deska declares its port window (a
-// file-scope object), so the benchmark never asks for the real ports.
+// file-scope object), so the benchmark never asks for the real ports: the
+// scripted port library of the tests, linked here and switched to its
+// always-ready mode in main.
 __attribute__((constructor(101))) static void chooseReadyBoard() {
-    setenv("PORTIO_LIBRARY", PERF_READY_BOARD, 0);
+    setenv("PORTIO_LIBRARY", PERF_SCRIPTED_PORT, 0);
 }
 
 namespace {
 
 constexpr int kSamples = 1000;
+
+// The converter always has a result ready, stepping through one period of a
+// sine (1000 samples, about +-4 V at the converter) so that the values
+// computed and plotted look like a measurement.
+void serveReadySine() {
+    std::vector<std::uint16_t> codes(kSamples);
+    for (int i = 0; i < kSamples; ++i)
+        codes[i] = static_cast<std::uint16_t>(2048 + 1600 * std::sin(2 * M_PI * i / kSamples));
+    scripted_port_serve(codes.data(), kSamples, 0);
+    scripted_port_always_ready(1);
+}
 constexpr unsigned kStatusHigh = 0x305;
 constexpr unsigned kLow = 0x304;
 constexpr float kHighestRate_khz = 100.0f;
@@ -131,5 +148,6 @@ void reportFigures() {
 
 int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
+    serveReadySine();
     return perf::runOnPanel("deska_benchmark", argv, "deska.uir", nullptr, reportFigures);
 }

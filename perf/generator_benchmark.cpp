@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "generator_ui.h"
 #include "harness.h"
@@ -152,7 +153,12 @@ void defaultUpload() { SendSin(Freq, Alpha, Um); }
 
 int main(int argc, char **argv) {
     perf::initialise(&argc, argv);
-    setenv("GPIB_LIBRARY", PERF_INSTANT_GPIB, 0);
+    // The recording driver of the tests in its instant mode (every call completes
+    // at once, nothing kept), unless GPIB_LIBRARY names another driver to time.
+    setenv("GPIB_LIBRARY", PERF_RECORDING_GPIB, 0);
+    if (std::strcmp(std::getenv("GPIB_LIBRARY"), PERF_RECORDING_GPIB) == 0 &&
+        !perf::switchOnMode(PERF_RECORDING_GPIB, "recgpib_instant"))
+        return 2;
     // As the program starts: bus prepared, run-time up, panel loaded, default
     // upload made, panel shown and painted.
     SendIFC(0);

@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
@@ -177,5 +178,19 @@ int finish() {
 }
 
 bool smoke() { return figures().smoke; }
+
+bool switchOnMode(const char *path, const char *control) {
+    // Never closed: the program's binding opens the same file later and must
+    // find the instance whose mode was switched.
+    void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    void *function = library != nullptr ? dlsym(library, control) : nullptr;
+    if (function == nullptr) {
+        std::fprintf(stderr, "benchmark: cannot switch %s on in %s: %s\n", control, path,
+                     library != nullptr ? "the library lacks it" : dlerror());
+        return false;
+    }
+    reinterpret_cast<void (*)(int)>(function)(1);
+    return true;
+}
 
 }  // namespace perf

@@ -51,4 +51,12 @@ int finish();
 
 bool smoke();
 
+// Loads the stand-in library at `path` (tests/support) as the program will
+// load it, so that the program binds this very instance, and calls its
+// control function `control` (void control(int)) with 1: the recording GPIB
+// driver's instant mode (recgpib_instant), in which it costs the program no
+// more than a bus that takes everything at once. The library stays loaded.
+// False, with a message on stderr, when it cannot be loaded or lacks `control`.
+bool switchOnMode(const char *path, const char *control);
+
 }  // namespace perf

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the LAN path costs: one upload (the generator's six transfers with the
 // 7224-byte block) through the SCPI link library to labbench-sim-instrument
-// on the loopback interface, against the same upload through the instant
-// driver, which takes every byte at once. Sends on a socket return once the
-// bytes are with the kernel, so the socket upload ends with a *OPC? query:
-// its reply proves that the instrument has taken and run the whole upload.
+// on the loopback interface, against the same upload through the recording
+// GPIB driver of the tests in its instant mode, which takes every byte at
+// once. Sends on a socket return once the bytes are with the kernel, so the
+// socket upload ends with a *OPC? query: its reply proves that the instrument
+// has taken and run the whole upload.
 // Wall time, since the instrument's work happens in its own process.
 //
 // Run: scripts/perf.sh, or ./link_benchmark (it starts the instrument itself).
@@ -143,7 +144,8 @@ int main(int argc, char **argv) {
     if (server < 0) return 2;
     std::string resource = "TCPIP::127.0.0.1::" + port + "::SOCKET";
     setenv("LABBENCH_INSTRUMENT_8", resource.c_str(), 1);
-    Driver instantDriver(PERF_INSTANT_GPIB);
+    if (!perf::switchOnMode(PERF_RECORDING_GPIB, "recgpib_instant")) return 2;
+    Driver instantDriver(PERF_RECORDING_GPIB);
     Driver linkDriver(PERF_SCPI_LINK);
     instant = &instantDriver;
     scpiLink = &linkDriver;
