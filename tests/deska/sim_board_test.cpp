@@ -18,7 +18,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "deska_harness.h"
@@ -134,41 +138,77 @@ TEST(DeskaOnSimulatedBoardAt100kHz, ShownLossAgreesWithTheBoardsOverruns) {
     EXPECT_EQ(status, 0);
 }
 
-// Below 2 kHz a capture runs on its own thread, so the operator resizing the window
-// throughout costs no sample at 0.5 kHz. A capture without resizing first tells
-// whether the machine is idle enough to judge.
+// How long the threads started after this watch was made have waited, ready to run, for
+// a core (the scheduler's run-queue time in /proc/self/task/<tid>/schedstat). Sampled
+// while they run, since a thread's figures go when it ends.
+class CoreWaitWatch {
+public:
+    CoreWaitWatch() : before_(tasks()) {}
+
+    void sample() {
+        for (const std::string &tid : tasks()) {
+            if (before_.count(tid)) continue;
+            std::ifstream stat("/proc/self/task/" + tid + "/schedstat");
+            long long running_ns = 0, waiting_ns = 0;
+            if (stat >> running_ns >> waiting_ns) waited_ns_[tid] = waiting_ns;
+        }
+    }
+    // The longest any of those threads waited in all, in ms; 0 when none was seen.
+    double longest_ms() const {
+        long long longest = 0;
+        for (const auto &[tid, ns] : waited_ns_) longest = std::max(longest, ns);
+        return longest / 1e6;
+    }
+
+private:
+    static std::set<std::string> tasks() {
+        std::set<std::string> ids;
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task", error))
+            ids.insert(entry.path().filename().string());
+        return ids;
+    }
+    std::set<std::string> before_;
+    std::map<std::string, long long> waited_ns_;
+};
+
+// Below 2 kHz a capture runs on its own thread, so on an idle machine the operator
+// resizing the window throughout costs no sample at 0.5 kHz (a sample every 2 ms).
+// A capture whose thread waited for a core for a sample period or more in all may have
+// lost samples to the machine's other work, not to the program: only captures whose
+// thread never went a whole period without a core are judged.
 TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
     int status = runDeska([] {
+        constexpr double kPeriod_ms = 2.0;
         typeFrequency("0.5");
         QWidget *panel = userint_testing::panel_widget(Handle);
         const QSize size = panel->size();
-        int quietClean = 0, resizedClean = 0, resizes = 0;
-        for (int attempt = 0; attempt < 3 && resizedClean == 0; attempt++) {
-            clickRun();
-            if (boardOverruns() != 0) continue;
-            ++quietClean;
+        int judged = 0, lossy = 0, resizes = 0;
+        for (int attempt = 0; attempt < 5 && judged < 2; attempt++) {
+            CoreWaitWatch watch;
             QTimer resizer;
             QObject::connect(&resizer, &QTimer::timeout, [&] {
                 ++resizes;
                 panel->resize(size.width() + 13 * (resizes % 9),
                               size.height() + 11 * (resizes % 7));
+                watch.sample();
             });
             resizer.start(20);
             clickRun();
             resizer.stop();
-            if (boardOverruns() == 0)
-                ++resizedClean;
-            else
-                std::fprintf(stderr, "resized capture %d: %lu overruns (%s)\n", attempt,
-                             boardOverruns(), statusText().c_str());
+            if (watch.longest_ms() >= kPeriod_ms) continue;
+            ++judged;
+            if (boardOverruns() != 0) {
+                ++lossy;
+                std::fprintf(stderr, "capture %d: %lu overruns while the window was resized (%s)\n",
+                             attempt, boardOverruns(), statusText().c_str());
+            }
         }
-        if (quietClean == 0)
-            GTEST_SKIP() << "every quiet capture lost samples: the machine is busy";
+        if (judged == 0)
+            GTEST_SKIP() << "in every capture the capturing thread waited for a core: the "
+                            "machine is busy";
         EXPECT_GT(resizes, 20) << "the window was hardly resized during the captures";
-        EXPECT_GT(resizedClean, 0) << "every capture with the window resized lost samples";
-        if (resizedClean > 0) {
-            EXPECT_EQ(statusText(), "1000 samples, none lost");
-        }
+        EXPECT_EQ(lossy, 0) << "of " << judged << " captures on a machine with a core to spare";
     });
     EXPECT_EQ(status, 0);
 }
