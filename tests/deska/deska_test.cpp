@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "deska_harness.h"
 #include "scripted_port.h"
 
@@ -43,14 +44,6 @@ std::vector<Write> setupWrites(unsigned c1, unsigned c2, unsigned gainCode) {
             {0x302, c2 & 0xFF}, {0x302, (c2 >> 8) & 0xFF},
             {0x309, gainCode},  {0x30A, 0},
             {0x30B, 4}};
-}
-
-// A test-name fragment from a description: letters and digits kept, "." as "p", rest "_".
-std::string nameFrom(const std::string &what) {
-    std::string name;
-    for (char ch : what)
-        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : ch == '.' ? 'p' : '_';
-    return name;
 }
 
 // Volts at the converter for a 12-bit code, as single precision.
@@ -189,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
         SetupCase{"0.02",      0,    2,  50000},   // 100000
         SetupCase{"0.01",      3,    4,  50000}),  // 200000, the lowest rate: counter 1 needs 4
     [](const testing::TestParamInfo<SetupCase> &info) {
-        return "f" + nameFrom(info.param.typedKhz) + "_gain" + std::to_string(info.param.gainCode);
+        return "f" + test_support::case_name(info.param.typedKhz) + "_gain" + std::to_string(info.param.gainCode);
     });
 // clang-format on
 
@@ -223,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Frequencies, DeskaRerun,
                          testing::Values(RerunCase{"76.923", 2, 13}, RerunCase{"3", 2, 333},
                                          RerunCase{"0.0123", 11, 14782}),
                          [](const testing::TestParamInfo<RerunCase> &info) {
-                             return "f" + nameFrom(info.param.typedKhz);
+                             return "f" + test_support::case_name(info.param.typedKhz);
                          });
 
 // ---- RMS read-outs --------------------------------------------------------------------------
@@ -268,7 +261,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "2.500000",
                 "2.500000"},
         RmsCase{"three not-ready reads per sample", {3072, 1024}, 3, 1, "2.500000", "1.250000"}),
-    [](const testing::TestParamInfo<RmsCase> &info) { return nameFrom(info.param.what); });
+    [](const testing::TestParamInfo<RmsCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
 
 // ---- Plot -------------------------------------------------------------------------------------
 
@@ -314,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Gains, DeskaPlot,
                                          // the field then shows 2000/666, the step stays 1/3
                                          PlotCase{"3", 3, static_cast<float>(1.0 / 3.0), 0.625}),
                          [](const testing::TestParamInfo<PlotCase> &info) {
-                             return "f" + nameFrom(info.param.typedKhz) + "_gain" +
+                             return "f" + test_support::case_name(info.param.typedKhz) + "_gain" +
                                     std::to_string(info.param.gainCode);
                          });
 
@@ -437,7 +432,9 @@ INSTANTIATE_TEST_SUITE_P(
     Board, DeskaTimeout,
     testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
-    [](const testing::TestParamInfo<TimeoutCase> &info) { return nameFrom(info.param.what); });
+    [](const testing::TestParamInfo<TimeoutCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
 
 // ---- Lost samples ------------------------------------------------------------------------------
 
@@ -486,7 +483,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "1000 samples over (1010\\.[5-9]|1011\\.[0-4])[0-9] ms: about 12 conversions were "
                  "lost \\(the computer did not read the board in time\\); the RMS "
                  "and the graph may be distorted"}),
-    [](const testing::TestParamInfo<LostCase> &info) { return nameFrom(info.param.what); });
+    [](const testing::TestParamInfo<LostCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
 
 // ---- Long captures
 // -------------------------------------------------------------------------------
@@ -546,7 +545,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "\\. Use Quit to end deska"},
         StopCase{"Quit", [] { QTest::mouseClick(widget<QPushButton>(PANEL_QUIT), Qt::LeftButton); },
                  ""}),
-    [](const testing::TestParamInfo<StopCase> &info) { return nameFrom(info.param.what); });
+    [](const testing::TestParamInfo<StopCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
 
 // During a long capture the window repaints after a resize, the lamp stays lit, the
 // status line counts the samples, Run reads Stop, and a gain chosen meanwhile waits

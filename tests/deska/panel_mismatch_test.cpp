@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "deska_harness.h"
 #include "panel_operator.h"
 #include "scripted_port.h"
@@ -90,11 +91,6 @@ TEST_P(DeskaPanelMismatch, NothingReachesTheBoardAndTheOperatorIsTold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Panels, DeskaPanelMismatch, testing::ValuesIn(mismatches),
-                         [](const auto &info) {
-                             std::string name = info.param.what;
-                             for (char &ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+                         [](const auto &info) { return test_support::case_name(info.param.what); });
 
 }  // namespace

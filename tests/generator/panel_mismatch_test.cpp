@@ -11,6 +11,7 @@
 #include <cctype>
 #include <string>
 
+#include "case_name.h"
 #include "generator_harness.h"
 #include "generator_ui.h"
 #include "panel_operator.h"
@@ -69,11 +70,6 @@ TEST_P(GeneratorPanelMismatch, NothingIsSentAndTheOperatorIsTold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Panels, GeneratorPanelMismatch, testing::ValuesIn(mismatches),
-                         [](const auto &info) {
-                             std::string name = info.param.what;
-                             for (char &ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+                         [](const auto &info) { return test_support::case_name(info.param.what); });
 
 }  // namespace

@@ -92,10 +92,3 @@ TEST_F(Background, AStopAskedBetweenWorksIsForgotten) {
 }
 
 }  // namespace
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
-    return RUN_ALL_TESTS();
-}

@@ -426,26 +426,3 @@ TEST_F(GraphTools, TheProgramIsNamedAfterItsPanelForTheDesktop) {
 }
 
 }  // namespace
-
-// The offscreen platform warns about every window feature it lacks.
-void quietOffscreenNotes(QtMsgType type, const QMessageLogContext &, const QString &message) {
-    if (message.startsWith(QLatin1String("This plugin does not support")) ||
-        message.startsWith(QLatin1String("QStandardPaths:")))
-        return;
-    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "Qt warning: " : "",
-                 message.toLocal8Bit().constData());
-}
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    qInstallMessageHandler(quietOffscreenNotes);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    // The remembered folder goes to settings of this run only.
-    char settings[] = "/tmp/userint-graph-test-XXXXXX";
-    if (!mkdtemp(settings)) return 1;
-    setenv("XDG_CONFIG_HOME", settings, 1);
-    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
-    const int status = RUN_ALL_TESTS();
-    QDir(QString::fromLocal8Bit(settings)).removeRecursively();
-    return status;
-}

@@ -112,10 +112,3 @@ TEST_F(FailureMark, OnlyTextControlsCarryIt) {
 }
 
 }  // namespace
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
-    return RUN_ALL_TESTS();
-}

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "capture_stderr.h"
+#include "case_name.h"
 #include "panel_operator.h"
 #include "userint_testing.h"
 
@@ -310,12 +311,8 @@ TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
     EXPECT_NE(err.find(cause), std::string::npos) << "expected cause '" << cause << "' in: " << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BadPanelTest, ::testing::ValuesIn(badPanels), [](const auto &info) {
-    std::string n = info.param.name;
-    for (char &ch : n)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Files, BadPanelTest, ::testing::ValuesIn(badPanels),
+                         [](const auto &info) { return test_support::case_name(info.param.name); });
 
 TEST(LoadPanelFiles, LabelTextIsPlainUnlessThePanelMarksItRich) {
     // Shown as rich text, the first label would make Qt read /dev/zero without
@@ -1192,20 +1189,3 @@ TEST_F(PanelTest, FocusLostToAPopupWaitsForTheCallbackToReturn) {
 }
 
 }  // namespace
-
-// The offscreen platform warns about every window feature it lacks.
-void quietOffscreenNotes(QtMsgType type, const QMessageLogContext &, const QString &message) {
-    if (message.startsWith(QLatin1String("This plugin does not support")) ||
-        message.startsWith(QLatin1String("QStandardPaths:")))
-        return;
-    std::fprintf(stderr, "%s%s\n", type == QtWarningMsg ? "Qt warning: " : "",
-                 message.toLocal8Bit().constData());
-}
-
-int main(int argc, char **argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    qInstallMessageHandler(quietOffscreenNotes);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    if (!InitCVIRTE(nullptr, argv, nullptr)) return 1;
-    return RUN_ALL_TESTS();
-}
