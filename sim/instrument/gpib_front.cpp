@@ -48,13 +48,12 @@
 // Log line format (GPIB_SIM_LOG): bus_log.h, shared with the other hosts.
 //
 // Threads: every routine takes one lock; status is kept per thread
-// (Thread* functions) and in the global variables. Every routine first has
-// the instrument publish its output model: the first call switches the
-// instrument on, and a changed BENCH_SIM_STATE gets the output at once;
-// otherwise that costs a comparison.
+// (Thread* functions) and in the global variables (gpib_driver_status.h).
+// Every routine first has the instrument publish its output model: the first
+// call switches the instrument on, and a changed BENCH_SIM_STATE gets the
+// output at once; otherwise that costs a comparison.
 #include <chrono>
 #include <cstdio>
-#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,14 +61,8 @@
 #include "bus_log.h"
 #include "gpib_codes.h"
 #include "gpib_driver.h"
+#include "gpib_driver_status.h"
 #include "sim_instrument.h"
-
-extern "C" {
-volatile int ibsta = 0;
-volatile int iberr = 0;
-volatile int ibcnt = 0;
-volatile long ibcntl = 0;
-}
 
 namespace {
 
@@ -91,10 +84,6 @@ std::mutex bus_mutex;
 Bus bus;
 siminstrument::Instrument instrument;
 
-thread_local int thread_status = 0;
-thread_local int thread_error = 0;
-thread_local long thread_count = 0;
-
 // ---- Status, logging, bus time ------------------------------------------------
 
 std::string address_text(GpibDriverAddr address) {
@@ -105,14 +94,7 @@ std::string address_text(GpibDriverAddr address) {
 
 void finish(const BusCall &call, int status, int error, long count) {
     if (bus.controller_in_charge) status |= CIC;
-    ibsta = status;
-    iberr = error;
-    ibcnt = int(count);
-    ibcntl = count;
-    thread_status = status;
-    thread_error = error;
-    thread_count = count;
-
+    gpib_driver_finish(status, error, count);
     siminstrument::log_bus_call(call, status, error, count);
 }
 
@@ -197,20 +179,8 @@ void change_remote(const char *routine, int board, const GpibDriverAddr list[], 
 // exhausted, say) is the driver's own failure: EDVR, and one line on stderr.
 // Called from a catch handler.
 void internal_failure(const char *routine) noexcept {
-    const char *what = "unknown exception";
-    try {
-        throw;
-    } catch (const std::exception &e) {
-        what = e.what();
-    } catch (...) {
-    }
-    thread_status = ERR;
-    thread_error = EDVR;
-    thread_count = 0;
-    ibsta = ERR;
-    iberr = EDVR;
-    ibcnt = 0;
-    ibcntl = 0;
+    const char *what = gpib_driver_exception_text();
+    gpib_driver_finish(ERR, EDVR, 0);
     std::fprintf(stderr,
                  "labbench simulated instrument: %s failed inside the simulator (%s); "
                  "it returns EDVR\n",
@@ -343,11 +313,6 @@ void Receive(int board, GpibDriverAddr address, void *buffer, long count, int te
         internal_failure("Receive");
     }
 }
-
-int ThreadIbsta(void) { return thread_status; }
-int ThreadIberr(void) { return thread_error; }
-int ThreadIbcnt(void) { return int(thread_count); }
-long ThreadIbcntl(void) { return thread_count; }
 
 const char *gpib_error_string(int error) {
     try {

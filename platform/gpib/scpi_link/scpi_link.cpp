@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,14 +17,8 @@
 
 #include "channel.h"
 #include "gpib_codes.h"
+#include "gpib_driver_status.h"
 #include "instrument_map.h"
-
-extern "C" {
-GPIB_DRIVER_EXPORT volatile int ibsta = 0;
-GPIB_DRIVER_EXPORT volatile int iberr = 0;
-GPIB_DRIVER_EXPORT volatile int ibcnt = 0;
-GPIB_DRIVER_EXPORT volatile long ibcntl = 0;
-}
 
 namespace {
 
@@ -51,9 +44,6 @@ struct Link {
 std::mutex link_mutex;
 std::map<int, Link> links;
 
-thread_local int thread_status = 0;
-thread_local int thread_error = 0;
-thread_local long thread_count = 0;
 // "ENOL: address 8 (...): ..." of the thread's last failure. A plain array:
 // a thread-local object with a destructor would keep the library from ever
 // being unloaded.
@@ -67,13 +57,7 @@ void say_once(const std::string &message) {
 }
 
 void finish(int status, int error, long count) {
-    ibsta = status;
-    iberr = error;
-    ibcnt = int(count);
-    ibcntl = count;
-    thread_status = status;
-    thread_error = error;
-    thread_count = count;
+    gpib_driver_finish(status, error, count);
     if (!(status & ERR)) thread_detail[0] = '\0';
 }
 
@@ -260,13 +244,7 @@ void guarded(const char *routine, Body &&body) {
         body();
     } catch (...) {
         finish(ERR, EDVR, 0);
-        const char *what = "unknown exception";
-        try {
-            throw;
-        } catch (const std::exception &e) {
-            what = e.what();
-        } catch (...) {
-        }
+        const char *what = gpib_driver_exception_text();
         try {
             fail(EDVR, std::string(routine) + " failed inside the SCPI link (" + what + ")");
         } catch (...) {
@@ -309,15 +287,10 @@ GPIB_DRIVER_EXPORT void Receive(int board, GpibDriverAddr address, void *buffer,
     guarded("Receive", [&] { receive_reply(board, address, buffer, count, termination); });
 }
 
-GPIB_DRIVER_EXPORT int ThreadIbsta(void) { return thread_status; }
-GPIB_DRIVER_EXPORT int ThreadIberr(void) { return thread_error; }
-GPIB_DRIVER_EXPORT int ThreadIbcnt(void) { return int(thread_count); }
-GPIB_DRIVER_EXPORT long ThreadIbcntl(void) { return thread_count; }
-
 // The calling thread's last failure in words when `error` is its code, else
 // the code's general meaning.
 GPIB_DRIVER_EXPORT const char *gpib_error_string(int error) {
-    if ((thread_status & ERR) && error == thread_error && thread_detail[0]) return thread_detail;
+    if ((ThreadIbsta() & ERR) && error == ThreadIberr() && thread_detail[0]) return thread_detail;
     return gpib_error_text(error);
 }
 
