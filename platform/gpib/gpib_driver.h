@@ -36,6 +36,8 @@
 typedef uint16_t GpibDriverAddr;
 // Ends an address list of EnableRemote and EnableLocal.
 #define GPIB_DRIVER_NOADDR ((GpibDriverAddr)0xFFFF)
+// Primary addresses run from 0 to this (31 is the bus's "unlisten/untalk").
+#define GPIB_DRIVER_MAX_PRIMARY_ADDRESS 30
 
 // Send end modes in the driver's numbering (the programs number DABend and
 // NLend the other way round, see gpib.h).

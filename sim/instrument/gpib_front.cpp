@@ -71,7 +71,6 @@ using siminstrument::environment_number;
 using siminstrument::spend_bus_time;
 
 constexpr int kInstrumentAddress = 8;
-constexpr int kMaxPrimaryAddress = 30;
 constexpr long kDefaultTimeoutMs = 100;
 
 // The bus as board 0 sees it.
@@ -118,7 +117,7 @@ bool board_ready(const BusCall &call, int board) {
 bool address_valid(GpibDriverAddr address) {
     int primary = address & 0xFF;
     int secondary = address >> 8;
-    return primary <= kMaxPrimaryAddress &&
+    return primary <= GPIB_DRIVER_MAX_PRIMARY_ADDRESS &&
            (secondary == 0 || (secondary >= 0x60 && secondary <= 0x7E));
 }
 

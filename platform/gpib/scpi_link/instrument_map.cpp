@@ -13,6 +13,9 @@
 #include <set>
 #include <vector>
 
+#define GPIB_DRIVER_CONSTANTS_ONLY
+#include "gpib_driver.h"
+
 namespace scpilink {
 namespace {
 
@@ -166,7 +169,8 @@ Mapping find_instrument(int primary_address) {
             int address = -1;
             auto parsed = std::from_chars(key.data(), key.data() + key.size(), address);
             if (equals == std::string_view::npos || key.empty() || parsed.ec != std::errc() ||
-                parsed.ptr != key.data() + key.size() || address < 0 || address > 30) {
+                parsed.ptr != key.data() + key.size() || address < 0 ||
+                address > GPIB_DRIVER_MAX_PRIMARY_ADDRESS) {
                 warn_once(conf + ":" + std::to_string(number) + ": '" + std::string(content) +
                           "' is not '<address 0..30> = <resource>'; line skipped");
                 continue;

@@ -28,7 +28,6 @@ using scpilink::Io;
 
 constexpr long kDefaultTimeoutMs = 3000;
 constexpr long kMaxTimeoutMs = 600000;
-constexpr int kMaxPrimaryAddress = 30;
 constexpr std::size_t kReadChunk = 65536;
 
 struct Link {
@@ -95,7 +94,7 @@ bool valid_target(int board, GpibDriverAddr address) {
         return false;
     }
     int primary = address & 0xFF;
-    if (primary > kMaxPrimaryAddress) {
+    if (primary > GPIB_DRIVER_MAX_PRIMARY_ADDRESS) {
         fail(EARG, "address " + std::to_string(primary) + " is not a GPIB primary address (0..30)");
         return false;
     }
