@@ -172,21 +172,25 @@ private:
     std::map<std::string, long long> waited_ns_;
 };
 
-// Below 2 kHz a capture runs on its own thread, so on an idle machine the operator
-// resizing the window throughout costs no sample at 0.5 kHz (a sample every 2 ms).
-// A capture whose thread waited for a core for a sample period or more in all may have
-// lost samples to the machine's other work, not to the program: only captures whose
-// thread never went a whole period without a core are judged.
+// Below 2 kHz a capture runs on its own thread, so the operator resizing the window
+// throughout costs no sample at 0.5 kHz (a sample every 2 ms). A capture that polled on
+// the main thread would not follow the resizes at all, and one whose thread the resizes
+// starved would lose samples in every capture. A machine can also take a core away for a
+// period now and then, unseen by the program (the virtual machine's host, interrupts):
+// such losses are rare. So of up to five captures one without loss shows that resizing
+// costs nothing; the test is skipped only when every capture lost samples while its
+// thread waited for a core a whole period in all (the machine was busy).
 TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
     int status = runDeska([] {
         constexpr double kPeriod_ms = 2.0;
         typeFrequency("0.5");
         QWidget *panel = userint_testing::panel_widget(Handle);
         const QSize size = panel->size();
-        int judged = 0, lossy = 0, resizes = 0;
-        for (int attempt = 0; attempt < 5 && judged < 2; attempt++) {
+        int lossless = 0, lossy_with_a_core = 0, resizes = 0;
+        for (int attempt = 0; attempt < 5 && lossless == 0; attempt++) {
             CoreWaitWatch watch;
             QTimer resizer;
+            const int resizes_before = resizes;
             QObject::connect(&resizer, &QTimer::timeout, [&] {
                 ++resizes;
                 panel->resize(size.width() + 13 * (resizes % 9),
@@ -196,19 +200,23 @@ TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
             resizer.start(20);
             clickRun();
             resizer.stop();
-            if (watch.longest_ms() >= kPeriod_ms) continue;
-            ++judged;
-            if (boardOverruns() != 0) {
-                ++lossy;
-                std::fprintf(stderr, "capture %d: %lu overruns while the window was resized (%s)\n",
-                             attempt, boardOverruns(), statusText().c_str());
+            EXPECT_GT(resizes - resizes_before, 10)
+                << "the window was hardly resized in capture " << attempt;
+            if (boardOverruns() == 0) {
+                ++lossless;
+                continue;
             }
+            const bool had_a_core = watch.longest_ms() < kPeriod_ms;
+            lossy_with_a_core += had_a_core;
+            std::fprintf(stderr,
+                         "capture %d: %lu overruns while the window was resized, the thread "
+                         "waited %.1f ms for a core (%s)\n",
+                         attempt, boardOverruns(), watch.longest_ms(), statusText().c_str());
         }
-        if (judged == 0)
-            GTEST_SKIP() << "in every capture the capturing thread waited for a core: the "
+        if (lossless == 0 && lossy_with_a_core == 0)
+            GTEST_SKIP() << "every capture lost samples while its thread waited for a core: the "
                             "machine is busy";
-        EXPECT_GT(resizes, 20) << "the window was hardly resized during the captures";
-        EXPECT_EQ(lossy, 0) << "of " << judged << " captures on a machine with a core to spare";
+        EXPECT_GT(lossless, 0) << "every capture lost samples";
     });
     EXPECT_EQ(status, 0);
 }
