@@ -102,6 +102,13 @@ QString readFile(const QString &path) {
     return QString::fromUtf8(f.readAll());
 }
 
+// Writes a panel file that a case made (replacing any file of that name).
+void writeFile(const QString &path, const QByteArray &content) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    ASSERT_EQ(f.write(content), content.size()) << path.toStdString();
+}
+
 QString fixturePath() {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/bench.uir");
 }
@@ -295,10 +302,7 @@ TEST_P(BadPanelTest, RefusedWithItsCodeAndOneLine) {
     text.replace(QString::fromStdString(from), QString::fromStdString(to));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bad.uir"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text.toUtf8());
-    f.close();
+    ASSERT_NO_FATAL_FAILURE(writeFile(path, text.toUtf8()));
 
     StderrCapture capture;
     const int result = LoadPanel(0, path.toLocal8Bit().constData(), 1);
@@ -328,10 +332,7 @@ TEST(LoadPanelFiles, LabelTextIsPlainUnlessThePanelMarksItRich) {
                                 "name=\"textFormat\"><enum>Qt::RichText</enum>"));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("labels.uir"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text.toUtf8());
-    f.close();
+    ASSERT_NO_FATAL_FAILURE(writeFile(path, text.toUtf8()));
     ASSERT_EQ(mkfifo(dir.filePath(QStringLiteral("decade.png")).toLocal8Bit().constData(), 0600),
               0);
 
@@ -381,10 +382,8 @@ TEST(LoadPanelFiles, ContentThatIsNoFormIsRefused) {
     QTemporaryDir dir;
     for (const Case &c : cases) {
         const QString path = dir.filePath(QStringLiteral("noform.uir"));
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(c.content.data(), static_cast<qint64>(c.content.size()));
-        f.close();
+        ASSERT_NO_FATAL_FAILURE(
+            writeFile(path, QByteArray(c.content.data(), qsizetype(c.content.size()))));
         StderrCapture capture;
         EXPECT_EQ(LoadPanel(0, path.toLocal8Bit().constData(), 1), UIE_BAD_FORM) << c.what;
         const std::string err = capture.text();
