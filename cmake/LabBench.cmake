@@ -102,3 +102,14 @@ function(labbench_driver_library name)
   target_link_options(${name} PRIVATE
     -Wl,-Bsymbolic -Wl,--no-undefined -Wl,--version-script=${script})
 endfunction()
+
+# labbench_port_library(NAME SOURCES ... [EXPORTS symbol ...] [LIBRARIES ...])
+#   A port library (platform/portio/port_library.h), built as every driver library is:
+#   it exports portio_inb and portio_outb and the EXPORTS named besides (a library's
+#   hooks for its tests), and it and its users see the port library header.
+function(labbench_port_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;EXPORTS;LIBRARIES" ${ARGN})
+  labbench_driver_library(${name} SOURCES ${ARG_SOURCES}
+    EXPORTS ${LABBENCH_PORT_LIBRARY_EXPORTS} ${ARG_EXPORTS} LIBRARIES ${ARG_LIBRARIES})
+  target_link_libraries(${name} PUBLIC port_library)
+endfunction()

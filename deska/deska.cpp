@@ -36,29 +36,17 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "board_registers.h"
 #include "portio.h"
 #include "userint.h"
 
-// ---- Board registers -----------------------------------------------------------
-constexpr int BoardBase = 0x300;
-constexpr int PORT_COUNTER1 = BoardBase + 1;    // 8254 counter 1 count, low then high byte
-constexpr int PORT_COUNTER2 = BoardBase + 2;    // 8254 counter 2 count, low then high byte
-constexpr int PORT_TIMER_CTRL = BoardBase + 3;  // 8254 control word
-constexpr int PORT_DATA_LOW = BoardBase + 4;    // converter result, low byte
-constexpr int PORT_DATA_HIGH = BoardBase + 5;   // not-ready flag (bit 4) and result high byte
-constexpr int PORT_GAIN = BoardBase + 9;        // gain code 0..4: amplification 2^code
-constexpr int PORT_ZERO = BoardBase + 10;       // always written 0
-constexpr int PORT_MODE = BoardBase + 11;       // acquisition mode
-
+// ---- Board registers (board_registers.h) -----------------------------------------
 // 8254 control words: counter 1 / counter 2, count written low byte then high byte,
 // mode 2 (rate generator), binary counting.
 constexpr unsigned char TIMER_COUNTER1_MODE2 = 0x74;
 constexpr unsigned char TIMER_COUNTER2_MODE2 = 0xB4;
-constexpr unsigned char MODE_TIMER_PACED = 4;  // converts at the timer's rate from now on
-constexpr unsigned char NOT_READY = 0x10;      // bit 4 of the high byte: no result yet
-constexpr uint16_t CODE_MASK = 0x0FFF;         // the converter's 12 bits; bits 12-15 are not data
 
-constexpr double TimerClock_kHz = 2000.0;
+constexpr double TimerClock_kHz = BOARD_TIMER_CLOCK_HZ / 1000.0;
 // An 8254 counter in mode 2 counts 2 to 65536; 65536 is loaded as 0.
 constexpr uint64_t MinCount = 2;
 constexpr uint64_t MaxCount = 65536;
@@ -69,7 +57,7 @@ constexpr int SampleCount = 1000;
 // the timer is set for (kHz) and the gain codes the board knows.
 constexpr float MinFreq_kHz = 0.01f;
 constexpr float MaxFreq_kHz = 100.0f;
-constexpr unsigned char MaxGainCode = 4;
+constexpr unsigned char MaxGainCode = BOARD_MAX_GAIN_CODE;
 
 // A quotient 2000/f this close below a whole number is that number (counts): the float
 // the field gives for 0.2 makes 2000/0.2 come out as 9999.99985, not 10000. Float
@@ -92,7 +80,7 @@ constexpr int BoardSilent = -1;     // a sample did not come in time: board_faul
 constexpr int CaptureStopped = -2;  // the operator stopped the capture
 
 // Access to the board's 12 ports is requested before the GUI starts.
-static const PortWindow board_ports(BoardBase, 12);
+static const PortWindow board_ports(BOARD_BASE, BOARD_PORT_COUNT);
 
 // ---- Program state -----------------------------------------------------------------
 static int panelHandle;
@@ -205,8 +193,8 @@ int activation(float f) {
     CVI_outp(PORT_COUNTER2, FrqByte[2]);
     CVI_outp(PORT_COUNTER2, FrqByte[3]);
     CVI_outp(PORT_GAIN, Zesileni);
-    CVI_outp(PORT_ZERO, 0);
-    CVI_outp(PORT_MODE, MODE_TIMER_PACED);
+    CVI_outp(PORT_CHANNEL, BOARD_SIGNAL_CHANNEL);
+    CVI_outp(PORT_MODE, BOARD_MODE_TIMER_PACED);
     return 0;
 }
 
@@ -244,7 +232,7 @@ int read_data(void) {
     for (int i = 0; i < SampleCount; i++) {
         const Clock::time_point waiting_since = Clock::now();
         unsigned polls = 0;
-        while (((DataByte[1] = CVI_inp(PORT_DATA_HIGH)) & NOT_READY) != 0) {
+        while (((DataByte[1] = CVI_inp(PORT_DATA_HIGH)) & BOARD_NOT_READY) != 0) {
             if (++polls % PollsPerClockCheck != 0) continue;
             // Pole now holds part of a capture; run shows none of it.
             if (BackgroundStopRequested()) return CaptureStopped;
@@ -255,7 +243,8 @@ int read_data(void) {
         }
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
         if (i == 0) first_sample = Clock::now();
-        Pole[i] = static_cast<float>(10.0 * (Data & CODE_MASK) / 4096.0 - 5.0);
+        Pole[i] = static_cast<float>(
+            10.0 * (Data & BOARD_CODE_MASK) / double(BOARD_CONVERTER_CODES) - 5.0);
         samples_read.store(i + 1, std::memory_order_relaxed);
     }
     count_lost_conversions(

@@ -22,6 +22,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "port_library.h"
 #include "portio_internal.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
@@ -61,8 +62,8 @@ struct PortState {
     std::string library;
     std::string libraryRefusal;
     void *handle = nullptr;
-    unsigned char (*inb)(unsigned short) = nullptr;
-    void (*outb)(unsigned short, unsigned char) = nullptr;
+    PortLibraryInb inb = nullptr;
+    PortLibraryOutb outb = nullptr;
 };
 
 PortState &state() {
@@ -163,9 +164,8 @@ void choose_backend(PortState &s) {
         why = text != nullptr ? text : "dlopen failed";
     } else {
         dlerror();
-        s.inb = reinterpret_cast<unsigned char (*)(unsigned short)>(dlsym(s.handle, "portio_inb"));
-        s.outb = reinterpret_cast<void (*)(unsigned short, unsigned char)>(
-            dlsym(s.handle, "portio_outb"));
+        s.inb = reinterpret_cast<PortLibraryInb>(dlsym(s.handle, "portio_inb"));
+        s.outb = reinterpret_cast<PortLibraryOutb>(dlsym(s.handle, "portio_outb"));
         if (s.inb == nullptr || s.outb == nullptr) {
             why = std::string("it does not export ") +
                   (s.inb == nullptr ? "portio_inb" : "portio_outb");

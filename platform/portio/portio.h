@@ -2,10 +2,9 @@
 // One-byte access to x86 I/O ports for the board program.
 //
 // Two backends behind the same two calls:
-//  - a port library named by PORTIO_LIBRARY, exporting
-//        unsigned char portio_inb(unsigned short port);
-//        void portio_outb(unsigned short port, unsigned char value);
-//    (the simulated board is one). Real ports are then never touched.
+//  - a port library named by PORTIO_LIBRARY, exporting portio_inb and
+//    portio_outb (port_library.h; the simulated board is one). Real ports are
+//    then never touched.
 //  - otherwise direct port access, for the window the program declares.
 // Permission for that window is asked for once, when the program declares it
 // (before the GUI starts); afterwards every capability is dropped, and a port

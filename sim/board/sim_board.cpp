@@ -3,20 +3,13 @@
 // a program's port layer loads it (PORTIO_LIBRARY) and calls portio_inb /
 // portio_outb instead of touching real ports.
 //
-// Register map (offsets from 0x300):
-//   +0..+2  8254 timer counters 0, 1, 2 (count writes; reads not modelled: 0xFF)
-//   +3      8254 control word: bits 7-6 counter, 5-4 access (1 low byte,
-//           2 high byte, 3 low then high; 0 latch command, ignored), 3-1 mode,
-//           0 BCD. A control word stops the counter until its count is loaded.
-//   +4      read: converter result, low byte; reading it ends the pending result
-//   +5      read: status and high byte. Bit 4 set: no result pending. Bit 4
-//           clear: bits 0-3 are the result's bits 8-11, bits 5-7 are 0
-//   +9      write: gain code 0..4 = x1, x2, x4, x8, x16; any other code gives x1
-//   +10     write: input channel; 0 is the signal input, the others read 0 V
-//   +11     write: mode; 4 starts timer-paced conversion (t0 = now), any
-//           other value stops it
-//   Writes elsewhere go nowhere; reads elsewhere, and of write-only
-//   registers, give 0xFF (an undriven bus).
+// Register map: board_registers.h. What the simulation adds to it: counter
+// reads are not modelled (0xFF) and a latch command is ignored; a control
+// word stops its counter until its count is loaded; with no result pending
+// the status port reads BOARD_NOT_READY alone, with one its bits 5-7 are 0; a
+// gain code above BOARD_MAX_GAIN_CODE gives x1; input channels other than
+// BOARD_SIGNAL_CHANNEL read 0 V. Writes elsewhere go nowhere; reads
+// elsewhere, and of write-only registers, give 0xFF (an undriven bus).
 //
 // Timer: counter 1 is clocked at 2 MHz and its output clocks counter 2;
 // counter 2's output paces the converter, so the conversion rate is
@@ -96,20 +89,15 @@
 #include <vector>
 
 #include "bench_state.h"
-
-#define BOARD_API extern "C" __attribute__((visibility("default")))
+#include "board_registers.h"
+#include "port_library.h"
 
 namespace {
 
-constexpr unsigned kBase = 0x300;
-constexpr unsigned kPorts = 12;
 constexpr unsigned char kBusFloat = 0xFF;
-constexpr unsigned char kNotReady = 0x10;
-constexpr unsigned char kModeConvert = 4;
-constexpr std::int64_t kTimerClockPeriodNs = 500;  // 2 MHz
-constexpr int kMaxGainCode = 4;                    // x16
+constexpr std::int64_t kTimerClockPeriodNs = 1000000000 / BOARD_TIMER_CLOCK_HZ;  // 500
 constexpr double kConverterHalfRangeV = 5.0;
-constexpr int kConverterCodes = 4096;
+constexpr int kConverterCodes = BOARD_CONVERTER_CODES;
 
 struct Counter {
     unsigned access = 0;  // 1 low byte, 2 high byte, 3 low then high; 0 never programmed
@@ -469,8 +457,8 @@ double input_v(std::int64_t t_ns) {
 }
 
 unsigned convert(std::int64_t t_ns) {
-    if (board.channel != 0) return kConverterCodes / 2;  // 0 V
-    double gain = board.gain_code <= kMaxGainCode ? double(1u << board.gain_code) : 1.0;
+    if (board.channel != BOARD_SIGNAL_CHANNEL) return kConverterCodes / 2;  // 0 V
+    double gain = board.gain_code <= BOARD_MAX_GAIN_CODE ? double(1u << board.gain_code) : 1.0;
     double volts = input_v(t_ns) * gain;
     double code =
         std::floor((volts + kConverterHalfRangeV) * kConverterCodes / (2 * kConverterHalfRangeV));
@@ -613,12 +601,12 @@ struct ConfigAtLoad {
 } config_at_load;
 
 unsigned char read_port(unsigned short port) {
-    if (board.config.absent || port < kBase || port >= kBase + kPorts) return kBusFloat;
-    switch (port - kBase) {
-        case 5:
+    if (board.config.absent) return kBusFloat;
+    switch (port) {
+        case PORT_DATA_HIGH:
             catch_up();
-            return board.pending ? (board.result >> 8) & 0x0F : kNotReady;
-        case 4:
+            return board.pending ? (board.result >> 8) & 0x0F : BOARD_NOT_READY;
+        case PORT_DATA_LOW:
             if (board.pending) {
                 board.pending = false;
                 ++board.delivered;
@@ -631,24 +619,24 @@ unsigned char read_port(unsigned short port) {
 
 void write_port(unsigned short port, unsigned char value) {
     read_config();
-    if (board.config.absent || port < kBase || port >= kBase + kPorts) return;
-    switch (port - kBase) {
-        case 0:
-        case 1:
-        case 2:
-            write_count(port - kBase, value);
+    if (board.config.absent) return;
+    switch (port) {
+        case PORT_COUNTER0:
+        case PORT_COUNTER1:
+        case PORT_COUNTER2:
+            write_count(port - PORT_COUNTER0, value);
             break;
-        case 3:
+        case PORT_TIMER_CTRL:
             write_control_word(value);
             break;
-        case 9:
+        case PORT_GAIN:
             board.gain_code = value;
             break;
-        case 10:
+        case PORT_CHANNEL:
             board.channel = value;
             break;
-        case 11:
-            if (value == kModeConvert) {
+        case PORT_MODE:
+            if (value == BOARD_MODE_TIMER_PACED) {
                 start_conversion();
             } else {
                 report_capture_end();
@@ -663,7 +651,7 @@ void write_port(unsigned short port, unsigned char value) {
 
 }  // namespace
 
-BOARD_API unsigned char portio_inb(unsigned short port) {
+unsigned char portio_inb(unsigned short port) {
     try {
         return read_port(port);
     } catch (...) {
@@ -672,7 +660,7 @@ BOARD_API unsigned char portio_inb(unsigned short port) {
     }
 }
 
-BOARD_API void portio_outb(unsigned short port, unsigned char value) {
+void portio_outb(unsigned short port, unsigned char value) {
     try {
         write_port(port, value);
     } catch (...) {
@@ -680,4 +668,4 @@ BOARD_API void portio_outb(unsigned short port, unsigned char value) {
     }
 }
 
-BOARD_API unsigned long board_sim_overruns(void) { return board.overruns; }
+extern "C" PORT_LIBRARY_EXPORT unsigned long board_sim_overruns(void) { return board.overruns; }

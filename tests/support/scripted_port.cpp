@@ -10,12 +10,10 @@
 #include <map>
 #include <string>
 
+#include "board_registers.h"
+
 namespace {
 
-constexpr unsigned short PORT_DATA_LOW = 0x304;
-constexpr unsigned short PORT_DATA_HIGH = 0x305;
-constexpr unsigned short PORT_MODE = 0x30B;
-constexpr unsigned char MODE_TIMER_PACED = 4;
 // An empty bus reads all ones, flag included.
 constexpr unsigned char NO_ANSWER = 0xFF;
 
@@ -125,7 +123,7 @@ unsigned char board_read(unsigned short port) {
 [[gnu::noinline]] void scripted_write(unsigned short port, unsigned char value) {
     Board &b = board();
     b.accesses.push_back({'o', port, value});
-    if (port == PORT_MODE && value == MODE_TIMER_PACED) {
+    if (port == PORT_MODE && value == BOARD_MODE_TIMER_PACED) {
         b.acquiring = true;
         b.delivered = 0;
         b.flaggedSoFar = 0;
@@ -138,7 +136,7 @@ unsigned char board_read(unsigned short port) {
 
 extern "C" {
 
-SCRIPTED_PORT_EXPORT unsigned char portio_inb(unsigned short port) {
+unsigned char portio_inb(unsigned short port) {
     if (alwaysReady) {
         if (port == PORT_DATA_HIGH) return static_cast<unsigned char>(*readyWord >> 8);
         if (port == PORT_DATA_LOW) {
@@ -151,7 +149,7 @@ SCRIPTED_PORT_EXPORT unsigned char portio_inb(unsigned short port) {
     return scripted_read(port);
 }
 
-SCRIPTED_PORT_EXPORT void portio_outb(unsigned short port, unsigned char value) {
+void portio_outb(unsigned short port, unsigned char value) {
     if (!alwaysReady) scripted_write(port, value);
 }
 

@@ -30,44 +30,44 @@
 #include <cstdint>
 #include <vector>
 
+#include "port_library.h"
+
 struct PortAccess {
     char direction;  // 'i' for a read, 'o' for a write
     unsigned short port;
     unsigned char value;
 };
 
-#define SCRIPTED_PORT_EXPORT __attribute__((visibility("default")))
-
 extern "C" {
 // Forgets the accesses and every script: the board serves 0x0800, answers always.
-SCRIPTED_PORT_EXPORT void scripted_port_reset(void);
+PORT_LIBRARY_EXPORT void scripted_port_reset(void);
 // The next reads of `port` answer these values in turn (before any board behaviour).
-SCRIPTED_PORT_EXPORT void scripted_port_script_reads(unsigned short port,
-                                                     const unsigned char *values, int count);
+PORT_LIBRARY_EXPORT void scripted_port_script_reads(unsigned short port,
+                                                    const unsigned char *values, int count);
 // Converter words served in turn, repeated as needed; raw 16-bit words, so a test
 // can set bits above the 12-bit code. notReadyReads: flagged reads before each result.
-SCRIPTED_PORT_EXPORT void scripted_port_serve(const std::uint16_t *words, int count,
-                                              int notReadyReads);
+PORT_LIBRARY_EXPORT void scripted_port_serve(const std::uint16_t *words, int count,
+                                             int notReadyReads);
 // From the next start of acquisition, the board delivers this many samples and
 // then never clears its not-ready flag (-1: always answers; 0: absent board).
-SCRIPTED_PORT_EXPORT void scripted_port_answer_samples(int count);
+PORT_LIBRARY_EXPORT void scripted_port_answer_samples(int count);
 // From the next start of acquisition, result k (0, 1, ...) is due period_ms x (k + 1)
 // after the start, and from result `skipFrom` on `skipped` periods later still, as if
 // that many conversions had been overwritten unread. period_ms 0: due at once.
-SCRIPTED_PORT_EXPORT void scripted_port_pace(double period_ms, int skipFrom, int skipped);
+PORT_LIBRARY_EXPORT void scripted_port_pace(double period_ms, int skipFrom, int skipped);
 // How late the program read the first or the last result of the last capture after
 // it was due, whichever was later (ms): the uncertainty of a count of lost conversions.
-SCRIPTED_PORT_EXPORT double scripted_port_read_lateness_ms(void);
+PORT_LIBRARY_EXPORT double scripted_port_read_lateness_ms(void);
 // Nonzero: always-ready mode (above) on the words served now (scripted_port_serve),
 // from the first; zero: off. A reset turns it off.
-SCRIPTED_PORT_EXPORT void scripted_port_always_ready(int on);
+PORT_LIBRARY_EXPORT void scripted_port_always_ready(int on);
 // Samples delivered (low bytes read) since acquisition was last started.
-SCRIPTED_PORT_EXPORT int scripted_port_samples_delivered(void);
+PORT_LIBRARY_EXPORT int scripted_port_samples_delivered(void);
 // Every access since the last reset or clear, in order.
-SCRIPTED_PORT_EXPORT const std::vector<PortAccess> *scripted_port_accesses(void);
-SCRIPTED_PORT_EXPORT void scripted_port_clear_accesses(void);
+PORT_LIBRARY_EXPORT const std::vector<PortAccess> *scripted_port_accesses(void);
+PORT_LIBRARY_EXPORT void scripted_port_clear_accesses(void);
 // The process's CapInh/CapPrm/CapEff lines of /proc/self/status at load time.
-SCRIPTED_PORT_EXPORT const char *scripted_port_capabilities_at_load(void);
+PORT_LIBRARY_EXPORT const char *scripted_port_capabilities_at_load(void);
 }
 
 // The board-level view, for a test that links the library.

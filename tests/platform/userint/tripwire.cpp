@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port_library.h"
+
 namespace {
 
 void record(const char *what) {
@@ -30,13 +32,13 @@ __attribute__((constructor)) void loaded() { record("loaded"); }
 }  // namespace
 
 extern "C" {
-__attribute__((visibility("default"))) unsigned char portio_inb(unsigned short port) {
+unsigned char portio_inb(unsigned short port) {
     char what[32];
     std::snprintf(what, sizeof what, "in 0x%X", port);
     record(what);
     return 0xFF;
 }
-__attribute__((visibility("default"))) void portio_outb(unsigned short port, unsigned char value) {
+void portio_outb(unsigned short port, unsigned char value) {
     char what[32];
     std::snprintf(what, sizeof what, "out 0x%X 0x%02X", port, value);
     record(what);
