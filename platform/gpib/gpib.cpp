@@ -41,9 +41,9 @@ using DriverAddr = GpibDriverAddr;
 
 constexpr const char *kDefaultLibrary = "libgpib.so.0";
 
-// A bus has at most 31 primary addresses; a list longer than that without its
-// NOADDR terminator is treated as malformed instead of being read on and on.
-constexpr int kMaxAddressList = 31;
+// A bus has at most this many primary addresses; a list longer than that without
+// its NOADDR terminator is treated as malformed instead of being read on and on.
+constexpr int kMaxAddressList = GPIB_DRIVER_MAX_PRIMARY_ADDRESS + 1;
 
 // Bytes of a transfer shown by the trace.
 constexpr long kTraceBytes = 40;
@@ -367,7 +367,8 @@ std::string gpib_error_hint(int error, int primaryAddress) {
             return "no listener at address " + at + ": is the instrument on and set to address " +
                    at + "?";
         case EADR:
-            return "addressing failed for address " + at + ": use a primary address from 0 to 30";
+            return "addressing failed for address " + at + ": use a primary address from 0 to " +
+                   std::to_string(GPIB_DRIVER_MAX_PRIMARY_ADDRESS);
         case EARG:
             return "invalid argument to a GPIB routine: check the address list, byte count and "
                    "end mode";
