@@ -14,7 +14,6 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +22,9 @@
 #include <string>
 #include <type_traits>
 
+#include "environment.h"
 #include "gpib_testing.h"
+#include "library.h"
 
 // The program-side status words. They carry the same names as the driver
 // library's own variables, so they must never interpose on them: hidden
@@ -75,11 +76,6 @@ Driver &driver() {
     return instance;
 }
 
-bool env_flag(const char *name) {
-    const char *value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
-}
-
 void report_unbound(const Driver &d, const std::string &reason) {
     std::fprintf(stderr,
                  "gpib: cannot use the GPIB driver library %s: %s. Every GPIB routine will fail "
@@ -117,23 +113,14 @@ Driver &bound_driver() {
     Driver &d = driver();
     if (d.attempted) return d;
     d.attempted = true;
-    d.trace = env_flag("GPIB_TRACE");
-    const char *named = std::getenv("GPIB_LIBRARY");
-    d.library = (named != nullptr && named[0] != '\0') ? named : kDefaultLibrary;
+    d.trace = labbench::env_switch("GPIB_TRACE");
+    d.library = labbench::env_text("GPIB_LIBRARY");
+    if (d.library.empty()) d.library = kDefaultLibrary;
 
-    // A path must name a regular file: dlopen reads whatever it names, and a FIFO
-    // would hold the program before its window with no word. (A bare name is
-    // searched for by the loader in the library folders.)
-    struct stat file;
-    if (d.library.find('/') != std::string::npos && stat(d.library.c_str(), &file) == 0 &&
-        !S_ISREG(file.st_mode)) {
-        report_unbound(d, "it is not a regular file");
-        return d;
-    }
-    d.handle = dlopen(d.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    d.handle = labbench::open_library(d.library, why);
     if (d.handle == nullptr) {
-        const char *why = dlerror();
-        report_unbound(d, why != nullptr ? why : "dlopen failed");
+        report_unbound(d, why);
         return d;
     }
 

@@ -22,6 +22,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "environment.h"
+#include "library.h"
 #include "port_library.h"
 #include "portio_internal.h"
 #if defined(__x86_64__) || defined(__i386__)
@@ -146,23 +148,18 @@ void request_direct_access(Window &w) {
 
 void choose_backend(PortState &s) {
     if (s.backend != Backend::Unchosen) return;
-    const char *trace = std::getenv("PORTIO_TRACE");
-    s.trace = trace != nullptr && trace[0] != '\0' && std::strcmp(trace, "0") != 0;
-    const char *library = std::getenv("PORTIO_LIBRARY");
-    if (library == nullptr || library[0] == '\0') {
+    s.trace = labbench::env_switch("PORTIO_TRACE");
+    s.library = labbench::env_text("PORTIO_LIBRARY");
+    if (s.library.empty()) {
         s.backend = Backend::Direct;
         return;
     }
     s.backend = Backend::Library;
-    s.library = library;
     // A port library is foreign code: it never runs with the process's privileges.
     drop_all_capabilities(s);
-    s.handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
     std::string why;
-    if (s.handle == nullptr) {
-        const char *text = dlerror();
-        why = text != nullptr ? text : "dlopen failed";
-    } else {
+    s.handle = labbench::open_library(s.library, why);
+    if (s.handle != nullptr) {
         dlerror();
         s.inb = reinterpret_cast<PortLibraryInb>(dlsym(s.handle, "portio_inb"));
         s.outb = reinterpret_cast<PortLibraryOutb>(dlsym(s.handle, "portio_outb"));
@@ -283,8 +280,7 @@ PortWindow::PortWindow(unsigned short base, unsigned short count) {
     Window &w = s.windows[s.windowCount++];
     w.base = base;
     w.count = count;
-    const char *library = std::getenv("PORTIO_LIBRARY");
-    if (library != nullptr && library[0] != '\0')
+    if (!labbench::env_text("PORTIO_LIBRARY").empty())
         w.refusal = "direct access to I/O ports " + range_text(w) +
                     " was not requested, because PORTIO_LIBRARY was set when the program "
                     "started";

@@ -28,14 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "environment.h"
+
 namespace {
 
 constexpr auto kConnectTimeLimit = std::chrono::seconds(5);
 
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
+std::string env(const char *name) { return labbench::env_text(name); }
 
 std::vector<std::string> split(const std::string &text, char separator) {
     std::vector<std::string> parts;

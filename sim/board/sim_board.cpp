@@ -60,6 +60,7 @@
 //   BOARD_SIM_ABSENT=1         no board: every read gives 0xFF, writes go nowhere.
 //   BOARD_SIM_TRACE=1          one stderr line per capture start and stop and at
 //                              overrun counts 1, 10, 100, ...
+//   (Switches are on for any value but "" and "0", as everywhere: environment.h.)
 //
 // Besides the two port routines the library exports board_sim_overruns(),
 // the overrun count of the current (or last) capture, for tests.
@@ -90,6 +91,7 @@
 
 #include "bench_state.h"
 #include "board_registers.h"
+#include "environment.h"
 #include "port_library.h"
 
 namespace {
@@ -175,10 +177,8 @@ bool parse_double(std::string_view text, double &value) {
 
 void read_config() {
     Config &config = board.config;
-    const char *absent = std::getenv("BOARD_SIM_ABSENT");
-    config.absent = absent && std::string_view(absent) == "1";
-    const char *trace_flag = std::getenv("BOARD_SIM_TRACE");
-    config.trace = trace_flag && std::string_view(trace_flag) == "1";
+    config.absent = labbench::env_switch("BOARD_SIM_ABSENT");
+    config.trace = labbench::env_switch("BOARD_SIM_TRACE");
     config.noise_v = 0.0;
     if (const char *noise = std::getenv("BOARD_SIM_NOISE_V"); noise && *noise) {
         if (!parse_double(noise, config.noise_v) || config.noise_v < 0) {
@@ -187,8 +187,7 @@ void read_config() {
             config.noise_v = 0.0;
         }
     }
-    const char *signal = std::getenv("BOARD_SIM_SIGNAL");
-    config.signal_text = signal ? signal : "";
+    config.signal_text = labbench::env_text("BOARD_SIM_SIGNAL");
     config.state_path = benchsim::bench_state_path();
 }
 

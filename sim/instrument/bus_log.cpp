@@ -15,6 +15,7 @@
 #include <thread>
 
 #define GPIB_DRIVER_CONSTANTS_ONLY
+#include "environment.h"
 #include "gpib_codes.h"
 #include "gpib_driver.h"
 #include "sim_instrument.h"
@@ -51,14 +52,11 @@ void spend_bus_time(std::size_t bytes) {
 
 long environment_number(const char *name, long fallback, long low, long high,
                         std::string &last_warning) {
-    const char *text = std::getenv(name);
-    if (!text || !*text) return fallback;
-    long value = 0;
-    auto result = std::from_chars(text, text + std::strlen(text), value);
-    if (result.ec != std::errc() || *result.ptr || value < low || value > high) {
-        warn_once(last_warning, std::string(name) + "='" + text + "' is not a number from " +
-                                    std::to_string(low) + " to " + std::to_string(high) +
-                                    "; using " + std::to_string(fallback));
+    long value = fallback;
+    if (labbench::env_number(name, low, high, value) == labbench::EnvNumber::Invalid) {
+        warn_once(last_warning, std::string(name) + "='" + labbench::env_text(name) +
+                                    "' is not a number from " + std::to_string(low) + " to " +
+                                    std::to_string(high) + "; using " + std::to_string(fallback));
         return fallback;
     }
     return value;

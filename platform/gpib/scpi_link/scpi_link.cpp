@@ -16,6 +16,7 @@
 #include <string>
 
 #include "channel.h"
+#include "environment.h"
 #include "gpib_codes.h"
 #include "gpib_driver_status.h"
 #include "instrument_map.h"
@@ -70,12 +71,10 @@ void fail(int error, const std::string &detail, long count = 0, int extra = 0) {
 }
 
 long timeout_ms() {
-    const char *text = std::getenv("LABBENCH_IO_TIMEOUT_MS");
-    if (!text || !*text) return kDefaultTimeoutMs;
-    long value = 0;
-    auto parsed = std::from_chars(text, text + std::strlen(text), value);
-    if (parsed.ec != std::errc() || *parsed.ptr || value < 1 || value > kMaxTimeoutMs) {
-        say_once(std::string("LABBENCH_IO_TIMEOUT_MS='") + text +
+    long value = kDefaultTimeoutMs;
+    if (labbench::env_number("LABBENCH_IO_TIMEOUT_MS", 1, kMaxTimeoutMs, value) ==
+        labbench::EnvNumber::Invalid) {
+        say_once("LABBENCH_IO_TIMEOUT_MS='" + labbench::env_text("LABBENCH_IO_TIMEOUT_MS") +
                  "' is not a number of milliseconds from 1 to " + std::to_string(kMaxTimeoutMs) +
                  "; using " + std::to_string(kDefaultTimeoutMs));
         return kDefaultTimeoutMs;

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/capability.h>
+#include <sys/stat.h>
 
 #include "capture_stderr.h"
 #include "portio_internal.h"
@@ -244,17 +245,23 @@ TEST(PortLibrary, NumbersOutsideThePortSpaceReachNothing) {
 }
 
 TEST(PortLibrary, LibraryThatCannotBeLoadedReadsAsAnEmptyBus) {
+    // A FIFO named as the library would hold the program at its first port access.
+    char folder[] = "/tmp/labbench-portio-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/libboard.so";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
-        const char *library;
+        std::string library;
         const char *reason;
     } cases[] = {
         {"/nonexistent/libboard-missing.so", "No such file"},
         {"libm.so.6", "does not export portio_inb"},
+        {fifo, "it is not a regular file"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.library);
         EXPECT_EQ(in_child([&c](Checks &checks) {
-                      set_env("PORTIO_LIBRARY", c.library);
+                      set_env("PORTIO_LIBRARY", c.library.c_str());
                       StderrCapture capture;
                       checks.equal(CVI_inp(0x305), 0xFF, "first read");
                       checks.equal(CVI_inp(0x305), 0xFF, "second read");
@@ -272,6 +279,8 @@ TEST(PortLibrary, LibraryThatCannotBeLoadedReadsAsAnEmptyBus) {
                   }),
                   "");
     }
+    unlink(fifo.c_str());
+    rmdir(folder);
 }
 
 TEST(PortTrace, EachAccessIsPrintedWhenAsked) {

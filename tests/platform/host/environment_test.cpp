@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one way switches and numbers are read from the environment, and the
+// checks every run-time library gets before it is opened.
+#include "environment.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "library.h"
+#include "scoped_env.h"
+
+namespace {
+
+constexpr const char *kName = "LABBENCH_HOST_TEST";
+
+TEST(EnvSwitch, OnForAnythingButEmptyOrZero) {
+    const struct {
+        const char *value;  // nullptr: unset
+        bool on;
+    } cases[] = {
+        {nullptr, false}, {"", false}, {"0", false}, {"1", true},
+        {"yes", true},    {"2", true}, {"00", true}, {" 0", true},
+    };
+    for (const auto &c : cases) {
+        testsupport::ScopedEnv env(kName, c.value);
+        EXPECT_EQ(labbench::env_switch(kName), c.on) << (c.value ? c.value : "(unset)");
+    }
+}
+
+TEST(EnvNumber, WholeDecimalNumbersWithinTheRange) {
+    using labbench::EnvNumber;
+    const struct {
+        const char *value;
+        EnvNumber outcome;
+        long number;  // the value after the call, which starts at -7
+    } cases[] = {
+        {nullptr, EnvNumber::Unset, -7},  {"", EnvNumber::Unset, -7},
+        {"1", EnvNumber::Valid, 1},       {"3000", EnvNumber::Valid, 3000},
+        {"0", EnvNumber::Invalid, -7},    {"3001", EnvNumber::Invalid, -7},
+        {"12ms", EnvNumber::Invalid, -7}, {" 5", EnvNumber::Invalid, -7},
+        {"+5", EnvNumber::Invalid, -7},   {"99999999999999999999", EnvNumber::Invalid, -7},
+    };
+    for (const auto &c : cases) {
+        testsupport::ScopedEnv env(kName, c.value);
+        long number = -7;
+        EXPECT_EQ(labbench::env_number(kName, 1, 3000, number), c.outcome)
+            << (c.value ? c.value : "(unset)");
+        EXPECT_EQ(number, c.number) << (c.value ? c.value : "(unset)");
+    }
+}
+
+TEST(OpenLibrary, RefusesWhatIsNotARegularFileAndSaysWhy) {
+    char folder[] = "/tmp/labbench-host-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/libfifo.so";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string library;
+        const char *why;
+    } cases[] = {
+        {fifo, "it is not a regular file"},
+        {folder, "it is not a regular file"},
+        {std::string(folder) + "/missing.so", "No such file"},
+    };
+    for (const auto &c : cases) {
+        std::string why;
+        EXPECT_EQ(labbench::open_library(c.library, why), nullptr) << c.library;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.library << ": " << why;
+    }
+    std::string why;
+    void *libm = labbench::open_library("libm.so.6", why);
+    EXPECT_NE(libm, nullptr) << why;
+    unlink(fifo.c_str());
+    rmdir(folder);
+}
+
+}  // namespace
