@@ -129,6 +129,13 @@ public:
         return read_polled(bytes, count, got, deadline);
     }
     Io discard_input() override { return discard_polled(); }
+    // A stream cannot tell the rest of an old reply from a new one, and the
+    // instrument may still be working on the old one: only a new connection,
+    // on which the instrument starts afresh, is sure to carry none of it.
+    Io abandon_reply() override {
+        reason_ = "a reply was given up on";
+        return Io::Closed;
+    }
 };
 
 class UsbtmcChannel : public FdChannel {
@@ -178,6 +185,15 @@ public:
     // The kernel driver keeps no unread input of its own: a reply is only
     // fetched by a read.
     Io discard_input() override { return kernel_driver_ ? Io::Done : discard_polled(); }
+    // A real instrument keeps an unread reply in its output queue until the
+    // next read request fetches it; a device clear empties that queue (and
+    // its input), as on a GPIB bus. A stand-in device has nothing to clear:
+    // what it sent is dropped with the unread input at the next message.
+    Io abandon_reply() override {
+        if (!kernel_driver_) return discard_polled();
+        if (ioctl(fd_, USBTMC_IOCTL_CLEAR) != 0) return failed(errno);
+        return Io::Done;
+    }
 
 private:
     // The driver refuses time-outs under 100 ms, so the last 100 ms of a

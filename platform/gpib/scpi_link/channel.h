@@ -37,6 +37,11 @@ public:
     // Throws away what has arrived and not been read, without waiting;
     // Closed when the instrument closed the connection meanwhile.
     virtual Io discard_input() = 0;
+    // Makes sure that no byte of a reply the caller gave up on (a Receive that
+    // timed out or stopped short of the reply's end) can still arrive as the
+    // reply to the next message. Closed when that takes a new connection: the
+    // caller then drops this channel and opens another.
+    virtual Io abandon_reply() = 0;
     // The last system error's text, for messages.
     const std::string &reason() const { return reason_; }
 

@@ -39,6 +39,11 @@ struct Link {
     // A message begun with NULLend and not yet ended.
     bool in_message = false;
     bool message_has_block = false;
+    bool message_has_query = false;
+    // A reply may still be on its way that no Receive has taken to its end: a
+    // query was sent and not read, or the last Receive stopped short of the
+    // reply's end (a time-out, a full buffer).
+    bool reply_outstanding = false;
 };
 
 std::mutex link_mutex;
@@ -107,7 +112,9 @@ bool valid_target(int board, GpibDriverAddr address) {
 
 // The link of `address` with an open channel to its mapped instrument, or
 // null after failing the call with ENOL. A channel the instrument closed is
-// reopened here once; `fresh_message` drops reply bytes nobody read.
+// reopened here once; `fresh_message` drops reply bytes nobody read, and
+// makes sure that the rest of a reply given up on cannot follow (for a
+// socket, by connecting afresh).
 Link *open_link(int address, bool fresh_message, Clock::time_point deadline) {
     scpilink::Mapping mapping = scpilink::find_instrument(address);
     if (mapping.outcome != scpilink::Mapping::Outcome::Found) {
@@ -120,7 +127,10 @@ Link *open_link(int address, bool fresh_message, Clock::time_point deadline) {
     if (link.channel && link.resource != mapping.resource.text) link = Link{};
     if (link.channel && fresh_message && !link.in_message) {
         link.input.clear();
-        if (link.channel->discard_input() == Io::Closed) link = Link{};
+        link.message_has_block = link.message_has_query = false;
+        Io abandoned = link.reply_outstanding ? link.channel->abandon_reply() : Io::Done;
+        link.reply_outstanding = false;
+        if (abandoned == Io::Closed || link.channel->discard_input() == Io::Closed) link = Link{};
     }
     if (!link.channel) {
         std::string why;
@@ -159,6 +169,7 @@ void send_message(int board, GpibDriverAddr address, const void *buffer, long co
     out.assign(bytes, std::size_t(count));
     if (message_end && needs_newline(*link, bytes, count, eot_mode)) out += '\n';
     if (!message_end && std::memchr(bytes, '#', std::size_t(count))) link->message_has_block = true;
+    if (std::memchr(bytes, '?', std::size_t(count))) link->message_has_query = true;
 
     std::size_t written = 0;
     Io outcome = link->channel->write(out.data(), out.size(), message_end, written, deadline);
@@ -166,7 +177,13 @@ void send_message(int board, GpibDriverAddr address, const void *buffer, long co
     std::string place = where(address, link->resource);
     if (outcome == Io::Done) {
         link->in_message = !message_end;
-        if (message_end) link->message_has_block = false;
+        if (message_end) {
+            // A query's reply is expected (a '?' in a block's data is no query).
+            bool block = link->message_has_block || std::memchr(bytes, '#', std::size_t(count));
+            if (link->message_has_query && !block) link->reply_outstanding = true;
+            link->message_has_block = false;
+            link->message_has_query = false;
+        }
         return finish(CMPL, 0, count);
     }
     std::string detail =
@@ -202,12 +219,14 @@ void receive_reply(int board, GpibDriverAddr address, void *buffer, long count, 
                 std::size_t n = scanned + 1;
                 std::memcpy(out, input.data(), n);
                 input.erase(0, n);
+                link->reply_outstanding = false;
                 return finish(CMPL | END, 0, long(n));
             }
         }
         if (scanned >= std::size_t(count)) {
             std::memcpy(out, input.data(), std::size_t(count));
             input.erase(0, std::size_t(count));
+            link->reply_outstanding = true;
             return finish(CMPL, 0, count);
         }
         char chunk[kReadChunk];
@@ -223,6 +242,7 @@ void receive_reply(int board, GpibDriverAddr address, void *buffer, long count, 
         input.erase(0, n);
         std::string detail = where(address, link->resource) + ": ";
         if (outcome == Io::TimedOut) {
+            link->reply_outstanding = true;
             detail += "no reply within the time-out";
             if (n) detail += " (" + std::to_string(n) + " bytes without a newline)";
             return fail(EABO, detail, long(n), TIMO);

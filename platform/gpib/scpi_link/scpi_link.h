@@ -27,7 +27,13 @@
 //    where it ends). NULLend sends the bytes as they are: the message goes on
 //    with the next Send. ibcnt is the caller's byte count (an appended
 //    newline not included). Unread reply bytes are dropped when a new message
-//    starts, as an instrument discards an unread reply on GPIB.
+//    starts, as an instrument discards an unread reply on GPIB. When a
+//    reply may still be on its way (a query, a message with a '?' outside
+//    a block, was not followed by a Receive that reached the reply's end,
+//    because it timed out, its buffer was too small, or there was none),
+//    the next message goes over a new connection, on which the instrument
+//    starts afresh, or, on a usbtmc device, follows a device clear; so a
+//    late reply is never taken for the reply to the next query.
 //  - Receive reads until a newline (or the termination byte, when one is
 //    given), until `count` bytes, or until the time-out; END is set when the
 //    newline or termination byte ended it. Bytes after it stay for the next

@@ -446,6 +446,46 @@ TEST(ScpiLinkFailure, AnInstrumentThatNeverAnswersTimesOutWithEaboWithinTheTimeO
     EXPECT_NE(link.why().find("no reply within the time-out"), std::string::npos) << link.why();
 }
 
+// An instrument that answers a query 0.5 s after the link's time-out, and the
+// next query at once: the late reply must not be taken for the next one.
+TEST(ScpiLinkFailure, AReplyAfterItsTimeOutIsNeverTakenForTheNextQuery) {
+    CleanMapping clean;
+    constexpr int kTimeoutMs = 2000, kLateMs = 500;
+    std::atomic<bool> lateReplySent{false};
+    LoopbackInstrument instrument(2, [&](int fd, int) {
+        while (true) {
+            std::string query = readUntil(fd, "?\n");
+            if (query.empty() || query.back() != '\n') return;
+            query.pop_back();
+            if (query == "FREQ?") {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs + kLateMs));
+                writeAll(fd, "the reply to FREQ?\n");
+                lateReplySent = true;
+            } else {
+                writeAll(fd, "the reply to " + query + "\n");
+            }
+        }
+    });
+    ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
+    ScopedEnv timeout("LABBENCH_IO_TIMEOUT_MS", std::to_string(kTimeoutMs));
+    ScpiLink link;
+    link.sendText("FREQ?");
+    EXPECT_EQ(link.receiveText(), "");
+    EXPECT_EQ(link.status(), ERR | TIMO);
+
+    // The next query goes out before the late reply comes.
+    link.sendText("VOLT?");
+    EXPECT_EQ(link.status(), CMPL) << link.why();
+    std::string reply = link.receiveText();
+    EXPECT_EQ(reply, "the reply to VOLT?\n") << link.why();
+    EXPECT_EQ(link.status(), CMPL | END) << link.why();
+    EXPECT_TRUE(lateReplySent) << "the instrument answered VOLT? before its late reply";
+
+    // And again later, when the late reply would long be waiting.
+    link.sendText("*IDN?");
+    EXPECT_EQ(link.receiveText(), "the reply to *IDN?\n") << link.why();
+}
+
 TEST(ScpiLinkFailure, ADropInTheMiddleOfAReplyBlockIsEaboAndTheNextTransferReconnectsOnce) {
     CleanMapping clean;
     LoopbackInstrument instrument(2, [](int fd, int connection) {
