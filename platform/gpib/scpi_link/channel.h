@@ -54,4 +54,10 @@ protected:
 std::unique_ptr<Channel> open_channel(const Resource &resource, Clock::time_point deadline,
                                       std::string &why);
 
+// For the fuzz target and tests that stand in for the instrument inside the
+// process: while set, open_channel returns what `opener` makes instead of
+// opening the resource. Not part of the library's exported interface.
+using ChannelOpener = std::unique_ptr<Channel> (*)(const Resource &resource, std::string &why);
+void set_channel_opener(ChannelOpener opener);
+
 }  // namespace scpilink
