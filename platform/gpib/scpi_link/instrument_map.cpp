@@ -5,10 +5,15 @@
 // what a text means; anything not understood is refused with a reason.
 #include "instrument_map.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -19,9 +24,15 @@
 namespace scpilink {
 namespace {
 
+// What a text may take of a message: a mapping line is a few dozen
+// characters, so anything longer is not one and is shown cut.
+constexpr std::size_t kShownBytes = 80;
+
 constexpr const char *kForms =
     "expected TCPIP::<host>::<port>::SOCKET (e.g. TCPIP::192.168.1.20::5025::SOCKET) or "
     "USBTMC::<device file> (e.g. USBTMC::/dev/usbtmc0)";
+
+std::string quoted(std::string_view text) { return "'" + shown_text(text) + "'"; }
 
 char to_upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
@@ -69,7 +80,7 @@ bool host_character(char c) {
 bool parse_socket(std::string_view text, const std::vector<std::string_view> &fields,
                   Resource &resource, std::string &why) {
     if (fields.size() < 4 || !same_word(fields.back(), "SOCKET")) {
-        why = "'" + std::string(text) + "' is not a socket resource: " + kForms;
+        why = quoted(text) + " is not a socket resource: " + kForms;
         return false;
     }
     std::string_view port = fields[fields.size() - 2];
@@ -81,13 +92,13 @@ bool parse_socket(std::string_view text, const std::vector<std::string_view> &fi
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     if (host.empty()) {
-        why = "'" + std::string(text) + "' names no host: " + kForms;
+        why = quoted(text) + " names no host: " + kForms;
         return false;
     }
     for (char c : host) {
         if (!host_character(c)) {
-            why = "'" + std::string(text) + "' has a host with the character '" +
-                  std::string(1, c) + "': " + kForms;
+            why = quoted(text) + " has a host with the character '" + std::string(1, c) +
+                  "': " + kForms;
             return false;
         }
     }
@@ -95,7 +106,7 @@ bool parse_socket(std::string_view text, const std::vector<std::string_view> &fi
     auto parsed = std::from_chars(port.data(), port.data() + port.size(), number);
     if (port.empty() || parsed.ec != std::errc() || parsed.ptr != port.data() + port.size() ||
         number < 1 || number > 65535) {
-        why = "'" + std::string(text) + "' has the port '" + std::string(port) +
+        why = quoted(text) + " has the port '" + std::string(port) +
               "', not a number from 1 to 65535: " + kForms;
         return false;
     }
@@ -113,7 +124,68 @@ void warn_once(const std::string &message) {
     std::fprintf(stderr, "labbench scpi link: %s\n", message.c_str());
 }
 
+// The configuration file's bytes, or false with `why` set. Opened without
+// blocking, so that a FIFO cannot hold the first Send; only a regular file
+// of at most kMaxConfBytes is read, so that a link to a device cannot fill
+// the memory.
+bool read_conf(const std::string &path, std::string &text, std::string &why) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return true;  // no file: no mappings
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat info;
+    bool usable = fstat(fd, &info) == 0;
+    if (!usable) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+        usable = false;
+    } else if (info.st_size > kMaxConfBytes) {
+        why = std::to_string(info.st_size) + " bytes, more than a mapping file holds (at most " +
+              std::to_string(kMaxConfBytes) + ")";
+        usable = false;
+    }
+    // One byte more than the limit, to notice a file growing while it is read.
+    text.assign(usable ? std::size_t(kMaxConfBytes) + 1 : 0, '\0');
+    std::size_t done = 0;
+    while (usable && done < text.size()) {
+        ssize_t n = read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::strerror(errno);
+            usable = false;
+        }
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    close(fd);
+    if (usable && done > std::size_t(kMaxConfBytes)) {
+        why = "more than " + std::to_string(kMaxConfBytes) + " bytes";
+        usable = false;
+    }
+    text.resize(usable ? done : 0);
+    return usable;
+}
+
 }  // namespace
+
+std::string shown_text(std::string_view text) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
+        unsigned char c = (unsigned char)text[i];
+        if (c >= 0x20 && c != 0x7F && c != '\\') {
+            shown += char(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02x", c);
+            shown += escaped;
+        }
+    }
+    if (text.size() > kShownBytes) shown += "... (" + std::to_string(text.size()) + " bytes)";
+    return shown;
+}
 
 bool parse_resource(std::string_view text, Resource &resource, std::string &why) {
     text = trim(text);
@@ -133,10 +205,10 @@ bool parse_resource(std::string_view text, Resource &resource, std::string &why)
         return true;
     }
     if (same_word(fields[0], "USBTMC")) {
-        why = "'" + std::string(text) + "' names no device file (an absolute path): " + kForms;
+        why = quoted(text) + " names no device file (an absolute path): " + kForms;
         return false;
     }
-    why = "'" + std::string(text) + "' is not understood: " + kForms;
+    why = quoted(text) + " is not understood: " + kForms;
     return false;
 }
 
@@ -150,6 +222,7 @@ std::string instruments_conf_path() {
 
 Mapping find_instrument(int primary_address) {
     Mapping mapping;
+    std::string unread;  // why the configuration file was not read
     std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primary_address);
     std::string conf = instruments_conf_path();
     // An empty variable maps nothing, as if it were unset.
@@ -158,10 +231,16 @@ Mapping find_instrument(int primary_address) {
         mapping.text = value;
         mapping.origin = variable;
     } else if (!conf.empty()) {
-        std::ifstream file(conf);
-        std::string line;
-        for (int number = 1; file && std::getline(file, line); ++number) {
-            std::string_view content = line;
+        std::string text, why;
+        if (!read_conf(conf, text, why)) {
+            warn_once(conf + ": not read (" + why + "); no instrument is mapped from it");
+            unread = " (" + conf + " was not read: " + why + ")";
+        }
+        std::string_view rest = text;
+        for (int number = 1; !rest.empty(); ++number) {
+            std::size_t end = rest.find('\n');
+            std::string_view content = rest.substr(0, end);
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
             content = trim(content.substr(0, content.find('#')));
             if (content.empty()) continue;
             std::size_t equals = content.find('=');
@@ -171,14 +250,14 @@ Mapping find_instrument(int primary_address) {
             if (equals == std::string_view::npos || key.empty() || parsed.ec != std::errc() ||
                 parsed.ptr != key.data() + key.size() || address < 0 ||
                 address > GPIB_DRIVER_MAX_PRIMARY_ADDRESS) {
-                warn_once(conf + ":" + std::to_string(number) + ": '" + std::string(content) +
-                          "' is not '<address 0..30> = <resource>'; line skipped");
+                warn_once(conf + ":" + std::to_string(number) + ": " + quoted(content) +
+                          " is not '<address 0..30> = <resource>'; line skipped");
                 continue;
             }
             // The first line for an address holds; later ones are reported.
             if (address != primary_address) continue;
             if (!mapping.origin.empty()) {
-                warn_once(conf + ":" + std::to_string(number) + ": address " + std::string(key) +
+                warn_once(conf + ":" + std::to_string(number) + ": address " + shown_text(key) +
                           " is mapped again; the line " + mapping.origin + " holds");
                 continue;
             }
@@ -192,7 +271,8 @@ Mapping find_instrument(int primary_address) {
             "no instrument is mapped to it: set " + variable +
             "=TCPIP::<host>::<port>::SOCKET (or USBTMC::/dev/usbtmc0), or add the line '" +
             std::to_string(primary_address) + " = <resource>' to " +
-            (conf.empty() ? std::string("$XDG_CONFIG_HOME/labbench/instruments.conf") : conf);
+            (conf.empty() ? std::string("$XDG_CONFIG_HOME/labbench/instruments.conf") : conf) +
+            unread;
         return mapping;
     }
     std::string why;

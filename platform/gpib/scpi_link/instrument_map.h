@@ -49,6 +49,17 @@ struct Mapping {
 // reported once on stderr and skipped.
 Mapping find_instrument(int primary_address);
 
+// The configuration file is read only when it is a regular file of at most
+// this size (a mapping line is a few dozen bytes); anything else, a FIFO or a
+// link to a device among them, is refused with one line on stderr and maps
+// nothing. It is opened without blocking.
+inline constexpr long kMaxConfBytes = 16 * 1024;
+
+// `text` as a message may show it: control bytes and backslashes escaped
+// (\x1b, \\), and cut after 80 bytes with its full length said, so that no
+// text from a file or the environment can spill over or steer the terminal.
+std::string shown_text(std::string_view text);
+
 // The configuration file's path ("" when neither XDG_CONFIG_HOME nor HOME is set).
 std::string instruments_conf_path();
 

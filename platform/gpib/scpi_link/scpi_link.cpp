@@ -88,7 +88,7 @@ long timeout_ms() {
 }
 
 std::string where(int address, const std::string &resource) {
-    return "address " + std::to_string(address) + " (" + resource + ")";
+    return "address " + std::to_string(address) + " (" + scpilink::shown_text(resource) + ")";
 }
 
 // Board and address checks common to the transfers; false after failing the call.
@@ -119,7 +119,8 @@ Link *open_link(int address, bool fresh_message, Clock::time_point deadline) {
     scpilink::Mapping mapping = scpilink::find_instrument(address);
     if (mapping.outcome != scpilink::Mapping::Outcome::Found) {
         links.erase(address);
-        std::string resource = mapping.text.empty() ? "" : " (" + mapping.text + ")";
+        std::string resource =
+            mapping.text.empty() ? "" : " (" + scpilink::shown_text(mapping.text) + ")";
         fail(ENOL, "address " + std::to_string(address) + resource + ": " + mapping.why);
         return nullptr;
     }

@@ -11,6 +11,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture_stderr.h"
 #include "sim_test_support.h"
 
 #define GPIB_DRIVER_CONSTANTS_ONLY
@@ -224,6 +227,7 @@ TEST(ScpiLinkMapping, AMalformedResourceIsOneClearEnolNamingAddressAndText) {
     struct Case {
         const char *resource;
         const char *says;
+        const char *shown = nullptr;  // as the message shows it, when not as written
     };
     const Case cases[] = {
         {"TCPIP::127.0.0.1", "not a socket resource"},
@@ -237,7 +241,7 @@ TEST(ScpiLinkMapping, AMalformedResourceIsOneClearEnolNamingAddressAndText) {
         {"USBTMC::", "names no device file"},
         {"USBTMC::usbtmc0", "names no device file"},
         {"GPIB0::8::INSTR", "not understood"},
-        {"\xff\xfe::\x01", "not understood"},
+        {"\xff\xfe::\x01", "not understood", "\xff\xfe::\\x01"},
     };
     CleanMapping clean;
     for (const Case &c : cases) {
@@ -249,7 +253,8 @@ TEST(ScpiLinkMapping, AMalformedResourceIsOneClearEnolNamingAddressAndText) {
         EXPECT_EQ(link.error(), ENOL);
         std::string why = link.why();
         EXPECT_NE(why.find("address 8"), std::string::npos) << why;
-        EXPECT_NE(why.find(std::string("LABBENCH_INSTRUMENT_8: '") + c.resource + "'"),
+        EXPECT_NE(why.find(std::string("LABBENCH_INSTRUMENT_8: '") +
+                           (c.shown ? c.shown : c.resource) + "'"),
                   std::string::npos)
             << why;
         EXPECT_NE(why.find(c.says), std::string::npos) << why;
@@ -282,6 +287,68 @@ TEST(ScpiLinkMapping, TheConfigurationFileMapsAndTheEnvironmentWins) {
     ScpiLink link;
     link.sendText("which");
     EXPECT_EQ(link.receiveText(), "environment\n") << link.why();
+}
+
+// instruments.conf as anything but a small regular file: a FIFO (nobody
+// writing), a link to a device node, a file far larger than any mapping, a
+// 10 KB line. Each is refused or skipped at once with one short line on
+// stderr, and the address is simply unmapped.
+TEST(ScpiLinkMapping, AConfigurationFileThatIsNoSmallRegularFileIsRefusedAtOnce) {
+    CleanMapping clean;
+    std::filesystem::create_directories(clean.config.file("config/labbench"));
+    const std::string conf = clean.config.file("config/labbench/instruments.conf");
+    const std::string zero = clean.config.file("zero");
+    const bool haveDevice = mknod(zero.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;
+    struct Case {
+        const char *name;
+        std::function<void()> make;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(conf.c_str(), 0600), 0); }, "not a regular file"},
+        {"a link to a device node",
+         [&] { ASSERT_EQ(symlink(haveDevice ? zero.c_str() : "/dev/null", conf.c_str()), 0); },
+         "not a regular file"},
+        {"a 50 MB file",
+         [&] {
+             int fd = open(conf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+             ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
+             close(fd);
+         },
+         "52428800 bytes"},
+        {"a 10 KB line", [&] { clean.writeConf("8 " + std::string(10000, 'x') + "\n"); },
+         "(10002 bytes)' is not"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(conf);
+        c.make();
+        // Should the library block on the FIFO after all, a writer ends the wait.
+        std::atomic<bool> done{false};
+        std::thread unblock([&] {
+            for (int waited = 0; waited < 10000 && !done; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (done) return;
+            int fd = open(conf.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+        });
+        StderrCapture err;
+        auto start = Clock::now();
+        {
+            ScpiLink link;
+            link.sendText("*IDN?");
+            EXPECT_EQ(link.error(), ENOL) << link.why();
+            EXPECT_NE(link.why().find("no instrument is mapped"), std::string::npos) << link.why();
+        }
+        const long elapsed = msSince(start);
+        done = true;
+        unblock.join();
+        const std::string said = err.text();
+        EXPECT_LT(elapsed, 5000) << "the first Send waited for the configuration file";
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_EQ(line_count(said), 2) << said;  // the file's line, the ENOL's line
+        EXPECT_LT(said.size(), 800u) << said;
+    }
 }
 
 // ---- Messages and replies -------------------------------------------------------------------
