@@ -14,6 +14,7 @@
 // holds the value type its panel file declares; an access with a variable of
 // another type or width is refused and writes nothing.
 #include <QChartView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
@@ -190,7 +191,7 @@ const char *const kLampValue = "lampValue";
 
 bool holds_number(const Control &c) {
     return c.spec.kind == ControlKind::Numeric || c.spec.kind == ControlKind::Ring ||
-           c.spec.kind == ControlKind::Lamp;
+           c.spec.kind == ControlKind::CheckBox || c.spec.kind == ControlKind::Lamp;
 }
 
 double numeric_value(const Control &c) {
@@ -201,6 +202,7 @@ double numeric_value(const Control &c) {
         const int i = combo->currentIndex();
         return i >= 0 && i < static_cast<int>(c.spec.itemValues.size()) ? c.spec.itemValues[i] : 0;
     }
+    if (auto *box = qobject_cast<QCheckBox *>(w)) return box->isChecked() ? 1 : 0;
     return w->property(kLampValue).toInt();
 }
 
@@ -256,6 +258,8 @@ int set_number(int panel, int control, double value, const char *typeName) {
                 "SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
                 QStringLiteral("the ring has no item with the value %1").arg(whole, 0, 'f', 0));
         combo->setCurrentIndex(index);
+    } else if (auto *box = qobject_cast<QCheckBox *>(w)) {
+        box->setChecked(value != 0);
     } else {
         paint_lamp(static_cast<QLabel *>(w), c->spec.onColour, value != 0);
     }

@@ -392,6 +392,8 @@ struct Checker {
                          ValueType::Int);
         else if (cls == QLatin1String("QPushButton"))
             fits = allow(ControlKind::Button, {}, ValueType::None);
+        else if (cls == QLatin1String("QCheckBox"))
+            fits = allow(ControlKind::CheckBox, {ValueType::Int}, ValueType::Int);
         else if (cls == QLatin1String("QChartView"))
             fits = allow(ControlKind::Graph, {}, ValueType::None);
         else if (cls == QLatin1String("QLabel"))
@@ -408,7 +410,7 @@ struct Checker {
                 UIE_KIND_MISMATCH,
                 QStringLiteral(
                     "%1: a %2 cannot be a control (use QDoubleSpinBox, QSpinBox, QComboBox, "
-                    "QPushButton, QLabel, QLineEdit or QChartView)")
+                    "QPushButton, QCheckBox, QLabel, QLineEdit or QChartView)")
                     .arg(self, cls));
         if (!fits) return;
 
@@ -580,6 +582,8 @@ const char *control_kind_name(ControlKind kind) {
             return "ring";
         case ControlKind::Button:
             return "command button";
+        case ControlKind::CheckBox:
+            return "check box";
         case ControlKind::Lamp:
             return "indicator lamp";
         case ControlKind::TextReadout:

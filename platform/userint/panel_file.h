@@ -18,7 +18,7 @@
 #include <vector>
 
 enum class ValueType { None, Float, Double, Int, UChar, SChar, String };
-enum class ControlKind { Numeric, Ring, Button, Lamp, TextReadout, TextInput, Graph };
+enum class ControlKind { Numeric, Ring, Button, CheckBox, Lamp, TextReadout, TextInput, Graph };
 
 const char *value_type_name(ValueType type);
 const char *control_kind_name(ControlKind kind);

@@ -11,9 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QBuffer>
 #include <QChartView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -159,7 +161,8 @@ void name_for_automation(QWidget *panel, QWidget *control) {
             control->setAccessibleName(clean_label(label->text()));
             return;
         }
-    if (auto *button = qobject_cast<QPushButton *>(control); button && !button->text().isEmpty()) {
+    if (auto *button = qobject_cast<QAbstractButton *>(control);
+        button && !button->text().isEmpty()) {
         control->setAccessibleName(clean_label(button->text()));
         return;
     }
@@ -386,6 +389,10 @@ int build_panel(const QString &path, const QByteArray &content, int parentPanel,
             case ControlKind::Ring:
                 wheel_only_with_focus(w);
                 QObject::connect(static_cast<QComboBox *>(w), &QComboBox::activated, w, commit);
+                break;
+            case ControlKind::CheckBox:
+                // clicked: the operator's click or Space, never SetCtrlVal.
+                QObject::connect(static_cast<QCheckBox *>(w), &QCheckBox::clicked, w, commit);
                 break;
             case ControlKind::Lamp:
                 static_cast<QLabel *>(w)->setText(QString());

@@ -12,6 +12,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QChartView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -242,8 +243,8 @@ const BadPanel badPanels[] = {
      "has 3 items but itemValues lists 2 values"},
     {"grid row absurd", "<item row=\"7\" column=\"1\">", "<item row=\"70000000\" column=\"1\">",
      UIE_BAD_FORM, "layout 'grid' gives an item row '70000000' (allowed: 0 to 999)"},
-    {"checkbox as control", "class=\"QSpinBox\"", "class=\"QCheckBox\"", UIE_KIND_MISMATCH,
-     "a QCheckBox cannot be a control"},
+    {"slider as control", "class=\"QSpinBox\"", "class=\"QSlider\"", UIE_KIND_MISMATCH,
+     "a QSlider cannot be a control"},
     {"unknown widget class", "class=\"QSpinBox\"", "class=\"QFancyDial\"", UIE_BAD_FORM,
      "widget class the run-time cannot build"},
     {"dialog as panel", "<widget class=\"QWidget\" name=\"BenchPanel\">",
@@ -730,6 +731,47 @@ TEST(CloseControl, CloseBoxCommitsTheNamedControl) {
     EXPECT_EQ(RunUserInterface(), 7) << "the close control's callback quits with 7";
     EXPECT_EQ(events, (std::vector<Event>{{handle, 0, EVENT_CLOSE}, {handle, QUIT, EVENT_COMMIT}}));
     EXPECT_TRUE(w->isVisible());
+    DiscardPanel(handle);
+}
+
+TEST(CheckBox, ClickAndSpaceCommitAndTheValueIsZeroOrOne) {
+    QString text = readFile(fixturePath());
+    text.replace(
+        QStringLiteral("  </layout>\n </widget>\n <customwidgets>"),
+        QStringLiteral(
+            "   <item row=\"8\" column=\"0\">\n"
+            "    <widget class=\"QCheckBox\" name=\"repeat\">\n"
+            "     <property name=\"text\"><string>Re&amp;peat</string></property>\n"
+            "     <property name=\"controlId\" stdset=\"0\"><number>12</number></property>\n"
+            "     <property name=\"callback\" stdset=\"0\"><string>onCommit</string></property>\n"
+            "    </widget>\n"
+            "   </item>\n"
+            "  </layout>\n </widget>\n <customwidgets>"));
+    ASSERT_TRUE(text.contains(QStringLiteral("QCheckBox")));
+    const int handle = userint_testing::load_panel_from_memory(text.toStdString(), "box.uir", 1);
+    ASSERT_GT(handle, 0);
+    DisplayPanel(handle);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(userint_testing::panel_widget(handle)));
+    auto *box = qobject_cast<QCheckBox *>(userint_testing::control_widget(handle, 12));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->accessibleName().toStdString(), "Repeat");
+    events.clear();
+    int value = -1;
+    GetCtrlVal(handle, 12, &value);
+    EXPECT_EQ(value, 0) << "off as the panel file leaves it";
+    QTest::mouseClick(box, Qt::LeftButton);
+    GetCtrlVal(handle, 12, &value);
+    EXPECT_EQ(value, 1);
+    box->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(box, Qt::Key_Space);
+    GetCtrlVal(handle, 12, &value);
+    EXPECT_EQ(value, 0);
+    SetCtrlVal(handle, 12, 5);
+    EXPECT_TRUE(box->isChecked()) << "any value but 0 checks it";
+    EXPECT_EQ(events, (std::vector<Event>{{handle, 12, EVENT_COMMIT}, {handle, 12, EVENT_COMMIT}}))
+        << "the operator's click and Space commit; SetCtrlVal does not";
+    float wrong = 0;
+    EXPECT_EQ(GetCtrlVal(handle, 12, &wrong), UIE_TYPE_MISMATCH);
     DiscardPanel(handle);
 }
 
