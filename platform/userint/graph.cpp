@@ -53,6 +53,9 @@ namespace {
 
 int nextPlotHandle = 1;
 
+// The reference trace: a colour and a line style no program plot uses.
+constexpr unsigned kReferenceColour = 0x1060D0;
+
 // Below this many columns the plot area is not laid out yet: draw every point.
 constexpr int kMinOutlineColumns = 50;
 
@@ -83,23 +86,32 @@ QList<QPointF> outline(const QList<QPointF> &points, double xMin, double xMax, i
     return drawn;
 }
 
-// Gives every plot's series the points to draw for the current plot area and
-// x range; leaves series alone whose drawing would not change.
+// Gives `p`'s series the points to draw for a plot area `areaWidth` pixels
+// wide showing `axisSpan` of x; leaves it alone when its drawing would not
+// change, unless `force`.
+void refresh_plot(GraphPlot &p, double areaWidth, double axisSpan, bool force) {
+    int columns = 0;
+    if (p.thinnable && areaWidth >= kMinOutlineColumns && axisSpan > 0) {
+        const double dataSpan = p.xMax - p.xMin;
+        const double wanted = std::ceil(areaWidth * dataSpan / axisSpan) + 1;
+        if (wanted * 4 < p.points.size()) columns = static_cast<int>(wanted);
+    }
+    if (columns == p.drawnColumns && !force) return;
+    p.drawnColumns = columns;
+    p.series->replace(columns ? outline(p.points, p.xMin, p.xMax, columns) : p.points);
+}
+
+// Gives every plot's series, and the reference's, the points to draw for the
+// current plot area and x range; with `only`, that plot alone, redrawn.
 void refresh_drawn_points(GraphState &g, GraphPlot *only = nullptr) {
     const double areaWidth = g.chart->plotArea().width();
     const double axisSpan = g.xAxis->max() - g.xAxis->min();
-    for (GraphPlot &p : g.plots) {
-        if (only && &p != only) continue;
-        int columns = 0;
-        if (p.thinnable && areaWidth >= kMinOutlineColumns && axisSpan > 0) {
-            const double dataSpan = p.xMax - p.xMin;
-            const double wanted = std::ceil(areaWidth * dataSpan / axisSpan) + 1;
-            if (wanted * 4 < p.points.size()) columns = static_cast<int>(wanted);
-        }
-        if (columns == p.drawnColumns && !only) continue;
-        p.drawnColumns = columns;
-        p.series->replace(columns ? outline(p.points, p.xMin, p.xMax, columns) : p.points);
+    if (only) {
+        refresh_plot(*only, areaWidth, axisSpan, true);
+        return;
     }
+    for (GraphPlot &p : g.plots) refresh_plot(p, areaWidth, axisSpan, false);
+    if (g.reference) refresh_plot(g.reference->plot, areaWidth, axisSpan, false);
 }
 
 // A spare line series that the chart draws above every plot in use (series
@@ -135,16 +147,19 @@ GraphState *find_graph(const char *operation, int panel, int control, int *error
 // The chart view of a graph control that find_graph has found.
 QWidget *graph_view(int panel, int control) { return look_up_control(panel, control)->widget; }
 
-// Sets the axes that follow the data to the span of every plot's points.
+// Sets the axes that follow the data to the span of every plot's points and
+// the reference's.
 void autoscale(GraphState &g) {
     double xMin = std::numeric_limits<double>::infinity(), xMax = -xMin, yMin = xMin, yMax = -xMin;
-    for (const GraphPlot &p : g.plots)
-        if (p.hasPoints) {
-            xMin = std::min(xMin, p.xMin);
-            xMax = std::max(xMax, p.xMax);
-            yMin = std::min(yMin, p.yMin);
-            yMax = std::max(yMax, p.yMax);
-        }
+    auto include = [&](const GraphPlot &p) {
+        if (!p.hasPoints) return;
+        xMin = std::min(xMin, p.xMin);
+        xMax = std::max(xMax, p.xMax);
+        yMin = std::min(yMin, p.yMin);
+        yMax = std::max(yMax, p.yMax);
+    };
+    for (const GraphPlot &p : g.plots) include(p);
+    if (g.reference) include(g.reference->plot);
     if (xMin > xMax) return;  // nothing plotted: the axes keep their range
     auto widen = [](double &lo, double &hi) {
         if (lo == hi) {
@@ -260,6 +275,59 @@ void set_up_graph(Control &control) {
     control.graph = std::move(g);
 }
 
+void set_graph_reference(GraphState &g, QList<QPointF> points, const QString &name) {
+    drop_zoom(g);
+    clear_graph_reference(g);
+    auto ref = std::make_unique<GraphReference>();
+    ref->name = name;
+    GraphPlot &plot = ref->plot;
+    plot.hasPoints = !points.isEmpty();
+    plot.xMin = plot.xMax = points.isEmpty() ? 0 : points.front().x();
+    plot.yMin = plot.yMax = points.isEmpty() ? 0 : points.front().y();
+    for (const QPointF &p : points) {
+        plot.xMin = std::min(plot.xMin, p.x());
+        plot.xMax = std::max(plot.xMax, p.x());
+        plot.yMin = std::min(plot.yMin, p.y());
+        plot.yMax = std::max(plot.yMax, p.y());
+    }
+    // Drawn from its outline although dashed, when its x never goes back: a
+    // reference has up to a million points, and the outline traces the same
+    // path, only the dashes' phase differs.
+    plot.thinnable =
+        std::is_sorted(points.begin(), points.end(),
+                       [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); });
+    plot.points = std::move(points);
+    plot.colour = kReferenceColour;
+    auto *series = new QLineSeries;
+    QPen pen(QColor::fromRgb(kReferenceColour));
+    pen.setWidth(2);
+    pen.setStyle(Qt::DashLine);
+    series->setPen(pen);
+    series->setName(name);
+    plot.series = series;
+    g.chart->addSeries(series);
+    series->attachAxis(g.xAxis);
+    series->attachAxis(g.yAxis);
+    g.reference = std::move(ref);
+    autoscale(g);
+    refresh_drawn_points(g);
+    refresh_drawn_points(g, &g.reference->plot);
+    graph_data_changed(g);
+    redraw_for_range(g);
+}
+
+void clear_graph_reference(GraphState &g) {
+    if (!g.reference) return;
+    drop_zoom(g);
+    g.chart->removeSeries(g.reference->plot.series);
+    delete g.reference->plot.series;
+    g.reference.reset();
+    autoscale(g);
+    refresh_drawn_points(g);
+    graph_data_changed(g);
+    redraw_for_range(g);
+}
+
 void redraw_for_range(GraphState &g) {
     refresh_drawn_points(g);
     for (QGraphicsView *view : g.chart->scene()->views()) view->viewport()->update();
@@ -340,6 +408,7 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     if (g->xAxis->min() != xMinBefore || g->xAxis->max() != xMaxBefore)
         refresh_drawn_points(*g);  // the other plots' columns moved
     refresh_drawn_points(*g, &g->plots.back());
+    graph_data_changed(*g);
     show_now(graph_view(panel, control));
     return plot.handle;
 }
@@ -374,6 +443,7 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
     }
     autoscale(*g);
     refresh_drawn_points(*g);
+    graph_data_changed(*g);
     QWidget *view = graph_view(panel, control);
     if (refresh)
         show_now(view);
@@ -411,6 +481,7 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
         autoscale(*g);
     }
     if (axis == AXIS_X) refresh_drawn_points(*g);
+    graph_data_changed(*g);
     show_now(graph_view(panel, control));
     return 0;
 }

@@ -26,6 +26,7 @@
 #include <QValueAxis>
 #include <algorithm>
 #include <charconv>
+#include <vector>
 
 #include "userint_internal.h"
 
@@ -167,6 +168,20 @@ QString ask_save_name(QWidget *owner, const QString &caption, const QStringList 
     return dialog.selectedFiles().first();
 }
 
+}  // namespace
+
+QString ask_open_name(QWidget *owner, const QString &caption, const QStringList &filters) {
+    QFileDialog dialog(owner, caption, start_folder());
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(filters);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().first();
+}
+
+namespace {
+
 void report_save_failure(const QString &what, const QString &path, const QString &reason) {
     const QString title = program_name() + QStringLiteral(": could not save");
     const QString message =
@@ -207,17 +222,23 @@ QStringList graph_metadata(const QChartView *view) {
 QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, char separator,
                            const char *lineEnd) {
     QByteArray out;
+    // The program's plots, then the reference as a last column pair.
+    std::vector<const GraphPlot *> traces;
+    for (const GraphPlot &p : g.plots) traces.push_back(&p);
+    if (g.reference) traces.push_back(&g.reference->plot);
     qsizetype rows = 0;
-    for (const GraphPlot &p : g.plots) rows = std::max(rows, p.points.size());
-    out.reserve(64 * metadata.size() + (rows + 1) * 48 * static_cast<qsizetype>(g.plots.size()));
+    for (const GraphPlot *p : traces) rows = std::max(rows, p->points.size());
+    out.reserve(64 * metadata.size() + (rows + 1) * 48 * static_cast<qsizetype>(traces.size()));
     for (const QString &line : metadata) {
         out.append(line.toUtf8());
         out.append(lineEnd);
     }
     const QString xTitle = axis_title(g.xAxis, "x"), yTitle = axis_title(g.yAxis, "y");
-    for (size_t i = 0; i < g.plots.size(); ++i) {
+    for (size_t i = 0; i < traces.size(); ++i) {
         const QString plot =
-            g.plots.size() > 1 ? QStringLiteral(" (plot %1)").arg(i + 1) : QString();
+            i == g.plots.size()
+                ? QStringLiteral(" (reference: %1)").arg(g.reference->name)
+                : (g.plots.size() > 1 ? QStringLiteral(" (plot %1)").arg(i + 1) : QString());
         if (i > 0) out.append(separator);
         append_field(out, xTitle + plot, separator);
         out.append(separator);
@@ -225,9 +246,9 @@ QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, cha
     }
     out.append(lineEnd);
     for (qsizetype row = 0; row < rows; ++row) {
-        for (size_t i = 0; i < g.plots.size(); ++i) {
+        for (size_t i = 0; i < traces.size(); ++i) {
             if (i > 0) out.append(separator);
-            const QList<QPointF> &points = g.plots[i].points;
+            const QList<QPointF> &points = traces[i]->points;
             if (row < points.size()) {
                 append_number(out, points[row].x());
                 out.append(separator);
@@ -243,7 +264,8 @@ QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, cha
 
 bool graph_has_data(const GraphState &g) {
     return std::any_of(g.plots.begin(), g.plots.end(),
-                       [](const GraphPlot &p) { return !p.points.isEmpty(); });
+                       [](const GraphPlot &p) { return !p.points.isEmpty(); }) ||
+           (g.reference && !g.reference->plot.points.isEmpty());
 }
 
 bool write_file_atomically(const QString &path, const QByteArray &bytes, QString *error) {

@@ -9,7 +9,8 @@
 // locale. A CSV file (RFC 4180, UTF-8, CRLF line ends) starts with '#' lines
 // naming the program, its version, the time of saving and every labelled
 // setting and read-out of the panel as shown, then a header row of the axis
-// titles, then one row per point: an x and a y column for each plot.
+// titles, then one row per point: an x and a y column for each plot, and a
+// last pair for the reference trace, labelled with its file's name.
 #pragma once
 
 #include <QByteArray>
@@ -17,6 +18,7 @@
 #include <QStringList>
 
 class QChartView;
+class QWidget;
 struct GraphState;
 
 namespace userint_internal {
@@ -32,7 +34,7 @@ QStringList graph_metadata(const QChartView *view);
 QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, char separator,
                            const char *lineEnd);
 
-// True when a plot of `g` holds at least one point.
+// True when a plot of `g`, or its reference, holds at least one point.
 bool graph_has_data(const GraphState &g);
 
 // Writes `bytes` to a new file beside `path` and renames it to `path`, so that
@@ -45,6 +47,10 @@ bool write_file_atomically(const QString &path, const QByteArray &bytes, QString
 void save_graph_data(QChartView *view, const GraphState &g);
 void save_graph_picture(QChartView *view);
 void copy_graph_data(const GraphState &g);
+
+// Asks for an existing file to open in Qt's file dialog, starting where the
+// save dialogs start; an empty string when cancelled.
+QString ask_open_name(QWidget *owner, const QString &caption, const QStringList &filters);
 
 // The program's short name ("deska"), from its panel file; used for default
 // file names, the remembered folder and the metadata.

@@ -40,6 +40,13 @@ struct AxisView {
     double xMin = 0, xMax = 0, yMin = 0, yMax = 0;
 };
 
+// A reference trace the operator opened from a file: drawn over the plots,
+// kept while the program plots anew, saved with the data as its own columns.
+struct GraphReference {
+    GraphPlot plot;  // handle 0; its series is owned by the chart
+    QString name;    // the file's name, as the legend and the saved columns show it
+};
+
 namespace userint_internal {
 class GraphTools;
 }
@@ -53,6 +60,7 @@ struct GraphState {
     std::vector<QXYSeries *>
         spareLines;  // emptied line series of deleted plots, still on the chart
     std::vector<GraphPlot> plots;
+    std::unique_ptr<GraphReference> reference;  // none until the operator opens one
     // The views the operator zoomed away from, oldest first: the first is the
     // program's own view, to which Reset zoom returns.
     std::vector<AxisView> zoomHistory;
@@ -142,6 +150,10 @@ void show_now(QWidget *widget);
 
 // ---- Graphs (graph.cpp) ----
 void set_up_graph(Control &control);
+// Shows `points` (x ascending) as the graph's reference trace named `name`,
+// replacing any earlier one; clear_graph_reference takes it away.
+void set_graph_reference(GraphState &g, QList<QPointF> points, const QString &name);
+void clear_graph_reference(GraphState &g);
 
 // ---- Popups (popups.cpp) ----
 // Called by MessagePopup before it shows anything, when set (tests only):

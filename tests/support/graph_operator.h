@@ -56,7 +56,8 @@ inline void whenOpen(std::function<void(QWidget *)> act, bool popup = false) {
     QTimer::singleShot(0, [poll] { (*poll)(); });
 }
 
-// Pastes `path` into Qt's file dialog as its file name and clicks Save.
+// Pastes `path` into Qt's file dialog as its file name and clicks Save (or
+// Open, in a dialog that opens a file).
 // With `overwrite` set, answers the dialog's question about replacing an
 // existing file with Yes (true) or No (false, and then cancels the dialog).
 inline void answerFileDialog(const QString &path, std::function<void(QFileDialog *)> look = {},
@@ -99,10 +100,12 @@ inline void answerFileDialog(const QString &path, std::function<void(QFileDialog
         if (QCompleter *c = name->completer(); c && c->popup() && c->popup()->isVisible())
             QTest::keyClick(c->popup(), Qt::Key_Escape);
         QPushButton *save = nullptr;
-        if (auto *buttons = dialog->findChild<QDialogButtonBox *>())
+        if (auto *buttons = dialog->findChild<QDialogButtonBox *>()) {
             save = buttons->button(QDialogButtonBox::Save);
+            if (!save) save = buttons->button(QDialogButtonBox::Open);
+        }
         if (!save) {
-            ADD_FAILURE() << "the file dialog has no Save button";
+            ADD_FAILURE() << "the file dialog has no Save or Open button";
             dialog->reject();
             return;
         }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the graph control's tools, driven as an operator drives them: the
 // context menu (right click, Shift+F10, Menu key), the panel's shortcuts, Qt's
-// file dialog, dragging and Ctrl+wheel on the plot. Also the axes' ticks and
-// the look of read-outs. Runs offscreen on the panel from bench.uir.
+// file dialog, dragging, panning and Ctrl+wheel on the plot, the zoom keys,
+// cursors and a reference trace. Also the axes' ticks, the focus frame and the
+// look of read-outs. Runs offscreen on the panel from bench.uir.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,16 +17,22 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QRegularExpression>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QValueAxis>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <string_view>
 
 #include "graph_operator.h"
+#include "graph_reference.h"
 #include "graph_ticks.h"
 #include "userint.h"
 #include "userint_testing.h"
@@ -166,8 +173,9 @@ TEST_P(MenuOpening, OffersTheFiveCommandsAndCopiesFromIt) {
     const QStringList entries = graph_operator::menuEntries(graph, GetParam());
     EXPECT_EQ(
         entries.join('|').toStdString(),
-        "Save data as CSV… (off)|Save picture…|Copy data (off)|-|Zoom out (off)|Reset zoom (off)")
-        << "an empty graph has nothing to save or copy and no zoom to undo";
+        "Save data as CSV… (off)|Save picture…|Copy data (off)|-|Zoom out (off)|Reset zoom (off)|-|"
+        "Cursors|Copy cursor read-out (off)|-|Open reference…|Clear reference (off)")
+        << "an empty graph has nothing to save or copy, no zoom to undo and no reference";
 
     plotTwo();
     QGuiApplication::clipboard()->clear();
@@ -423,6 +431,328 @@ TEST_F(GraphTools, ReadOutsLookReadOnlyAndTheirTextCopies) {
 TEST_F(GraphTools, TheProgramIsNamedAfterItsPanelForTheDesktop) {
     EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-bench");
     EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-bench");
+}
+
+// ---- Zoom limits, pan, keys, focus ------------------------------------------------
+
+TEST_F(GraphTools, ZoomOutStopsAtTheProgramsViewAndPanningStaysWithinIt) {
+    plotTwo();
+    const View home = shownView();
+    graph->setFocus(Qt::TabFocusReason);
+    QWidget *plotArea = graph->viewport();
+    auto zoomOff = [&] {
+        return graph_operator::menuEntries(graph, MenuBy::MenuKey)
+            .contains(QStringLiteral("Reset zoom (off)"));
+    };
+
+    // Out from the program's view: nothing to go to, and no step to undo.
+    QTest::keyClick(graph, Qt::Key_Minus);
+    const QPoint at = inPlot(0.1, 0.5);
+    QWheelEvent out(at, plotArea->mapToGlobal(at), QPoint(), QPoint(0, -3 * 120), Qt::NoButton,
+                    Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(plotArea, &out);
+    EXPECT_EQ(shownView().xMin, home.xMin);
+    EXPECT_EQ(shownView().xMax, home.xMax);
+    EXPECT_EQ(shownView().yMin, home.yMin);
+    EXPECT_TRUE(zoomOff());
+
+    // + twice narrows about the centre; - three times ends at the program's view again.
+    QTest::keyClick(graph, Qt::Key_Plus, Qt::ShiftModifier);
+    QTest::keyClick(graph, Qt::Key_Equal);
+    const double xSpan = home.xMax - home.xMin, xMid = (home.xMin + home.xMax) / 2;
+    EXPECT_NEAR(shownView().xMax - shownView().xMin, xSpan / 1.5625, 1e-9 * xSpan);
+    EXPECT_NEAR((shownView().xMin + shownView().xMax) / 2, xMid, 1e-9 * xSpan);
+    for (int i = 0; i < 3; ++i) QTest::keyClick(graph, Qt::Key_Minus);
+    EXPECT_EQ(shownView().xMin, home.xMin);
+    EXPECT_EQ(shownView().xMax, home.xMax);
+    EXPECT_TRUE(zoomOff()) << "zoomed out as far as it goes is the program's view";
+
+    // Zoomed into the middle, Ctrl+wheel out near the left edge widens the view
+    // but keeps it within the program's: no x below the first point.
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.25, 0.25));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.5, 0.75));
+    const View zoomed = shownView();
+    const QPoint nearLeft = inPlot(0.05, 0.5);
+    QWheelEvent little(nearLeft, plotArea->mapToGlobal(nearLeft), QPoint(), QPoint(0, -120),
+                       Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(plotArea, &little);
+    EXPECT_GE(shownView().xMin, home.xMin);
+    EXPECT_NEAR(shownView().xMax - shownView().xMin, (zoomed.xMax - zoomed.xMin) * 1.25,
+                1e-9 * xSpan);
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Zoom out"));
+    EXPECT_EQ(shownView().xMin, zoomed.xMin);
+
+    // Pan: the middle button drags the view to the right edge, no further;
+    // Shift and the left button drag it back to the left edge.
+    const double span = zoomed.xMax - zoomed.xMin;
+    QTest::mousePress(plotArea, Qt::MiddleButton, Qt::NoModifier, inPlot(0.9, 0.5));
+    QTest::mouseMove(plotArea, inPlot(0.5, 0.5));
+    EXPECT_NEAR(shownView().xMin, zoomed.xMin + 0.4 * span, 0.02 * span);
+    QTest::mouseMove(plotArea, inPlot(-3, 0.5));
+    QTest::mouseRelease(plotArea, Qt::MiddleButton, Qt::NoModifier, inPlot(-3, 0.5));
+    EXPECT_EQ(shownView().xMax, home.xMax);
+    EXPECT_NEAR(shownView().xMax - shownView().xMin, span, 1e-9 * xSpan) << "the span stays";
+    EXPECT_EQ(shownView().yMin, zoomed.yMin) << "no vertical move";
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::ShiftModifier, inPlot(0.1, 0.5));
+    QTest::mouseMove(plotArea, inPlot(4, 0.5));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::ShiftModifier, inPlot(4, 0.5));
+    EXPECT_EQ(shownView().xMin, home.xMin);
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Zoom out"));
+    EXPECT_EQ(shownView().xMax, home.xMax) << "Zoom out undoes a pan";
+
+    QTest::keyClick(graph, Qt::Key_0);
+    EXPECT_EQ(shownView().xMin, home.xMin);
+    EXPECT_EQ(shownView().xMax, home.xMax);
+    EXPECT_EQ(shownView().yMax, home.yMax);
+    // Unzoomed, a pan has nowhere to go.
+    QTest::mousePress(plotArea, Qt::MiddleButton, Qt::NoModifier, inPlot(0.5, 0.5));
+    QTest::mouseMove(plotArea, inPlot(0.1, 0.1));
+    QTest::mouseRelease(plotArea, Qt::MiddleButton, Qt::NoModifier, inPlot(0.1, 0.1));
+    EXPECT_EQ(shownView().xMin, home.xMin);
+    EXPECT_EQ(shownView().yMin, home.yMin);
+    EXPECT_TRUE(zoomOff());
+}
+
+TEST_F(GraphTools, AFocusedGraphShowsAFocusFrameThatStaysOutOfItsPicture) {
+    plotTwo();
+    const QColor highlight = graph->palette().color(QPalette::Active, QPalette::Highlight);
+    auto framed = [&](const QImage &image) {
+        int marked = 0;
+        const QPoint edges[] = {{1, image.height() / 2},
+                                {image.width() - 2, image.height() / 2},
+                                {image.width() / 2, 1},
+                                {image.width() / 2, image.height() - 2}};
+        for (const QPoint &p : edges) marked += image.pixelColor(p) == highlight;
+        return marked;
+    };
+    QTest::mouseClick(userint_testing::control_widget(PANEL, RMS), Qt::LeftButton);
+    ASSERT_FALSE(graph->hasFocus());
+    EXPECT_EQ(framed(graph->grab().toImage()), 0) << "no frame without the focus";
+    graph->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    EXPECT_EQ(framed(graph->grab().toImage()), 4) << "all four sides are framed";
+    graph_operator::answerFileDialog(path("focused.png"));
+    press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    const QImage png(path("focused.png"), "PNG");
+    ASSERT_FALSE(png.isNull());
+    EXPECT_EQ(framed(png.scaled(graph->size())), 0) << "the saved picture has no focus frame";
+}
+
+// ---- Cursors ------------------------------------------------------------------------
+
+// The clipboard's "name<TAB>value" lines as a table.
+std::map<QString, QString> readoutOnClipboard() {
+    std::map<QString, QString> lines;
+    for (const QString &line : clipboardText().split('\n', Qt::SkipEmptyParts)) {
+        const QStringList parts = line.split('\t');
+        EXPECT_EQ(parts.size(), 2) << line.toStdString();
+        if (parts.size() == 2) lines[parts[0]] = parts[1];
+    }
+    return lines;
+}
+
+TEST_F(GraphTools, CursorsMovedByKeysAndMouseReadOutPositionsValuesMeanAndRms) {
+    // 101 points 0.5 ms apart: y = 0.01 i^2 - 3.
+    double y[101];
+    for (int i = 0; i < 101; ++i) y[i] = 0.01 * i * i - 3;
+    const int first =
+        PlotWaveform(PANEL, GRAPH, y, 101, WAVE_DOUBLE, 1, 0, 0, 0.5, 0, 0, 0, 1, 0xFF0000);
+    ASSERT_GT(first, 0);
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C);
+    auto *readout = graph->findChild<QLabel *>(QStringLiteral("cursorReadout"));
+    ASSERT_NE(readout, nullptr);
+    EXPECT_TRUE(readout->isVisible());
+
+    // Cursor 1 three points right; Tab; cursor 2 a tenth of the 50 ms view
+    // left (10 points) and one more point left.
+    for (int i = 0; i < 3; ++i) QTest::keyClick(graph, Qt::Key_Right);
+    QTest::keyClick(graph, Qt::Key_Tab);
+    EXPECT_TRUE(graph->hasFocus()) << "with cursors shown, Tab selects the other cursor";
+    QTest::keyClick(graph, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(graph, Qt::Key_Left);
+
+    struct Expected {
+        int first, last;
+    };
+    auto check = [&](Expected e, const char *when) {
+        QGuiApplication::clipboard()->clear();
+        graph_operator::chooseFromMenu(graph, QStringLiteral("Copy cursor read-out"));
+        std::map<QString, QString> got = readoutOnClipboard();
+        const double x1 = 0.5 * e.first, x2 = 0.5 * e.last;
+        double sum = 0, squares = 0;
+        for (int i = std::min(e.first, e.last); i <= std::max(e.first, e.last); ++i) {
+            sum += y[i];
+            squares += y[i] * y[i];
+        }
+        const int n = std::abs(e.last - e.first) + 1;
+        const std::pair<const char *, double> want[] = {
+            {"x₁ (ms)", x1},
+            {"x₂ (ms)", x2},
+            {"Δx (ms)", x2 - x1},
+            {"1/Δx (Hz)", 1000 / std::abs(x2 - x1)},
+            {"y₁ (V)", y[e.first]},
+            {"y₂ (V)", y[e.last]},
+            {"Δy (V)", y[e.last] - y[e.first]},
+            {"Mean (V)", sum / n},
+            {"RMS (V)", std::sqrt(squares / n)},
+        };
+        EXPECT_EQ(got.size(), std::size(want)) << when;
+        for (const auto &[name, value] : want) {
+            ASSERT_TRUE(got.count(QString::fromUtf8(name))) << when << ": no " << name;
+            EXPECT_NEAR(got[QString::fromUtf8(name)].toDouble(), value,
+                        1e-12 * (1 + std::abs(value)))
+                << when << ": " << name;
+        }
+        const QString spoken = readout->accessibleDescription();
+        EXPECT_TRUE(spoken.contains(QStringLiteral("x₁ (ms): ") + QString::number(x1, 'g', 6)))
+            << when << ": " << spoken.toStdString();
+        EXPECT_FALSE(readout->accessibleName().isEmpty());
+    };
+    check({3, 89}, "after the keys");
+
+    // The mouse drags the selected cursor (2) from its line to the middle.
+    const double x2 = 44.5;
+    const QRectF area = graph->chart()->plotArea();
+    const QPoint onLine = graph->mapFromScene(graph->chart()->mapToScene(
+        QPointF(area.left() + x2 / 50 * area.width(), area.center().y())));
+    QWidget *plotArea = graph->viewport();
+    const View before = shownView();
+    QTest::mousePress(plotArea, Qt::LeftButton, Qt::NoModifier, onLine);
+    QTest::mouseMove(plotArea, inPlot(0.3, 0.6));
+    QTest::mouseRelease(plotArea, Qt::LeftButton, Qt::NoModifier, inPlot(0.5, 0.6));
+    EXPECT_EQ(shownView().xMin, before.xMin) << "a cursor drag is no zoom";
+    check({3, 50}, "after the drag");
+
+    // A new plot keeps the cursors where they are; C hides them and Tab leaves again.
+    PlotWaveform(PANEL, GRAPH, y, 101, WAVE_DOUBLE, 1, 0, 0, 0.5, 0, 0, 0, 1, 0xFF0000);
+    DeleteGraphPlot(PANEL, GRAPH, first, 1);
+    check({3, 50}, "after a new plot");
+    QTest::keyClick(graph, Qt::Key_C);
+    EXPECT_FALSE(readout->isVisible());
+    QTest::keyClick(graph, Qt::Key_Tab);
+    EXPECT_FALSE(graph->hasFocus());
+}
+
+// ---- Reference ----------------------------------------------------------------------
+
+struct ReferenceCase {
+    const char *what;
+    std::string_view content;
+    int points;         // points read, or -1 when refused
+    int line;           // the line named when refused
+    const char *cause;  // part of the reason
+};
+
+TEST(Reference, FilesOfTwoNumericColumnsAreReadOthersRefusedWithTheirLine) {
+    const ReferenceCase cases[] = {
+        {"saved by LabBench",
+         "# Program: deska\r\n# Gain: x1\r\ntime (ms),voltage (V)\r\n0,1.5\r\n0.1,-2\r\n", 2, 0,
+         ""},
+        {"spaces, no header, comments between", "0 1\n# note\n1   2\n\n2\t3\n", 3, 0, ""},
+        {"semicolons, a byte order mark", "\xEF\xBB\xBFt;U\n1;2\n3;4e-3\n", 2, 0, ""},
+        {"several plots, the first shorter", "x1,y1,x2,y2\n0,1,0,5\n,,1,6\n", 1, 0, ""},
+        {"a bad number", "t,U\n0,1\n1,2\n2,x3\n", -1, 4, "\"x3\" is not a number"},
+        {"a bad number on the first row", "0,abc\n", -1, 1, "\"abc\" is not a number"},
+        {"not finite", "0,1\n1,inf\n", -1, 2, "is not a number"},
+        {"a missing y", "0,1\n1,\n", -1, 2, "y value is missing"},
+        {"one column", "t\n1\n2\n", -1, 2, "one column"},
+        {"a second header", "t,U\nt,U\n", -1, 2, "\"t\" is not a number"},
+        {"binary", std::string_view("0,1\n\x01\x02\0\x03\n", 9), -1, 2, "zero byte"},
+        {"empty", "# nothing\n", -1, 0, "no rows"},
+    };
+    for (const ReferenceCase &c : cases) {
+        const QByteArray content(c.content.data(), static_cast<qsizetype>(c.content.size()));
+        const auto read = userint_internal::parse_reference(content);
+        if (c.points >= 0) {
+            const auto *points = std::get_if<QList<QPointF>>(&read);
+            ASSERT_NE(points, nullptr)
+                << c.what << ": "
+                << std::get<userint_internal::ReferenceProblem>(read).what.toStdString();
+            EXPECT_EQ(points->size(), c.points) << c.what;
+        } else {
+            const auto *problem = std::get_if<userint_internal::ReferenceProblem>(&read);
+            ASSERT_NE(problem, nullptr) << c.what;
+            EXPECT_EQ(problem->line, c.line) << c.what;
+            EXPECT_TRUE(problem->what.contains(QString::fromUtf8(c.cause)))
+                << c.what << ": " << problem->what.toStdString();
+        }
+    }
+    // A million rows are a reference; one more row is not.
+    QByteArray rows;
+    rows.reserve(5 * 1000001);
+    for (int i = 0; i < 1000000; ++i) rows.append("0,0\n");
+    EXPECT_EQ(std::get<QList<QPointF>>(userint_internal::parse_reference(rows)).size(), 1000000);
+    rows.append("1,1\n");
+    const auto tooMany = userint_internal::parse_reference(rows);
+    ASSERT_TRUE(std::holds_alternative<userint_internal::ReferenceProblem>(tooMany));
+    EXPECT_EQ(std::get<userint_internal::ReferenceProblem>(tooMany).line, 1000001);
+}
+
+TEST_F(GraphTools, AReferenceIsDrawnSavedKeptOverNewPlotsAndAMalformedOneIsRefused) {
+    plotTwo();
+    const QString refPath = path("reference.csv");
+    {
+        QFile f(refPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("# Program: deska\r\ntime (ms),voltage (V)\r\n0,1\r\n5,-1\r\n20,0.5\r\n");
+    }
+    auto referenceSeries = [&]() -> QLineSeries * {
+        for (QAbstractSeries *s : graph->chart()->series())
+            if (s->name() == QLatin1String("reference.csv")) return qobject_cast<QLineSeries *>(s);
+        return nullptr;
+    };
+    graph_operator::answerFileDialog(refPath);
+    press(Qt::Key_O, Qt::ControlModifier);
+    QLineSeries *reference = referenceSeries();
+    ASSERT_NE(reference, nullptr);
+    EXPECT_EQ(reference->points(), (QList<QPointF>{{0, 1}, {5, -1}, {20, 0.5}}));
+    EXPECT_NE(reference->pen().style(), Qt::SolidLine) << "a line style of its own";
+    EXPECT_NE(reference->pen().color(), QColor(Qt::red));
+    EXPECT_NE(reference->pen().color(), QColor(Qt::blue));
+    EXPECT_EQ(shownView().xMax, 20) << "the axes follow the reference too";
+    auto *legend = graph->findChild<QLabel *>(QStringLiteral("referenceLegend"));
+    ASSERT_NE(legend, nullptr);
+    EXPECT_TRUE(legend->isVisible());
+    EXPECT_TRUE(legend->text().contains(QStringLiteral("reference.csv")));
+
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(clipboardText().startsWith(
+        QStringLiteral("t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\t"
+                       "t [ms] (reference: reference.csv)\tU [V] (reference: reference.csv)\n"
+                       "0\t1.5\t10\t51\t0\t1\n")))
+        << clipboardText().toStdString();
+
+    // The program plots anew: the reference stays.
+    DeleteGraphPlot(PANEL, GRAPH, -1, 1);
+    const float again[] = {1, 2, 3};
+    PlotWaveform(PANEL, GRAPH, again, 3, WAVE_FLOAT, 1, 0, 0, 1, 0, 0, 0, 1, 0x00FF00);
+    ASSERT_EQ(referenceSeries(), reference);
+    EXPECT_EQ(reference->points().size(), 3);
+
+    // A malformed file: a popup naming the file and the line; nothing changes.
+    const QString badPath = path("bad.csv");
+    {
+        QFile f(badPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("t,U\n0,1\n1,2\n2,3,5\n3,oops\n");
+    }
+    userint_testing::clear_popups();
+    graph_operator::answerFileDialog(badPath);
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Open reference…"));
+    ASSERT_EQ(userint_testing::popups().size(), 1u);
+    const std::string message = userint_testing::popups()[0].message;
+    EXPECT_EQ(userint_testing::popups()[0].title, "bench: reference not opened");
+    EXPECT_NE(message.find(badPath.toStdString()), std::string::npos) << message;
+    EXPECT_NE(message.find("Line 5: \"oops\" is not a number"), std::string::npos) << message;
+    EXPECT_EQ(referenceSeries(), reference) << "the old reference stays";
+    EXPECT_EQ(reference->points().size(), 3);
+
+    graph_operator::chooseFromMenu(graph, QStringLiteral("Clear reference"));
+    EXPECT_EQ(referenceSeries(), nullptr);
+    EXPECT_FALSE(legend->isVisible());
+    EXPECT_EQ(shownView().xMax, 2) << "the axes follow the plots alone again";
 }
 
 }  // namespace
