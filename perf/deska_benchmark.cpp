@@ -6,11 +6,15 @@
 // shown. An ISA port access takes about 1 us, so a sample costs at least
 // 2 us on a real board; the program's share must stay a small part of that.
 //
+// Also the repaint of the graph with a 100 000-point reference trace over the
+// capture, which must stay within a frame (16 ms).
+//
 // Run: scripts/perf.sh, or QT_QPA_PLATFORM=offscreen ./deska_benchmark
 #include <benchmark/benchmark.h>
 
 #include <QChartView>
 #include <QTemporaryDir>
+#include <QValueAxis>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +23,7 @@
 
 #include "deska.h"
 #include "graph_export.h"
+#include "graph_tools.h"
 #include "harness.h"
 #include "panel_run.h"
 #include "portio.h"
@@ -125,6 +130,53 @@ void BM_SaveCsv(benchmark::State &state) {
 }
 BENCHMARK(BM_SaveCsv)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// A reference trace of 100 000 points (a sine over the capture's 10 ms) over a
+// capture: one repaint of the graph as it stands, and one after the view
+// changed, when the reference's outline is computed anew.
+constexpr int kReferencePoints = 100000;
+
+GraphState *graphWithReference(benchmark::State &state) {
+    SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
+    run(PANEL, PANEL_RUN, EVENT_COMMIT, nullptr, 0, 0);
+    int error = 0;
+    Control *graph = userint_internal::find_control("BM_Repaint", PANEL, PANEL_GRAPH, &error);
+    if (!graph || !graph->graph) {
+        state.SkipWithError("no graph to draw the reference on");
+        return nullptr;
+    }
+    QList<QPointF> points;
+    points.reserve(kReferencePoints);
+    for (int i = 0; i < kReferencePoints; ++i)
+        points.append(QPointF(i * 1e-4, 4 * std::sin(2 * M_PI * i / kReferencePoints * 3)));
+    userint_internal::set_graph_reference(*graph->graph, points, QStringLiteral("reference.csv"));
+    return graph->graph.get();
+}
+
+void BM_RepaintWithReference(benchmark::State &state) {
+    GraphState *g = graphWithReference(state);
+    if (!g) return;
+    auto *view = static_cast<QChartView *>(userint_testing::control_widget(PANEL, PANEL_GRAPH));
+    for (auto _ : state) view->viewport()->repaint();
+    userint_internal::clear_graph_reference(*g);
+}
+BENCHMARK(BM_RepaintWithReference)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+void BM_RepaintWithReferenceNewView(benchmark::State &state) {
+    GraphState *g = graphWithReference(state);
+    if (!g) return;
+    auto *view = static_cast<QChartView *>(userint_testing::control_widget(PANEL, PANEL_GRAPH));
+    const double xMax = g->xAxis->max();
+    bool narrow = false;
+    for (auto _ : state) {
+        narrow = !narrow;
+        g->xAxis->setRange(0, narrow ? xMax / 2 : xMax);
+        userint_internal::redraw_for_range(*g);
+        view->viewport()->repaint();
+    }
+    userint_internal::clear_graph_reference(*g);
+}
+BENCHMARK(BM_RepaintWithReferenceNewView)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
 void reportFigures() {
     const double reads_ns = perf::seconds("BM_PortReads") / kSamples * 1e9;
     const double readData_ns = perf::seconds("BM_ReadData") / kSamples * 1e9;
@@ -142,6 +194,10 @@ void reportFigures() {
     perf::share("  Uf_hodnota (RMS of 1000 samples, two texts shown)", rms_us, "us");
     perf::judge("saving 1000 points as CSV (Ctrl+S once named)",
                 perf::wallSeconds("BM_SaveCsv") * 1e3, "ms", 20);
+    perf::judge("repaint: capture and a 100 000-point reference",
+                perf::seconds("BM_RepaintWithReference") * 1e3, "ms", 16);
+    perf::judge("repaint: the same in a new view (outline anew)",
+                perf::seconds("BM_RepaintWithReferenceNewView") * 1e3, "ms", 16);
 }
 
 }  // namespace
