@@ -2,7 +2,8 @@
 // Getting deska's capture out, as an operator does: Run, then Ctrl+S and Qt's
 // file dialog; the saved CSV against the plotted arrays, value by value, also
 // on a comma-decimal desktop. The graph's ticks for the default and the slow
-// capture at the panel's smallest size, and how the window presents itself.
+// capture at the panel's smallest size, and how the window presents itself. A
+// saved capture opened back as the graph's reference trace.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QChartView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXYSeries>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -97,6 +99,54 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SaveCase{"deska_default", nullptr, "1", 0, "x1"},
                     SaveCase{"deska_slow_gain2_de", "de_DE.UTF-8", "0.2", 1, "x2"}),
     [](const testing::TestParamInfo<SaveCase> &info) { return std::string(info.param.name); });
+
+TEST(DeskaReference, ACaptureSavedByDeskaOpensAsTheReferenceAndStaysOverTheNextRun) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    serveVariedCodes();
+    const QString first = folder.filePath(QStringLiteral("first.csv"));
+    const QString both = folder.filePath(QStringLiteral("both.csv"));
+    int status = runDeska([&] {
+        QWidget *panel = userint_testing::panel_widget(Handle);
+        auto *view = widget<QChartView>(PANEL_GRAPH);
+        clickRun();
+        const auto captured = userint_testing::graph_plots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(captured.size(), 1u);
+        graph_operator::answerFileDialog(first);
+        QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
+        graph_operator::answerFileDialog(first);
+        panel_operator::activate(Handle);  // back from the file dialog
+        QTest::keyClick(panel, Qt::Key_O, Qt::ControlModifier);
+        QXYSeries *reference = nullptr;
+        for (QAbstractSeries *s : view->chart()->series())
+            if (s->name() == QLatin1String("first.csv")) reference = qobject_cast<QXYSeries *>(s);
+        ASSERT_NE(reference, nullptr) << "the reference is drawn";
+        EXPECT_FALSE(reference->points().isEmpty());
+
+        // The next run keeps it; saving then writes it as its own labelled pair.
+        panel_operator::activate(Handle);
+        typeFrequency("2");
+        clickRun();
+        graph_operator::answerFileDialog(both);
+        QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
+        const graph_operator::CsvFile csv = graph_operator::readCsv(both);
+        ASSERT_TRUE(csv.wellFormed);
+        EXPECT_EQ(csv.header.toStdString(),
+                  "time (ms),voltage (V),time (ms) (reference: first.csv),voltage (V) (reference: "
+                  "first.csv)");
+        ASSERT_EQ(csv.columns.size(), 4u);
+        ASSERT_EQ(csv.columns[2].size(), 1000u);
+        for (size_t i = 0; i < 1000; ++i) {
+            ASSERT_EQ(csv.columns[2][i], captured[0].x[i]) << "x of reference point " << i;
+            ASSERT_EQ(csv.columns[3][i], captured[0].y[i]) << "y of reference point " << i;
+        }
+        EXPECT_EQ(csv.columns[0].back(), 999 * static_cast<double>(1.0f / 2.0f))
+            << "the new capture at 2 kHz";
+        EXPECT_TRUE(userint_testing::popups().empty());
+    });
+    EXPECT_EQ(status, 0);
+}
 
 // The tick labels of an axis, comma-separated.
 std::string ticks(Qt::Orientation o) {
