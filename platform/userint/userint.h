@@ -101,29 +101,74 @@ int SetCtrlVal(int panel, int control, signed char value);
 int SetCtrlVal(int panel, int control, const char *text);
 
 // ---- Work that outlasts a moment ------------------------------------------------
-// A work function runs on a thread of its own and returns the result
-// RunInBackground hands back; a progress function runs on the main thread.
+// Work runs on the program's one background thread, made once and then waiting,
+// blocked, between works, so that starting a work costs no thread start. A work
+// function returns the result that RunInBackground (or RunOnBackgroundThread)
+// hands back; a progress function runs on the main thread.
 using BackgroundWorkPtr = int (*)(void *workData);
 using BackgroundProgressPtr = void (*)(void *workData);
 
-// Runs work(workData) on a thread of its own and returns its result once it has
-// returned. Called from a callback; meanwhile the main thread keeps every panel
+// A middle real-time priority (SCHED_FIFO, 1 to 99): above every ordinary
+// process, below the kernel's own interrupt threads (priority 50 too, but they
+// run first when both are ready on the same core).
+enum { BACKGROUND_REALTIME_PRIORITY = 50 };
+
+// Makes the background thread and returns once it is ready. Call it once at
+// start-up, while the program still holds the privileges it was started with
+// (a file-scope object before the one that drops them): `realtimePriority`
+// 1..99 asks for the real-time policy SCHED_FIFO at that priority, which the
+// thread gets with the capability CAP_SYS_NICE or an RLIMIT_RTPRIO of at least
+// that priority (root has both); 0 asks for the normal policy. The thread keeps
+// its policy and then drops every capability it was started with. Its stack
+// and the program's own code and data are locked in memory (CAP_IPC_LOCK or
+// within RLIMIT_MEMLOCK), or else touched so that they are in memory before
+// the first work. Touches no Qt, so it may run during static initialisation.
+// Returns 1 when the thread runs real-time, 0 when it runs with the normal
+// policy (BackgroundRealtimeRefusal says why), UIE_BUSY when a thread exists
+// already (it is kept as it is). If no thread can be made, the works run on the
+// calling thread and a line on stderr says so. Without this call the first work
+// makes the thread, with the normal policy.
+int StartBackgroundThread(int realtimePriority);
+// 1 while the background thread runs under the real-time policy, else 0; asks
+// the kernel each time, so it also sees a policy changed from outside (chrt).
+int BackgroundThreadRealtime(void);
+// Why the background thread has no real-time policy, in words for the operator
+// ("" when it has it, or when none was asked for).
+const char *BackgroundRealtimeRefusal(void);
+
+// Runs work(workData) on the background thread and returns its result once it
+// has returned. Called from a callback; meanwhile the main thread keeps every panel
 // alive: windows repaint and follow resizes, `progress` (if not null) runs every
 // 100 ms, and the operator's events reach their callbacks at once, nested inside
 // the calling callback (the one-at-a-time rule is suspended for the duration), so
 // a program's callbacks must keep their own state consistent with the work in
 // progress and start no second one: a second call returns UIE_BUSY. The work must
-// not call the run-time other than BackgroundStopRequested, and touches the
-// program's data only as its own (the main thread reads it after the return, or
-// through atomics meanwhile). If no thread can be started, the work runs on the
-// calling thread with the panels waiting, and a line on stderr says so.
+// not call the run-time other than BackgroundStopRequested and BackgroundPause,
+// and touches the program's data only as its own (the main thread reads it after
+// the return, or meanwhile through atomics, or what the work has published through
+// an atomic count, so that the work never waits for the main thread). Works
+// follow one another on the same thread at no start-up cost: many captures in a
+// row are one call each, or one work that loops. If no thread can be made, the
+// work runs on the calling thread with the panels waiting.
 int RunInBackground(BackgroundWorkPtr work, void *workData, BackgroundProgressPtr progress);
+// Runs work(workData) on the background thread, under its policy, while the
+// calling thread waits blocked: no panel repaints and no event reaches a callback
+// until it returns, as during any callback. For work too short for the operator
+// to act on (a capture of milliseconds) that must still run on that thread.
+// UIE_BUSY while another work runs.
+int RunOnBackgroundThread(BackgroundWorkPtr work, void *workData);
 // Asks the running background work to stop; QuitUserInterface asks the same.
 // Without background work running, nothing happens: a later work starts unstopped.
 int RequestBackgroundStop(void);
 // 1 once a stop has been asked for the running work, else 0. Safe from the work's
 // thread; costs one atomic load, so the work may ask every few microseconds.
 int BackgroundStopRequested(void);
+// For the work: waits `seconds`, leaving the processor to other threads, or less
+// if a stop is asked meanwhile (it ends the wait at once). Returns
+// BackgroundStopRequested(). A work under the real-time policy that waits long
+// for something (a conversion due in milliseconds) pauses rather than polling
+// throughout, or it takes its core from the panels.
+int BackgroundPause(double seconds);
 
 // ---- Failure marks -------------------------------------------------------------
 // Marks a text control (string read-out or input) as reporting a failure

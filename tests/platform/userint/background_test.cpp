@@ -1,8 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Work in the background (RunInBackground): it runs on a thread of its own while
-// the panel of bench.uir answers the operator, and it stops when asked, by a
-// callback or by QuitUserInterface. Runs offscreen.
+// Work in the background (RunInBackground, RunOnBackgroundThread): it runs on the
+// one background thread while the panel of bench.uir answers the operator, or
+// waits, and it stops when asked, by a callback or by QuitUserInterface. The
+// thread takes the real-time policy where the process may, and keeps no
+// capability. Runs offscreen; each case in a process of its own.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QPushButton>
@@ -11,8 +19,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ostream>
+#include <set>
 #include <thread>
 
+#include "process_threads.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -20,7 +31,7 @@ namespace {
 
 enum { PANEL = 1, RUN = 4, QUIT = 6 };
 
-int runCommits = 0;
+std::atomic<int> runCommits = 0;
 int onCommit(int, int control, int event, void *, int, int) {
     if (control == RUN && event == EVENT_COMMIT) {
         ++runCommits;
@@ -47,6 +58,7 @@ int pollUntilStopped(void *) {
 }
 int progressCalls = 0;
 void countProgress(void *) { ++progressCalls; }
+int currentThread(void *) { return static_cast<int>(gettid()); }
 
 class Background : public ::testing::Test {
 protected:
@@ -90,5 +102,129 @@ TEST_F(Background, AStopAskedBetweenWorksIsForgotten) {
               0);
     EXPECT_EQ(RunInBackground(nullptr, nullptr, nullptr), UIE_BAD_ARGUMENT);
 }
+
+TEST_F(Background, EveryWorkRunsOnOneThreadThatWaitsBlockedBetweenWorks) {
+    std::set<int> threads;
+    for (int i = 0; i < 3; i++) {
+        threads.insert(RunInBackground(currentThread, nullptr, nullptr));
+        threads.insert(RunOnBackgroundThread(currentThread, nullptr));
+    }
+    ASSERT_EQ(threads.size(), 1u) << "every work on the same thread";
+    const int tid = *threads.begin();
+    EXPECT_NE(tid, static_cast<int>(gettid()));
+    test_support::ThreadFacts facts = test_support::thread_facts(tid);
+    for (int wait = 0; wait < 500 && facts.state != 'S'; wait++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        facts = test_support::thread_facts(tid);
+    }
+    EXPECT_EQ(facts.name, "background");
+    EXPECT_EQ(facts.state, 'S') << "between works the thread sleeps rather than polls";
+}
+
+TEST_F(Background, RunOnBackgroundThreadHoldsTheOperatorsEventsUntilTheWorkReturns) {
+    QTimer::singleShot(0, [] { click(RUN); });
+    const int commitsDuringWork = RunOnBackgroundThread(
+        [](void *) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return runCommits.load();
+        },
+        nullptr);
+    EXPECT_EQ(commitsDuringWork, 0) << "no event reached a callback while the work ran";
+    for (int wait = 0; wait < 100 && runCommits == 0; wait++) QTest::qWait(20);
+    EXPECT_EQ(runCommits, 1) << "the click is delivered afterwards";
+}
+
+// A work that pauses for a minute ends as soon as the operator stops it.
+TEST_F(Background, APauseEndsWhenAStopIsAsked) {
+    using Clock = std::chrono::steady_clock;
+    QTimer::singleShot(100, [] { click(RUN); });
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(RunInBackground([](void *) { return BackgroundPause(60.0); }, nullptr, nullptr), 1);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30)) << "the pause did not see the stop";
+    EXPECT_EQ(RunOnBackgroundThread([](void *) { return BackgroundPause(0.01); }, nullptr), 0)
+        << "a pause that nobody stops ends after its time";
+}
+
+// ---- The thread's policy and privileges ---------------------------------------------
+
+constexpr int kSysNice = 23;  // CAP_SYS_NICE
+
+// The calling thread's effective and permitted capability sets, low word first.
+struct Capabilities {
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+    bool has(int cap) const { return (sets[cap / 32].effective >> (cap % 32)) & 1; }
+};
+Capabilities ownCapabilities() {
+    Capabilities c;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    syscall(SYS_capget, &header, c.sets);
+    return c;
+}
+void dropOwnCapability(int cap) {
+    Capabilities c = ownCapabilities();
+    c.sets[cap / 32].effective &= ~(1u << (cap % 32));
+    c.sets[cap / 32].permitted &= ~(1u << (cap % 32));
+    c.sets[cap / 32].inheritable &= ~(1u << (cap % 32));
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    syscall(SYS_capset, &header, c.sets);
+}
+
+struct PolicyCase {
+    const char *what;
+    bool keepSysNice;      // the process holds CAP_SYS_NICE
+    rlim_t realtimeLimit;  // its RLIMIT_RTPRIO
+    bool realtime;         // the background thread gets SCHED_FIFO 50
+};
+
+void PrintTo(const PolicyCase &c, std::ostream *os) { *os << c.what; }
+
+class BackgroundThreadPolicy : public testing::TestWithParam<PolicyCase> {};
+
+// The thread made at start-up takes the real-time policy with either of the two
+// permissions, and runs with the normal one without; in every case it keeps no
+// capability of the thread that made it, and the main thread keeps its policy.
+// Setting up the cases needs root (CAP_SYS_NICE to begin with, CAP_SYS_RESOURCE to
+// raise the real-time limit).
+TEST_P(BackgroundThreadPolicy, TakesTheRealTimePolicyWhereAllowedAndKeepsNoCapability) {
+    const PolicyCase c = GetParam();
+    if (!ownCapabilities().has(kSysNice))
+        GTEST_SKIP() << "this test runs without CAP_SYS_NICE (not as root): the cases cannot "
+                        "be set up";
+    const rlimit limit{c.realtimeLimit, c.realtimeLimit};
+    if (setrlimit(RLIMIT_RTPRIO, &limit) != 0)
+        GTEST_SKIP() << "the real-time limit cannot be set to " << c.realtimeLimit;
+    if (!c.keepSysNice) dropOwnCapability(kSysNice);
+
+    EXPECT_EQ(StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY), c.realtime ? 1 : 0);
+    EXPECT_EQ(BackgroundThreadRealtime(), c.realtime ? 1 : 0);
+    const test_support::ThreadFacts thread = test_support::thread_named("background");
+    ASSERT_NE(thread.tid, 0) << "no thread is named background";
+    EXPECT_EQ(thread.policy, c.realtime ? SCHED_FIFO : SCHED_OTHER);
+    if (c.realtime) {
+        EXPECT_EQ(thread.priority, BACKGROUND_REALTIME_PRIORITY);
+    }
+    EXPECT_EQ(thread.effective, 0u);
+    EXPECT_EQ(thread.permitted, 0u);
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER) << "the main thread keeps the normal policy";
+    if (c.realtime) {
+        EXPECT_STREQ(BackgroundRealtimeRefusal(), "");
+    } else {
+        EXPECT_THAT(BackgroundRealtimeRefusal(),
+                    testing::AllOf(testing::HasSubstr("CAP_SYS_NICE"),
+                                   testing::HasSubstr("RLIMIT_RTPRIO")));
+    }
+    EXPECT_EQ(RunOnBackgroundThread(currentThread, nullptr), thread.tid)
+        << "the works run on the thread made at start-up";
+    EXPECT_EQ(StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY), UIE_BUSY);
+}
+
+INSTANTIATE_TEST_SUITE_P(Permissions, BackgroundThreadPolicy,
+                         testing::Values(PolicyCase{"CapSysNice", true, 0, true},
+                                         PolicyCase{"RealtimeLimit50", false, 50, true},
+                                         PolicyCase{"RealtimeLimitTooLow", false, 10, false},
+                                         PolicyCase{"Neither", false, 0, false}),
+                         [](const testing::TestParamInfo<PolicyCase> &info) {
+                             return std::string(info.param.what);
+                         });
 
 }  // namespace
