@@ -8,10 +8,13 @@
 // so that it shows volts at the board's input. A status line under the buttons says
 // whether every conversion was read: the board holds one result, so a sample read too
 // late has been overwritten by the next, and the capture then spans more time than the
-// graph and the RMS assume. A capture that lasts half a second or more (below 2 kHz)
-// runs on a thread of its own while the window stays alive: it repaints, shows the
-// progress, and Stop (Run relabelled), Quit and the close box end the capture. Shorter
-// captures poll on the main thread, which starts them without a thread's delay.
+// graph and the RMS assume. Every capture polls on the capture thread, made once at
+// start-up, with real-time priority where the system allows it, so that other
+// programs on a busy computer cannot take its core for longer than a sample period.
+// A capture that lasts half a second or more (below 2 kHz) keeps the window alive
+// meanwhile: it repaints, shows the progress, and Stop (Run relabelled), Quit and the
+// close box end the capture. During a shorter one the window waits, as during any
+// callback.
 //
 // Plain procedural code: module globals, free functions and the panel's callbacks.
 //
@@ -75,11 +78,25 @@ constexpr double SampleWaitPeriods = 10.0;
 // flag, to keep polling tight.
 constexpr unsigned PollsPerClockCheck = 256;
 
+// Under real-time priority the capture thread keeps its core from every ordinary
+// thread, the window's included, for as long as it polls. In a capture with conversions
+// this far apart or more (ms: the long captures) it polls only around the time the next
+// result is due, from this long before it at most (ms, and half a period at least),
+// and pauses in between; a late result is polled for in turns of the same length with
+// pauses between. Waking from a pause takes tens of microseconds at that priority.
+constexpr double PausingPeriod_ms = 0.5;
+constexpr double MaxPollAhead_ms = 1.0;
+
 // read_data's results besides 0.
 constexpr int BoardSilent = -1;     // a sample did not come in time: board_fault says why
 constexpr int CaptureStopped = -2;  // the operator stopped the capture
 
-// Access to the board's 12 ports is requested before the GUI starts.
+// The capture thread is made first, while deska still holds the capabilities it was
+// started with: it takes real-time priority with them and keeps it. Access to the
+// board's 12 ports is requested next, before the GUI starts, and then every
+// capability is dropped.
+[[maybe_unused]] static const int capture_thread =
+    StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY);
 static const PortWindow board_ports(BOARD_BASE, BOARD_PORT_COUNT);
 
 // ---- Program state -----------------------------------------------------------------
@@ -109,6 +126,8 @@ static double capture_span_ms;
 static long lost_conversions;
 // Samples read so far; the main thread shows it while a capture runs on its own thread.
 static std::atomic<int> samples_read;
+// The capture thread had real-time priority for the last capture.
+static bool capture_realtime;
 // True while a capture runs on its own thread: the panel's callbacks then run beside
 // it, so Run stops it and a gain chosen meanwhile waits for the run to end.
 static bool capturing;
@@ -163,7 +182,9 @@ static uint64_t loaded_divisor(void) {
 
 // ---- Board access --------------------------------------------------------------------
 
-int activation(float f) {
+// The first half of activation: the divisor and the counts for f kHz, held in Frq, and
+// the realised frequency on the panel. Nothing reaches the board yet.
+static void set_up_timer(float f) {
     uint32_t c1 = 0;
     uint32_t c2 = 0;
 
@@ -184,10 +205,16 @@ int activation(float f) {
     timer_counts(Frq, &c1, &c2);
     SetCtrlVal(1, PANEL_FREQ, static_cast<float>(TimerClock_kHz / (double(c1) * c2)));
     GetCtrlVal(1, PANEL_FREQ, &shown_freq_khz);
+    Frq = (c1 & 0xFFFF) | (c2 & 0xFFFF) << 16;
+}
 
+// The second half: the timer's counts from Frq, the gain, and the start of conversions.
+// It runs on the thread that then polls, so the board starts when that thread is
+// already running: waking a thread can take milliseconds on a virtual machine, and
+// the board's results would be overwritten meanwhile.
+static void start_board(void) {
     CVI_outp(PORT_TIMER_CTRL, TIMER_COUNTER1_MODE2);
     CVI_outp(PORT_TIMER_CTRL, TIMER_COUNTER2_MODE2);
-    Frq = (c1 & 0xFFFF) | (c2 & 0xFFFF) << 16;
     CVI_outp(PORT_COUNTER1, FrqByte[0]);
     CVI_outp(PORT_COUNTER1, FrqByte[1]);
     CVI_outp(PORT_COUNTER2, FrqByte[2]);
@@ -195,6 +222,11 @@ int activation(float f) {
     CVI_outp(PORT_GAIN, Zesileni);
     CVI_outp(PORT_CHANNEL, BOARD_SIGNAL_CHANNEL);
     CVI_outp(PORT_MODE, BOARD_MODE_TIMER_PACED);
+}
+
+int activation(float f) {
+    set_up_timer(f);
+    start_board();
     return 0;
 }
 
@@ -223,32 +255,55 @@ static void count_lost_conversions(double span_ms, double period_ms) {
 
 int read_data(void) {
     using Clock = std::chrono::steady_clock;
+    using Duration_ms = std::chrono::duration<double, std::milli>;
     const double period_ms = double(loaded_divisor()) / TimerClock_kHz;
     const double wait_ms = std::max(MinSampleWait_ms, SampleWaitPeriods * period_ms);
-    const auto patience = std::chrono::duration<double, std::milli>(wait_ms);
+    const auto patience = Duration_ms(wait_ms);
+    const bool pausing = capture_realtime && period_ms >= PausingPeriod_ms;
+    const auto period = std::chrono::duration_cast<Clock::duration>(Duration_ms(period_ms));
+    const auto poll_ahead = std::chrono::duration_cast<Clock::duration>(
+        Duration_ms(std::min(period_ms / 2, MaxPollAhead_ms)));
     Clock::time_point first_sample{};
+    // When the last result came; the board has just been started.
+    Clock::time_point last_result = pausing ? Clock::now() : Clock::time_point{};
 
     samples_read.store(0, std::memory_order_relaxed);
     for (int i = 0; i < SampleCount; i++) {
         const Clock::time_point waiting_since = Clock::now();
+        // The next result is due a period after the last one.
+        Clock::time_point poll_until = last_result + period + poll_ahead;
+        bool paused = false;
         unsigned polls = 0;
         while (((DataByte[1] = CVI_inp(PORT_DATA_HIGH)) & BOARD_NOT_READY) != 0) {
+            if (pausing && !paused) {
+                paused = true;
+                const Clock::duration until_due = last_result + period - waiting_since;
+                if (until_due > poll_ahead &&
+                    BackgroundPause(std::chrono::duration<double>(until_due - poll_ahead).count()))
+                    return CaptureStopped;
+            }
             if (++polls % PollsPerClockCheck != 0) continue;
             // Pole now holds part of a capture; run shows none of it.
             if (BackgroundStopRequested()) return CaptureStopped;
-            if (Clock::now() - waiting_since > patience) {
+            const Clock::time_point now = Clock::now();
+            if (now - waiting_since > patience) {
                 describe_missing_sample(i, wait_ms);
                 return BoardSilent;
             }
+            if (pausing && now > poll_until) {
+                if (BackgroundPause(std::chrono::duration<double>(poll_ahead).count()))
+                    return CaptureStopped;
+                poll_until = Clock::now() + poll_ahead;
+            }
         }
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
-        if (i == 0) first_sample = Clock::now();
+        if (i == 0 || pausing) last_result = Clock::now();
+        if (i == 0) first_sample = last_result;
         Pole[i] = static_cast<float>(
             10.0 * (Data & BOARD_CODE_MASK) / double(BOARD_CONVERTER_CODES) - 5.0);
         samples_read.store(i + 1, std::memory_order_relaxed);
     }
-    count_lost_conversions(
-        std::chrono::duration<double, std::milli>(Clock::now() - first_sample).count(), period_ms);
+    count_lost_conversions(Duration_ms(Clock::now() - first_sample).count(), period_ms);
     return 0;
 }
 
@@ -261,8 +316,11 @@ static void format_2(char (&text)[40], double value) {
     *result.ptr = '\0';
 }
 
-// The work of a capture's own thread.
-static int capture_on_thread(void *) { return read_data(); }
+// The work of the capture thread: the board set up by set_up_timer is started and read.
+static int capture_on_thread(void *) {
+    start_board();
+    return read_data();
+}
 
 // Called on the main thread about every 0.1 s while a capture runs on its own thread.
 static void show_progress(void *) {
@@ -288,9 +346,11 @@ static void prepare_capture(int panel, float f) {
     show_progress(nullptr);
 }
 
-// read_data, on its own thread when prepare_capture chose so.
+// read_data on the capture thread: with the window alive when prepare_capture chose
+// so, else with the window waiting.
 static int capture(int panel) {
-    if (!capturing) return read_data();
+    capture_realtime = BackgroundThreadRealtime() == 1;
+    if (!capturing) return RunOnBackgroundThread(capture_on_thread, nullptr);
     const int result = RunInBackground(capture_on_thread, nullptr, show_progress);
     SetCtrlLabel(panel, PANEL_RUN, "&Run");
     capturing = false;
@@ -299,7 +359,7 @@ static int capture(int panel) {
 
 // The status line after a capture that brought all its samples.
 static void show_capture_outcome(void) {
-    char text[300];
+    char text[400];
     if (lost_conversions == 0) {
         std::snprintf(text, sizeof text, "%d samples, none lost", SampleCount);
     } else {
@@ -307,9 +367,12 @@ static void show_capture_outcome(void) {
         format_2(span, capture_span_ms);
         std::snprintf(text, sizeof text,
                       "%d samples over %s ms: about %ld %s lost (the computer did not read the "
-                      "board in time); the RMS and the graph may be distorted",
+                      "board in time); the RMS and the graph may be distorted%s",
                       SampleCount, span, lost_conversions,
-                      lost_conversions == 1 ? "conversion was" : "conversions were");
+                      lost_conversions == 1 ? "conversion was" : "conversions were",
+                      capture_realtime ? ""
+                                       : "; deska runs without real-time priority (see the "
+                                         "README, A real measurement board)");
     }
     SetCtrlVal(1, PANEL_STATUS, text);
     MarkCtrlFailure(1, PANEL_STATUS, lost_conversions != 0);
@@ -383,7 +446,8 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     }
     SetCtrlVal(1, PANEL_BUSY, 1);
     prepare_capture(panel, f);
-    activation(f);
+    // activation(f), its writes to the board made on the capture thread.
+    set_up_timer(f);
     const int captured = capture(panel);
     if (captured != 0) {
         // The last complete capture stays on show.

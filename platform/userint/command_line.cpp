@@ -91,7 +91,13 @@ constexpr ProgramText kPrograms[] = {
     {"deska",
      "Captures 1000 samples from the measurement board at I/O port 0x300 at the\n"
      "chosen sampling frequency and gain, shows their RMS value and plots them.\n"
-     "Direct port access needs the capability: sudo setcap cap_sys_rawio+ep <program>\n",
+     "Direct port access needs the capability CAP_SYS_RAWIO. The capture runs with\n"
+     "real-time priority (SCHED_FIFO 50), so that other programs cannot make it lose\n"
+     "samples, where deska has the capability CAP_SYS_NICE or a real-time limit\n"
+     "(RLIMIT_RTPRIO) of 50 or more; without either it runs at normal priority and\n"
+     "says so when samples are lost. The package grants both capabilities, as does\n"
+     "  sudo setcap cap_sys_rawio,cap_sys_nice+ep <program>\n"
+     "and deska drops them once started.\n",
      "  PORTIO_LIBRARY       a port library to use instead of the real ports, such as\n"
      "                       the simulated board (default: unset, direct port access)\n"
      "  PORTIO_TRACE         1: print every port access on stderr\n",

@@ -2,6 +2,8 @@
 // The scripted port library itself; see scripted_port.h.
 #include "scripted_port.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -32,6 +34,7 @@ struct Board {
     std::chrono::steady_clock::time_point started;
     double firstLate_ms = 0;
     double lastLate_ms = 0;
+    int lastReader = 0;  // the thread that took the last result
 };
 
 Board &board() {
@@ -96,6 +99,7 @@ unsigned char board_read(unsigned short port) {
     if (port == PORT_DATA_LOW) {
         unsigned char low = static_cast<unsigned char>(currentWord() & 0xFF);
         ++b.delivered;
+        b.lastReader = static_cast<int>(gettid());
         b.flaggedSoFar = 0;
         return low;
     }
@@ -190,4 +194,5 @@ double scripted_port_read_lateness_ms(void) {
 const std::vector<PortAccess> *scripted_port_accesses(void) { return &board().accesses; }
 void scripted_port_clear_accesses(void) { board().accesses.clear(); }
 const char *scripted_port_capabilities_at_load(void) { return capabilitiesAtLoad; }
+int scripted_port_last_sample_reader(void) { return board().lastReader; }
 }

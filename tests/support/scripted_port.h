@@ -58,6 +58,8 @@ PORT_LIBRARY_EXPORT void scripted_port_pace(double period_ms, int skipFrom, int 
 // How late the program read the first or the last result of the last capture after
 // it was due, whichever was later (ms): the uncertainty of a count of lost conversions.
 PORT_LIBRARY_EXPORT double scripted_port_read_lateness_ms(void);
+// The thread (its kernel id) that read the low byte of the last result delivered.
+PORT_LIBRARY_EXPORT int scripted_port_last_sample_reader(void);
 // Nonzero: always-ready mode (above) on the words served now (scripted_port_serve),
 // from the first; zero: off. A reset turns it off.
 PORT_LIBRARY_EXPORT void scripted_port_always_ready(int on);
@@ -88,6 +90,7 @@ inline void pace(double period_ms, int skipFrom = 0, int skipped = 0) {
     scripted_port_pace(period_ms, skipFrom, skipped);
 }
 inline double readLateness_ms() { return scripted_port_read_lateness_ms(); }
+inline int lastSampleReader() { return scripted_port_last_sample_reader(); }
 // The port writes, in order, since the last clear.
 inline std::vector<Write> writes() {
     std::vector<Write> out;
