@@ -12,6 +12,7 @@
 set -u
 build=$1
 work=$2
+source=$(cd "$(dirname "$0")/../.." && pwd)
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -200,7 +201,8 @@ if grep -qi 'error\|cannot\|not found' "$work/deska.out" "$work/generator.out"; 
 fi
 
 # ---- The post-install script ----------------------------------------------------
-# It gives /usr/bin/deska the port capability through setcap, and must succeed
+# It gives /usr/bin/deska the port and real-time capabilities through setcap, as
+# the README says, and must succeed
 # whether setcap works, fails (no file capabilities here), or is missing.
 fake=$work/fakebin
 mkdir -p "$fake"
@@ -212,8 +214,10 @@ EOF
 chmod +x "$fake/setcap"
 PATH=$fake:/usr/bin:/bin sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
   || fail "postinst failed with a working setcap: $(cat "$work/postinst.out")"
-[ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_sys_rawio+ep /usr/bin/deska" ] \
-  || fail "postinst did not run 'setcap cap_sys_rawio+ep /usr/bin/deska' (ran: $(cat "$work/setcap.args" 2>/dev/null))"
+[ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_sys_rawio,cap_sys_nice+ep /usr/bin/deska" ] \
+  || fail "postinst did not run 'setcap cap_sys_rawio,cap_sys_nice+ep /usr/bin/deska' (ran: $(cat "$work/setcap.args" 2>/dev/null))"
+grep -q 'sudo setcap cap_sys_rawio,cap_sys_nice+ep /usr/bin/deska' "$source/README.md" \
+  || fail "the README does not give the capabilities that postinst gives"
 FAKE_SETCAP_STATUS=1 PATH=$fake:/usr/bin:/bin sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
   || fail "postinst failed when setcap failed"
 grep -q README "$work/postinst.out" || fail "postinst does not point at the README when setcap fails"
