@@ -4,8 +4,10 @@
 #include "bus_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -43,11 +45,25 @@ void log_bus_call(const BusCall &call, int status, int error, long count) {
     if (fd >= 0) close(fd);
 }
 
-void spend_bus_time(std::size_t bytes) {
+bool spend_bus_time(std::size_t bytes, int wake_fd) {
     static std::string last_warning;
     long rate = environment_number("GPIB_SIM_BYTES_PER_S", 0, 0, 1000000000L, last_warning);
-    if (rate <= 0 || bytes == 0) return;
-    std::this_thread::sleep_for(std::chrono::duration<double>(double(bytes) / double(rate)));
+    if (rate <= 0 || bytes == 0) return true;
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(double(bytes) / double(rate)));
+    if (wake_fd < 0) {
+        std::this_thread::sleep_until(end);
+        return true;
+    }
+    while (true) {
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        pollfd entry{wake_fd, POLLIN, 0};
+        int ready = poll(&entry, 1, int(std::min<long long>(left.count(), 1000)));
+        if (ready > 0) return false;
+    }
 }
 
 long environment_number(const char *name, long fallback, long low, long high,

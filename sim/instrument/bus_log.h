@@ -41,8 +41,9 @@ struct BusCall {
 void log_bus_call(const BusCall &call, int status, int error, long count);
 
 // Sleeps as long as `bytes` take at GPIB_SIM_BYTES_PER_S bytes per second
-// (unset or 0: no time at all).
-void spend_bus_time(std::size_t bytes);
+// (unset or 0: no time at all). With a `wake_fd`, the wait ends early when
+// that descriptor becomes readable (a signal's signalfd): false then.
+bool spend_bus_time(std::size_t bytes, int wake_fd = -1);
 
 // The environment variable `name` as a number from low to high; `fallback`
 // when unset, and when not such a number (said once, through `last_warning`).

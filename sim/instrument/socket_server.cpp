@@ -20,8 +20,11 @@
 // client as a Send line (mode NULLend: a socket has no EOI; the newlines in
 // the data end the messages) and each reply sent as a Receive line.
 //
-// SIGINT and SIGTERM end it cleanly: the client is closed, the instrument
-// returns to local state and the program exits with status 0.
+// SIGINT and SIGTERM end it cleanly, within a second whatever it is doing
+// (a slow GPIB_SIM_BYTES_PER_S pace, a client that takes no reply): the
+// client is closed, the instrument returns to local state and the program
+// exits with status 0. A standard error nobody reads any more (a closed
+// pipe) costs only the log lines, never the instrument.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -53,6 +56,9 @@ constexpr int kInstrumentAddress = 8;  // as the log names it, the same as on th
 // stuck client cannot keep the instrument from the next.
 constexpr int kReplyTimeoutMs = 10000;
 constexpr std::size_t kReadChunk = 65536;
+// Connections the system completes while a client is served, waiting for
+// their turn: a burst of clients never waits for a refused handshake's retry.
+constexpr int kListenQueue = 128;
 
 void usage(FILE *out) {
     std::fprintf(out,
@@ -66,13 +72,14 @@ void usage(FILE *out) {
                  "  -h, --help          this text\n"
                  "  --version           the version\n"
                  "\n"
-                 "One client at a time: others wait until it disconnects. Ctrl+C or SIGTERM\n"
-                 "ends the program. Environment, as for the simulated instrument library:\n"
+                 "One client at a time: others (up to %d at once) wait until it disconnects.\n"
+                 "Ctrl+C or SIGTERM ends the program. Environment, as for the simulated instrument "
+                 "library:\n"
                  "BENCH_SIM_STATE (state file shared with the simulated board), GPIB_SIM_LOG\n"
                  "(log of every transfer), GPIB_SIM_BYTES_PER_S (bus speed).\n"
                  "Example: LABBENCH_INSTRUMENT_8=TCPIP::127.0.0.1::5025::SOCKET with the SCPI\n"
                  "link library as GPIB_LIBRARY lets generator drive it.\n",
-                 kProgram, kDefaultListen);
+                 kProgram, kDefaultListen, kListenQueue);
 }
 
 // "HOST:PORT" or "[IPv6]:PORT" split at the last colon; false when malformed.
@@ -112,7 +119,8 @@ int listen_on(const std::string &host, const std::string &port, std::string &sho
         // program listens on is still refused.
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 8) != 0) error = errno;
+        if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, kListenQueue) != 0)
+            error = errno;
     }
     freeaddrinfo(found);
     if (error != 0) {
@@ -152,8 +160,8 @@ std::string peer_text(int fd) {
 }
 
 // Writes all of `bytes` to the client within kReplyTimeoutMs; false when it
-// closed or took nothing for that long.
-bool send_to_client(int fd, std::string_view bytes) {
+// closed or took nothing for that long, or `signals` became readable.
+bool send_to_client(int fd, std::string_view bytes, int signals) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -163,20 +171,22 @@ bool send_to_client(int fd, std::string_view bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        pollfd entry{fd, POLLOUT, 0};
-        if (poll(&entry, 1, kReplyTimeoutMs) <= 0) return false;
+        pollfd entries[2] = {{fd, POLLOUT, 0}, {signals, POLLIN, 0}};
+        if (poll(entries, 2, kReplyTimeoutMs) <= 0 || entries[1].revents) return false;
     }
     return true;
 }
 
 class Server {
 public:
-    explicit Server(int listener) : listener_(listener) { instrument_.publish(); }
+    Server(int listener, int signals) : listener_(listener), signals_(signals) {
+        instrument_.publish();
+    }
 
-    // Serves until a signal arrives on `signals`.
-    void run(int signals) {
-        while (true) {
-            pollfd entries[2] = {{signals, POLLIN, 0},
+    // Serves until a signal arrives on the signals' descriptor.
+    void run() {
+        while (!stopping()) {
+            pollfd entries[2] = {{signals_, POLLIN, 0},
                                  {client_ >= 0 ? client_ : listener_, POLLIN, 0}};
             if (poll(entries, 2, -1) < 0) {
                 if (errno == EINTR) continue;
@@ -233,7 +243,8 @@ private:
         call.mode = "NULLend";
         call.count = std::to_string(n);
         call.data = std::string(bytes);
-        siminstrument::spend_bus_time(bytes.size());
+        // A signal ends the pace and the program: the bytes are not run.
+        if (!siminstrument::spend_bus_time(bytes.size(), signals_)) return true;
         siminstrument::log_bus_call(call, CMPL, 0, n);
         // Up to each newline at a time, so that every message's reply goes
         // out before the next message can discard it. (A newline inside a
@@ -247,6 +258,7 @@ private:
             // client that has its reply finds the setting there.
             instrument_.publish();
             if (!send_replies()) return false;
+            if (stopping()) return true;
         }
         return true;
     }
@@ -260,8 +272,9 @@ private:
             call.mode = "STOPend";
             call.count = std::to_string(sizeof reply_);
             call.data = std::string(reply);
-            siminstrument::spend_bus_time(n);
-            bool sent = send_to_client(client_, reply);
+            if (!siminstrument::spend_bus_time(n, signals_)) return true;
+            bool sent = send_to_client(client_, reply, signals_);
+            if (stopping()) return true;
             siminstrument::log_bus_call(call, sent ? (CMPL | (last ? END : 0)) : (ERR | TIMO),
                                         sent ? 0 : EABO, long(n));
             if (!sent) return false;
@@ -269,8 +282,15 @@ private:
         return true;
     }
 
+    // True once SIGINT, SIGTERM or SIGHUP has arrived (and is left unread).
+    bool stopping() const {
+        pollfd entry{signals_, POLLIN, 0};
+        return poll(&entry, 1, 0) > 0;
+    }
+
     siminstrument::Instrument instrument_;
     int listener_;
+    int signals_;
     int client_ = -1;
     std::string peer_;
     char chunk_[kReadChunk];  // bytes read from the client, run piece by piece
@@ -319,6 +339,9 @@ int main(int argc, char *argv[]) {
     sigaddset(&ending, SIGHUP);
     sigprocmask(SIG_BLOCK, &ending, nullptr);
     int signals = signalfd(-1, &ending, SFD_CLOEXEC);
+    // A closed standard error (its reader gone) fails the write of a log
+    // line with EPIPE instead of ending the program.
+    signal(SIGPIPE, SIG_IGN);
 
     std::string shown;
     int listener = listen_on(host, port, shown);
@@ -326,8 +349,8 @@ int main(int argc, char *argv[]) {
     std::printf("%s: listening on %s\n", kProgram, shown.c_str());
     std::fflush(stdout);
 
-    Server server(listener);
-    server.run(signals);
+    Server server(listener, signals);
+    server.run();
     close(listener);
     std::fprintf(stderr, "%s: stopped\n", kProgram);
     return 0;

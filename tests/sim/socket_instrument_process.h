@@ -4,6 +4,7 @@
 // stopped with SIGTERM at the end of the scope. Every wait is bounded.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -23,15 +24,20 @@ namespace simtest {
 class SocketInstrumentProcess {
 public:
     // Starts `program` with `arguments` (default: --listen 127.0.0.1:0) and,
-    // when `waitForPort`, waits until it says where it listens.
+    // when `waitForPort`, waits until it says where it listens. With
+    // `errorsToPipe` its standard error is a pipe that the test reads from
+    // (closeErrors() takes the reader away) instead of a file.
     SocketInstrumentProcess(const std::string &program,
                             std::vector<std::string> arguments = {"--listen", "127.0.0.1:0"},
-                            bool waitForPort = true)
+                            bool waitForPort = true, bool errorsToPipe = false)
         : out_(dir_.file("stdout")), err_(dir_.file("stderr")) {
+        int pipeEnds[2] = {-1, -1};
+        if (errorsToPipe && pipe2(pipeEnds, O_CLOEXEC) != 0) ADD_FAILURE() << "no pipe";
         pid_ = fork();
         if (pid_ == 0) {
             FILE *out = std::freopen(out_.c_str(), "w", stdout);
-            FILE *err = std::freopen(err_.c_str(), "w", stderr);
+            FILE *err = errorsToPipe ? (dup2(pipeEnds[1], 2) == 2 ? stderr : nullptr)
+                                     : std::freopen(err_.c_str(), "w", stderr);
             if (!out || !err) _exit(126);
             std::vector<char *> argv{const_cast<char *>(program.c_str())};
             for (std::string &argument : arguments) argv.push_back(argument.data());
@@ -40,6 +46,10 @@ public:
             _exit(127);
         }
         if (pid_ < 0) ADD_FAILURE() << "cannot start " << program;
+        if (errorsToPipe) {
+            close(pipeEnds[1]);
+            errorPipe_ = pipeEnds[0];
+        }
         if (waitForPort) {
             for (int i = 0; i < 500 && port_.empty() && running(); ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -56,7 +66,15 @@ public:
     }
     ~SocketInstrumentProcess() {
         if (pid_ > 0 && status_ < 0) stop(SIGTERM);
+        closeErrors();
     }
+    // Closes the test's end of the standard error pipe: nobody reads it any more.
+    void closeErrors() {
+        if (errorPipe_ >= 0) close(errorPipe_);
+        errorPipe_ = -1;
+    }
+    // Whether the program is still running.
+    bool alive() { return running(); }
 
     std::string resource() const { return "TCPIP::127.0.0.1::" + port_ + "::SOCKET"; }
     const std::string &port() const { return port_; }
@@ -103,6 +121,7 @@ private:
     std::string out_, err_;
     pid_t pid_ = -1;
     int status_ = -1;
+    int errorPipe_ = -1;
     std::string port_;
 };
 

@@ -11,9 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bench_state.h"
 #include "sim_test_support.h"
@@ -128,6 +131,86 @@ TEST_F(ServedInstrument, EndsCleanlyOnInterruptAndTerminate) {
         EXPECT_NE(server.errors().find("labbench-sim-instrument: stopped"), std::string::npos)
             << server.errors();
     }
+}
+
+long msSince(std::chrono::steady_clock::time_point start) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start)
+                    .count());
+}
+
+// SIGTERM ends the instrument at once while it paces a slow bus, whether it
+// is taking a message (1 byte/s: 100 s of it) or sending a reply.
+TEST_F(ServedInstrument, EndsOnTerminateWhilePacingASlowBus) {
+    struct Case {
+        const char *bytesPerSecond;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"1",
+         "FREQ 1000;VOLT 1;FUNC SIN;FREQ?;VOLT?;FUNC?;SYST:ERR?;*IDN?;*OPC?;FREQ 2000;"
+         "VOLT 2;FUNC SQU\n"},
+        {"40", "*IDN?;*IDN?;*IDN?;*IDN?\n"},  // 0.6 s in, then 3.5 s of reply
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytesPerSecond);
+        ScopedEnv pace("GPIB_SIM_BYTES_PER_S", c.bytesPerSecond);
+        SocketInstrumentProcess server(LABBENCH_SIM_INSTRUMENT);
+        Client client(server.port());
+        client.send(c.message);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(server.stop(SIGTERM), 0) << server.errors();
+        EXPECT_LT(msSince(start), 5000) << "SIGTERM must end the instrument within a second";
+    }
+}
+
+// A standard error nobody reads any more costs the log lines, not the
+// instrument (which would die of SIGPIPE, status 141).
+TEST_F(ServedInstrument, KeepsServingWhenNobodyReadsItsStandardError) {
+    SocketInstrumentProcess server(LABBENCH_SIM_INSTRUMENT, {"--listen", "127.0.0.1:0"}, true,
+                                   true);
+    server.closeErrors();
+    for (int round = 0; round < 3; ++round) {  // each client's arrival and leaving is a log line
+        Client client(server.port());
+        client.send("*OPC?\n");
+        EXPECT_EQ(client.receive(), "1\n") << "round " << round;
+    }
+    EXPECT_TRUE(server.alive());
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// Clients arriving in a burst while one is served all get their connection
+// at once and wait for their turn (a listen queue of 8 left the tenth to the
+// handshake's retry, a second or more later).
+TEST_F(ServedInstrument, ABurstOfClientsWaitsConnectedForItsTurn) {
+    SocketInstrumentProcess server(LABBENCH_SIM_INSTRUMENT);
+    Client served(server.port());
+    served.send("*OPC?\n");
+    ASSERT_EQ(served.receive(), "1\n");
+    std::vector<int> waiting;
+    for (int i = 0; i < 24; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(std::uint16_t(std::stoi(server.port())));
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        waiting.push_back(fd);
+    }
+    // The instrument serves `served` meanwhile, so only the system's queue
+    // can complete these; a client left out would not complete for seconds.
+    int connected = 0;
+    for (int fd : waiting) {
+        pollfd entry{fd, POLLOUT, 0};
+        int error = -1;
+        socklen_t length = sizeof error;
+        if (poll(&entry, 1, 3000) > 0 &&
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+            ++connected;
+        close(fd);
+    }
+    EXPECT_EQ(connected, 24);
 }
 
 TEST_F(ServedInstrument, RefusesAPortInUseAndABadListenAddressWithAClearMessage) {
