@@ -188,7 +188,9 @@ void read_config() {
         }
     }
     config.signal_text = labbench::env_text("BOARD_SIM_SIGNAL");
-    config.state_path = benchsim::bench_state_path();
+    std::string refusal;
+    config.state_path = benchsim::bench_state_path(&refusal);
+    if (!refusal.empty()) warn(refusal);
 }
 
 // The default signal from BOARD_SIM_SIGNAL ("sine:50:1.0" when unset or wrong).

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +38,21 @@ void log_bus_call(const BusCall &call, int status, int error, long count) {
                        " iberr=" + ((status & ERR) ? gpib_error_name(error) : "-") +
                        " ibcnt=" + std::to_string(count) + "\n";
     static std::string last_warning;
-    int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
+    // Without blocking, so that a FIFO nobody reads cannot hold the bus; and
+    // only into a regular file, so that a FIFO or a device never takes the log.
+    int fd =
+        open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    struct stat info;
+    const char *refusal = nullptr;
+    if (fd < 0 && errno == ENXIO) {
+        refusal = "a FIFO or socket, not a regular file";
+    } else if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        refusal = "not a regular file";
+    }
+    if (refusal) {
+        warn_once(last_warning, std::string("GPIB_SIM_LOG ") + log_path + " is " + refusal +
+                                    "; no log is written");
+    } else if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
         warn_once(last_warning, std::string("cannot append to GPIB_SIM_LOG file ") + log_path +
                                     ": " + std::strerror(errno));
     }

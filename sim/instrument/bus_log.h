@@ -37,7 +37,9 @@ struct BusCall {
 };
 
 // Appends the line of `call` with its outcome to the GPIB_SIM_LOG file, if
-// one is named; a failure to write is reported once on stderr.
+// one is named; a failure to write is reported once on stderr. The log is
+// only ever a regular file (or a new one): a FIFO, a device or a socket at
+// that path is refused, once on stderr, and nothing is logged.
 void log_bus_call(const BusCall &call, int status, int error, long count);
 
 // Sleeps as long as `bytes` take at GPIB_SIM_BYTES_PER_S bytes per second

@@ -304,6 +304,7 @@ struct Instrument::State {
     std::string published_path;
     benchsim::BenchOutput last_output;
     std::string publish_warning;  // the last failure reported
+    std::string path_warning;     // the last BENCH_SIM_STATE refused
 
     void push_error(const ScpiError &error) {
         auto &queue = errors;
@@ -520,7 +521,9 @@ struct Instrument::State {
             amplitude_vpp != last.amplitude_vpp || user_waveform != last.user_waveform ||
             selected_user_points() != last.points;
         // A new BENCH_SIM_STATE gets the output at once, changed or not.
-        std::string path = benchsim::bench_state_path();
+        std::string refusal;
+        std::string path = benchsim::bench_state_path(&refusal);
+        if (!refusal.empty()) warn_once(path_warning, refusal);
         if (!signal_changed && remote == last.remote && path == published_path) return;
         benchsim::BenchOutput output;
         output.function = function;

@@ -83,9 +83,17 @@ bool check_private_folder(const std::string &folder, bool create, std::string &e
 
 }  // namespace
 
-std::string bench_state_path() {
+std::string bench_state_path(std::string *refusal) {
     const char *explicit_path = std::getenv("BENCH_SIM_STATE");
-    if (explicit_path && *explicit_path) return explicit_path;
+    if (explicit_path && *explicit_path) {
+        // Only a regular file (or one not there yet) holds the state: the
+        // writer's rename would replace a FIFO or a device node at the path.
+        struct stat info;
+        if (stat(explicit_path, &info) != 0 || S_ISREG(info.st_mode)) return explicit_path;
+        if (refusal)
+            *refusal = std::string("BENCH_SIM_STATE ") + explicit_path +
+                       " is not a regular file; using " + default_bench_state_path();
+    }
     return default_bench_state_path();
 }
 

@@ -51,8 +51,11 @@ struct BenchOutput {
     std::vector<std::int16_t> points;  // the selected user waveform, empty when none
 };
 
-// BENCH_SIM_STATE if set, else default_bench_state_path().
-std::string bench_state_path();
+// BENCH_SIM_STATE if set, else default_bench_state_path(). BENCH_SIM_STATE
+// naming something other than a regular file (a FIFO, a device node, a
+// folder; after following links) is refused, since the writer would replace
+// it: the default is used, and `refusal`, when given, says so in one line.
+std::string bench_state_path(std::string *refusal = nullptr);
 
 // $XDG_RUNTIME_DIR/labbench-bench.state; without XDG_RUNTIME_DIR, that name in
 // private_state_folder(). Depends only on the environment; creates nothing.

@@ -3,10 +3,13 @@
 // message bytes in pieces, replies read in pieces, the error queue, and the
 // output model published to the bench state file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <string>
 
 #include "bench_state.h"
+#include "capture_stderr.h"
 #include "sim_instrument.h"
 #include "sim_test_support.h"
 
@@ -95,6 +98,43 @@ TEST(SimInstrumentCore, PublishesTheOutputModelWhenTheHostAsks) {
     EXPECT_EQ(output.frequency_hz, 5000.0);
     EXPECT_TRUE(output.remote);
     EXPECT_TRUE(instrument.remote());
+}
+
+// BENCH_SIM_STATE naming a FIFO or a device node (made by the test in its own
+// folder): it is left as it is, the default state file is used, and one line
+// says so.
+TEST(SimInstrumentCore, AStatePathThatIsNoRegularFileIsLeftAloneForTheDefault) {
+    simtest::TempDir dir;
+    simtest::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+    const std::string fifo = dir.file("fifo"), device = dir.file("null");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const bool haveDevice = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    for (const std::string &named : {fifo, device}) {
+        if (named == device && !haveDevice) continue;  // making a device node needs root
+        SCOPED_TRACE(named);
+        std::filesystem::remove(benchsim::default_bench_state_path());
+        simtest::ScopedEnv state("BENCH_SIM_STATE", named);
+        StderrCapture err;
+        Instrument instrument;
+        instrument.take_bytes("FREQ 4000", true);
+        instrument.publish();
+        instrument.take_bytes("FREQ 5000", true);
+        instrument.publish();
+        const std::string said = err.text();
+        struct stat info;
+        ASSERT_EQ(lstat(named.c_str(), &info), 0);
+        EXPECT_FALSE(S_ISREG(info.st_mode)) << "replaced by a regular file";
+        benchsim::BenchOutput output;
+        std::string error;
+        ASSERT_TRUE(benchsim::read_bench_state(benchsim::default_bench_state_path(), output, error))
+            << error;
+        EXPECT_EQ(output.frequency_hz, 5000.0);
+        EXPECT_EQ(line_count(said), 1) << said;
+        EXPECT_NE(said.find("BENCH_SIM_STATE " + named + " is not a regular file; using " +
+                            benchsim::default_bench_state_path()),
+                  std::string::npos)
+            << said;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -178,6 +180,34 @@ TEST_F(ServedInstrument, KeepsServingWhenNobodyReadsItsStandardError) {
     }
     EXPECT_TRUE(server.alive());
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// GPIB_SIM_LOG naming a FIFO nobody reads, or a device node (both made by the
+// test in its own folder): refused with one line; the instrument serves on
+// without a log and ends on SIGTERM.
+TEST_F(ServedInstrument, ALogPathThatIsNoRegularFileIsRefusedAndTheInstrumentServesOn) {
+    const std::string fifo = dir.file("log.fifo"), device = dir.file("log.null");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const bool haveDevice = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    for (const std::string &named : {fifo, device}) {
+        if (named == device && !haveDevice) continue;  // making a device node needs root
+        SCOPED_TRACE(named);
+        ScopedEnv logPath("GPIB_SIM_LOG", named);
+        SocketInstrumentProcess server(LABBENCH_SIM_INSTRUMENT);
+        {
+            Client client(server.port());
+            client.send("*OPC?\n*OPC?\n");
+            EXPECT_EQ(client.receive(2), "1\n1\n");
+        }
+        EXPECT_EQ(server.stop(SIGTERM), 0);
+        const std::string said = server.errors();
+        const std::string refusal = "GPIB_SIM_LOG " + named + " is ";
+        EXPECT_NE(said.find(refusal), std::string::npos) << said;
+        EXPECT_EQ(said.find(refusal), said.rfind(refusal)) << "said more than once: " << said;
+        struct stat info;
+        ASSERT_EQ(lstat(named.c_str(), &info), 0);
+        EXPECT_FALSE(S_ISREG(info.st_mode));
+    }
 }
 
 // Clients arriving in a burst while one is served all get their connection
