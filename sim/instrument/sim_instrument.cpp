@@ -52,6 +52,10 @@ constexpr ScpiError kSettingsConflict{-221, "Settings conflict"};
 constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
 constexpr ScpiError kIllegalParameterValue{-224, "Illegal parameter value"};
 constexpr ScpiError kQueueOverflow{-350, "Queue overflow"};
+// The output could not be published to the bench state file; the text after
+// the ';' names the file and the system's reason.
+constexpr int kDeviceSpecificError = -300;
+constexpr std::size_t kMaxErrorText = 200;
 constexpr ScpiError kInputBufferOverrun{-363, "Input buffer overrun"};
 constexpr ScpiError kQueryInterrupted{-410, "Query INTERRUPTED"};
 
@@ -297,23 +301,29 @@ struct Instrument::State {
     double amplitude_vpp = 0.1;
     std::string user_waveform = "VOLATILE";
     std::vector<std::int16_t> volatile_points;
-    std::deque<ScpiError> errors;
+    struct QueuedError {
+        int number;
+        std::string text;
+    };
+    std::deque<QueuedError> errors;
 
     // What was last written to the state file.
     bool published = false;
     std::string published_path;
     benchsim::BenchOutput last_output;
+    bool publish_failed = false;  // the last write of last_output failed
     std::string publish_warning;  // the last failure reported
     std::string path_warning;     // the last BENCH_SIM_STATE refused
 
-    void push_error(const ScpiError &error) {
+    void push_error(int number, std::string text) {
         auto &queue = errors;
         if (queue.size() < kErrorQueueLength) {
-            queue.push_back(error);
+            queue.push_back({number, std::move(text)});
         } else {
-            queue.back() = kQueueOverflow;
+            queue.back() = {kQueueOverflow.number, kQueueOverflow.text};
         }
     }
+    void push_error(const ScpiError &error) { push_error(error.number, error.text); }
 
     // A numeric setting: -109 without a value, -102 when it is not a number,
     // -222 (old value kept) outside low..high.
@@ -377,7 +387,7 @@ struct Instrument::State {
 
     std::string next_error() {
         if (errors.empty()) return "+0,\"No error\"";
-        ScpiError error = errors.front();
+        QueuedError error = std::move(errors.front());
         errors.pop_front();
         return std::to_string(error.number) + ",\"" + error.text + "\"";
     }
@@ -524,7 +534,11 @@ struct Instrument::State {
         std::string refusal;
         std::string path = benchsim::bench_state_path(&refusal);
         if (!refusal.empty()) warn_once(path_warning, refusal);
-        if (!signal_changed && remote == last.remote && path == published_path) return;
+        bool unchanged =
+            published && !signal_changed && remote == last.remote && path == published_path;
+        // An output that could not be written is tried again at every call,
+        // so that the file catches up once there is room again.
+        if (unchanged && !publish_failed) return;
         benchsim::BenchOutput output;
         output.function = function;
         output.frequency_hz = frequency_hz;
@@ -534,12 +548,20 @@ struct Instrument::State {
         output.points = selected_user_points();
         output.since_ns = signal_changed ? benchsim::monotonic_ns() : last.since_ns;
         std::string error;
-        if (!benchsim::write_bench_state(path, output, error)) {
+        publish_failed = !benchsim::write_bench_state(path, output, error);
+        if (publish_failed) {
             warn_once(publish_warning, "cannot publish the output model: " + error +
                                            " (set BENCH_SIM_STATE to a writable file)");
+            // Where the operator looks: the error queue, once for each output
+            // that could not be published (a retry of the same one adds none).
+            if (!unchanged) {
+                std::string text = "Device-specific error;" + error;
+                if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
+                for (char &c : text)
+                    if (c == '"' || (unsigned char)c < 0x20) c = '\'';
+                push_error(kDeviceSpecificError, std::move(text));
+            }
         }
-        // Remembered even when the write failed, so a broken path is reported
-        // once and not retried on every call.
         last_output = std::move(output);
         published = true;
         published_path = path;

@@ -29,7 +29,9 @@
 // conflict (USER selected with no waveform loaded), -222 Data out of range
 // (limits, numbers too large or small for any limit such as 1e400, point
 // count, codes), -224 Illegal parameter value (unknown
-// choice), -350, -363 Input buffer overrun (more than 64 KiB of one message
+// choice), -300 Device-specific error (the output could not be written to
+// the bench state file: -300,"Device-specific error;cannot write <file>: No
+// space left on device"), -350, -363 Input buffer overrun (more than 64 KiB of one message
 // without its end: the held part is dropped), -410 Query INTERRUPTED (a new
 // message before the reply was read: the reply is discarded), -420 Query
 // UNTERMINATED (queued by the host when it is read with nothing to say).
@@ -97,7 +99,9 @@ public:
     // Writes the output model (function, frequency, amplitude, selected user
     // waveform, remote state) to the bench state file when it changed since
     // the last write or BENCH_SIM_STATE names another file; otherwise costs a
-    // comparison. A write that fails is reported once on stderr, not retried.
+    // comparison. A write that fails queues -300 (once for that output) and
+    // is reported once on stderr; it is tried again at every call until it
+    // succeeds.
     void publish();
 
 private:

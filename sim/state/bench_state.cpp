@@ -151,7 +151,7 @@ bool write_bench_state(const std::string &path, const BenchOutput &output, std::
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            error = "cannot write " + path + ": " + std::strerror(n < 0 ? errno : ENOSPC);
             close(fd);
             unlink(temporary.c_str());
             return false;
@@ -159,7 +159,7 @@ bool write_bench_state(const std::string &path, const BenchOutput &output, std::
         done += std::size_t(n);
     }
     if (close(fd) != 0) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        error = "cannot write " + path + ": " + std::strerror(errno);
         unlink(temporary.c_str());
         return false;
     }

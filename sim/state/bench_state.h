@@ -79,7 +79,9 @@ inline std::int64_t monotonic_ns() {
 }
 
 // Writes `output` to `path` by atomic replace (mode 0600). On failure returns
-// false and says why in `error` (path and system message).
+// false and says why in `error` (the path and the system's reason, the same
+// text for the same failure, so that it can be reported once), and leaves no
+// temporary file behind.
 bool write_bench_state(const std::string &path, const BenchOutput &output, std::string &error);
 
 // Reads a state file written by write_bench_state. On failure (missing file,

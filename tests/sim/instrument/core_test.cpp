@@ -12,6 +12,7 @@
 #include "capture_stderr.h"
 #include "sim_instrument.h"
 #include "sim_test_support.h"
+#include "small_tmpfs.h"
 
 namespace {
 
@@ -98,6 +99,50 @@ TEST(SimInstrumentCore, PublishesTheOutputModelWhenTheHostAsks) {
     EXPECT_EQ(output.frequency_hz, 5000.0);
     EXPECT_TRUE(output.remote);
     EXPECT_TRUE(instrument.remote());
+}
+
+// A full disk under the state file: the upload that could not be published
+// says so in the error queue, once for each output, with one line on stderr;
+// the old state file stays whole, and the file catches up once there is room.
+TEST(SimInstrumentCore, AStateFileThatCannotBeWrittenIsAnErrorInTheQueue) {
+    SmallTmpfs disk("64k");
+    if (!disk.available()) GTEST_SKIP() << disk.reason();
+    const std::string path = disk.file("bench.state");
+    simtest::ScopedEnv state("BENCH_SIM_STATE", path);
+    Instrument instrument;
+    instrument.take_bytes("FREQ 1000", true);
+    instrument.publish();
+    benchsim::BenchOutput output;
+    std::string error;
+    ASSERT_TRUE(benchsim::read_bench_state(path, output, error)) << error;
+
+    disk.fill();
+    StderrCapture err;
+    const std::string expected =
+        "-300,\"Device-specific error;cannot write " + path + ": No space left on device\"";
+    for (const char *upload : {"FREQ 2000", "FREQ 3000"}) {
+        SCOPED_TRACE(upload);
+        instrument.take_bytes(upload, true);
+        instrument.publish();
+        instrument.take_bytes("SYST:ERR?", true);
+        instrument.publish();  // a retry of the same output: no second entry
+        int pieces = 0;
+        EXPECT_EQ(read_all(instrument, 64, -1, pieces), expected + "\n");
+        EXPECT_EQ(instrument.next_error(), "+0,\"No error\"");
+    }
+    const std::string said = err.text();
+    EXPECT_EQ(line_count(said), 1) << said;
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+    ASSERT_TRUE(benchsim::read_bench_state(path, output, error)) << error;
+    EXPECT_EQ(output.frequency_hz, 1000.0) << "the old state, whole";
+    for (const auto &entry : std::filesystem::directory_iterator(disk.file("")))
+        EXPECT_TRUE(entry.path().filename() == "bench.state" || entry.path().filename() == "filler")
+            << "left behind: " << entry.path();
+
+    std::filesystem::remove(disk.file("filler"));
+    instrument.publish();
+    ASSERT_TRUE(benchsim::read_bench_state(path, output, error)) << error;
+    EXPECT_EQ(output.frequency_hz, 3000.0);
 }
 
 // BENCH_SIM_STATE naming a FIFO or a device node (made by the test in its own
