@@ -1,14 +1,29 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Helpers shared by the program folders.
 
-# labbench_program(NAME SOURCES ... PANEL file.uir)
+# labbench_program(NAME SOURCES ... PANEL file.uir [ICON file.svg])
 #   Builds the program module once, as an object library NAME_module, and from it:
 #   - the executable NAME, with its panel file copied beside it (where LoadPanel looks first);
 #   - a static library NAME_testable for the tests, the same object with `main` renamed
 #     to `NAME_main`, so a test can run the program's entry in its own process.
+#   With ICON, the header NAME_icon.h holds the SVG document as `program_icon_svg`, for
+#   the program to hand to the run-time with its identity (one object, so that the
+#   objcopy step below still takes the module whole).
 function(labbench_program name)
-  cmake_parse_arguments(ARG "" "PANEL" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "PANEL;ICON" "SOURCES" ${ARGN})
   add_library(${name}_module OBJECT ${ARG_SOURCES})
+  if(ARG_ICON)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_ICON})
+    file(READ ${ARG_ICON} svg)
+    file(RELATIVE_PATH icon_source ${PROJECT_SOURCE_DIR} ${ARG_ICON})
+    file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${name}_icon.h @ONLY CONTENT
+"// SPDX-License-Identifier: GPL-3.0-or-later
+// Made by labbench_program() from @icon_source@: the program's icon.
+#pragma once
+static const char program_icon_svg[] = R\"svg(@svg@)svg\";
+")
+    target_include_directories(${name}_module PUBLIC ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
   # Programs include no Qt header and need no AUTOMOC, which would add a second
   # object that the objcopy step below cannot take (it is off project-wide).
   target_link_libraries(${name}_module PUBLIC userint gpib portio)

@@ -40,6 +40,7 @@
 #include <cstdio>
 
 #include "board_registers.h"
+#include "deska_icon.h"
 #include "portio.h"
 #include "userint.h"
 
@@ -545,8 +546,29 @@ char keypress(void) {
 
 // ---- Entry ------------------------------------------------------------------------------------
 
+// What deska tells the run-time about itself: its name, the texts of --help, its icon.
+static const ProgramIdentity identity{
+    "deska",
+    "Captures 1000 samples from the measurement board at I/O port 0x300 at the\n"
+    "chosen sampling frequency and gain, shows their RMS value and plots them.\n"
+    "Direct port access needs the capability CAP_SYS_RAWIO. The capture runs with\n"
+    "real-time priority (SCHED_FIFO 50), so that other programs cannot make it lose\n"
+    "samples, where deska has the capability CAP_SYS_NICE or a real-time limit\n"
+    "(RLIMIT_RTPRIO) of 50 or more; without either it runs at normal priority and\n"
+    "says so when samples are lost. The package grants both capabilities, as does\n"
+    "  sudo setcap cap_sys_rawio,cap_sys_nice+ep <program>\n"
+    "and deska drops them once started.\n",
+    "  PORTIO_LIBRARY       a port library to use instead of the real ports, such as\n"
+    "                       the simulated board (default: unset, direct port access)\n"
+    "  PORTIO_TRACE         1: print every port access on stderr\n",
+    "With the simulated board (labbench-sim) also BENCH_SIM_STATE, BOARD_SIM_SIGNAL,\n"
+    "BOARD_SIM_NOISE_V, BOARD_SIM_ABSENT and BOARD_SIM_TRACE; see labbench-sim(1).\n",
+    "deska.uir",
+    program_icon_svg,
+};
+
 int main(int argc, char *argv[]) {
-    HandleCommandLine("deska", argc, argv);
+    HandleCommandLine(identity, argc, argv);
     if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "deska.uir", PANEL);
     if (panelHandle < 0) return -1;

@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "generator_icon.h"
 #include "userint.h"
 
 // ---- Instrument protocol ---------------------------------------------------------
@@ -482,8 +483,26 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
 // before the panel is first shown, so that the panel shows what the instrument
 // got. Returns -1 (exit status 255) when the GUI cannot start or the panel file
 // cannot be loaded; the run-time has then said why on stderr.
+// What generator tells the run-time about itself: its name, the texts of --help, its icon.
+static const ProgramIdentity identity{
+    "generator",
+    "Builds one period of a phase-cut sine from a frequency, an amplitude and an\n"
+    "angle, and uploads it to the arbitrary-waveform generator at GPIB address 8\n"
+    "(board 0): at start-up and after every committed setting.\n",
+    "  GPIB_LIBRARY         the GPIB driver library: a path or a library name\n"
+    "                       (default libgpib.so.0, the Linux GPIB library)\n"
+    "  GPIB_TRACE           1: print every GPIB call on stderr\n"
+    "  LABBENCH_INSTRUMENT_<N>, LABBENCH_IO_TIMEOUT_MS\n"
+    "                       the instrument at address N, and the time-out (ms), for\n"
+    "                       the SCPI link driver library (LAN or USB instruments)\n",
+    "With the simulated instrument (labbench-sim) also BENCH_SIM_STATE, GPIB_SIM_LOG,\n"
+    "GPIB_SIM_BYTES_PER_S and GPIB_SIM_TIMEOUT_MS; see labbench-sim(1).\n",
+    "generator.uir",
+    program_icon_svg,
+};
+
 int main(int argc, char *argv[]) {
-    HandleCommandLine("generator", argc, argv);
+    HandleCommandLine(identity, argc, argv);
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);
     if (InitCVIRTE(0, argv, 0) == 0) return -1;

@@ -6,25 +6,23 @@
 // process, so they work without a display, without the instrument or board, and
 // without loading a driver library. Qt's options stay in argv for InitCVIRTE,
 // which hands them to Qt. Anything else ends the process with status 2, the
-// usual status of a usage error, before the program has done anything.
+// usual status of a usage error, before the program has done anything. The
+// texts of --help that are the program's own (what it does, its variables, its
+// panel file) come from the program's ProgramIdentity.
 //
 // Nothing here uses Qt: a QApplication would need the display.
-#include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "panel_look.h"
+#include "panel_search.h"
 #include "userint.h"
 
 #ifndef LABBENCH_VERSION
 #define LABBENCH_VERSION "unknown"
-#endif
-#ifndef LABBENCH_DATADIR
-#define LABBENCH_DATADIR "/usr/local/share/labbench"
 #endif
 
 namespace {
@@ -60,58 +58,13 @@ constexpr QtOption kQtOptions[] = {
     {"sync", false, false},
 };
 
-// What --help says that differs between the programs.
-struct ProgramText {
-    const char *program;
-    const char *purpose;      // a few lines on what the program does
-    const char *environment;  // the variables that matter for it
-    const char *simulated;    // and those of its simulator
-    const char *panel;        // its panel file
-};
-
+// The display's variables matter to every program with a window.
 constexpr const char *kDisplayVariables =
     "  DISPLAY, WAYLAND_DISPLAY  the display to open the window on\n"
     "  QT_QPA_PLATFORM      Qt's window system: xcb, wayland or offscreen (no screen)\n"
     "  XDG_RUNTIME_DIR      the session's runtime folder\n";
 
-constexpr ProgramText kPrograms[] = {
-    {"generator",
-     "Builds one period of a phase-cut sine from a frequency, an amplitude and an\n"
-     "angle, and uploads it to the arbitrary-waveform generator at GPIB address 8\n"
-     "(board 0): at start-up and after every committed setting.\n",
-     "  GPIB_LIBRARY         the GPIB driver library: a path or a library name\n"
-     "                       (default libgpib.so.0, the Linux GPIB library)\n"
-     "  GPIB_TRACE           1: print every GPIB call on stderr\n"
-     "  LABBENCH_INSTRUMENT_<N>, LABBENCH_IO_TIMEOUT_MS\n"
-     "                       the instrument at address N, and the time-out (ms), for\n"
-     "                       the SCPI link driver library (LAN or USB instruments)\n",
-     "With the simulated instrument (labbench-sim) also BENCH_SIM_STATE, GPIB_SIM_LOG,\n"
-     "GPIB_SIM_BYTES_PER_S and GPIB_SIM_TIMEOUT_MS; see labbench-sim(1).\n",
-     "generator.uir"},
-    {"deska",
-     "Captures 1000 samples from the measurement board at I/O port 0x300 at the\n"
-     "chosen sampling frequency and gain, shows their RMS value and plots them.\n"
-     "Direct port access needs the capability CAP_SYS_RAWIO. The capture runs with\n"
-     "real-time priority (SCHED_FIFO 50), so that other programs cannot make it lose\n"
-     "samples, where deska has the capability CAP_SYS_NICE or a real-time limit\n"
-     "(RLIMIT_RTPRIO) of 50 or more; without either it runs at normal priority and\n"
-     "says so when samples are lost. The package grants both capabilities, as does\n"
-     "  sudo setcap cap_sys_rawio,cap_sys_nice+ep <program>\n"
-     "and deska drops them once started.\n",
-     "  PORTIO_LIBRARY       a port library to use instead of the real ports, such as\n"
-     "                       the simulated board (default: unset, direct port access)\n"
-     "  PORTIO_TRACE         1: print every port access on stderr\n",
-     "With the simulated board (labbench-sim) also BENCH_SIM_STATE, BOARD_SIM_SIGNAL,\n"
-     "BOARD_SIM_NOISE_V, BOARD_SIM_ABSENT and BOARD_SIM_TRACE; see labbench-sim(1).\n",
-     "deska.uir"},
-};
-
-const ProgramText &text_for(const char *program) {
-    for (const ProgramText &text : kPrograms)
-        if (!std::strcmp(text.program, program)) return text;
-    static const ProgramText other{program, "", "", "", ""};
-    return other;
-}
+const char *or_empty(const char *text) { return text != nullptr ? text : ""; }
 
 void print_usage_lines(std::FILE *out, const char *program) {
     std::fprintf(out,
@@ -120,29 +73,10 @@ void print_usage_lines(std::FILE *out, const char *program) {
                  program, program);
 }
 
-// The folders LoadPanel searches, in its order: the program's own, the data
-// folder beside it (<prefix>/bin/../share/labbench), the one it was built for.
-std::string panel_folders() {
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string folders;
-    if (length > 0) {
-        std::string program(path, static_cast<std::size_t>(length));
-        std::string folder = program.substr(0, program.rfind('/'));
-        std::string prefix = folder.substr(0, folder.rfind('/'));
-        folders += "  " + (folder.empty() ? std::string("/") : folder) + "\n";
-        folders += "  " + prefix + "/share/labbench\n";
-    } else {
-        folders += "  the program's folder\n  ../share/labbench beside it\n";
-    }
-    folders += "  " LABBENCH_DATADIR "\n";
-    return folders;
-}
-
-void print_help(const char *program) {
-    const ProgramText &text = text_for(program);
+void print_help(const ProgramIdentity &identity) {
+    const char *program = identity.name;
     print_usage_lines(stdout, program);
-    std::printf("%s\n", text.purpose);
+    std::printf("%s\n", or_empty(identity.summary));
     std::printf(
         "Options:\n"
         "  -h, --help           print this text and exit\n"
@@ -151,10 +85,14 @@ void print_help(const char *program) {
         "  -display DISPLAY     the X display to open the window on\n"
         "  -style STYLE         the widget style, e.g. Fusion\n"
         "and Qt's other options (-stylesheet, -geometry, -reverse, -session, ...).\n\n");
-    std::printf("Environment:\n%s%s%s\n", text.environment, kDisplayVariables, text.simulated);
-    if (*text.panel)
-        std::printf("The panel file %s is looked up in:\n%s\n", text.panel,
-                    panel_folders().c_str());
+    std::printf("Environment:\n%s%s%s\n", or_empty(identity.environment), kDisplayVariables,
+                or_empty(identity.simulated));
+    if (identity.panel != nullptr && *identity.panel) {
+        std::printf("The panel file %s is looked up in:\n", identity.panel);
+        for (const std::string &folder : userint_internal::panel_search_folders())
+            std::printf("  %s\n", folder.c_str());
+        std::printf("\n");
+    }
     std::printf("See %s(1).\n", program);
 }
 
@@ -193,7 +131,9 @@ const QtOption *qt_option(std::string_view arg, bool *valueInline) {
 
 }  // namespace
 
-void HandleCommandLine(const char *program, int argc, char *argv[]) {
+void HandleCommandLine(const ProgramIdentity &identity, int argc, char *argv[]) {
+    userint_internal::adopt_program_identity(identity);
+    const char *program = identity.name;
     if (!argv) return;
     bool optionsEnded = false;
     for (int i = 1; i < argc && argv[i]; ++i) {
@@ -205,7 +145,7 @@ void HandleCommandLine(const char *program, int argc, char *argv[]) {
             continue;
         }
         if (arg == "--help" || arg == "-h") {
-            print_help(program);
+            print_help(identity);
             finish(program, 0);
         }
         if (arg == "--version") {

@@ -52,7 +52,7 @@ void copy_graph_data(const GraphState &g);
 // save dialogs start; an empty string when cancelled.
 QString ask_open_name(QWidget *owner, const QString &caption, const QStringList &filters);
 
-// The program's short name ("deska"), from its panel file; used for default
+// The program's short name, from its identity (panel_look.h); used for default
 // file names, the remembered folder and the metadata.
 QString program_name();
 void set_program_name(const QString &name);

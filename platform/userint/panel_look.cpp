@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
@@ -14,20 +13,21 @@
 #include <QSvgRenderer>
 
 #include "graph_export.h"
+#include "userint.h"
 
 namespace userint_internal {
 
 namespace {
 
 bool identityChosen = false;
+const ProgramIdentity *programIdentity = nullptr;
 
 // The program's icon drawn from its SVG at the sizes desktops ask for, so that
 // no image plugin is needed.
-QIcon program_icon(const QString &name) {
-    const QString file = QStringLiteral(":/labbench/icons/labbench-%1.svg").arg(name);
+QIcon program_icon(const char *svgText) {
     QIcon icon;
-    if (!QFile::exists(file)) return icon;  // a panel of no program of ours
-    QSvgRenderer svg(file);
+    if (svgText == nullptr || *svgText == '\0') return icon;
+    QSvgRenderer svg{QByteArray(svgText)};
     if (!svg.isValid()) return icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256}) {
         QPixmap pixmap(size, size);
@@ -40,14 +40,16 @@ QIcon program_icon(const QString &name) {
     return icon;
 }
 
-void adopt_program_identity(const QString &panelPath) {
+void choose_identity(const QString &panelPath) {
     identityChosen = true;
-    const QString name = QFileInfo(panelPath).completeBaseName();
+    const QString name = programIdentity != nullptr && programIdentity->name != nullptr
+                             ? QString::fromUtf8(programIdentity->name)
+                             : QFileInfo(panelPath).completeBaseName();
     set_program_name(name);
     const QString desktopName = QStringLiteral("labbench-") + name;
     QCoreApplication::setApplicationName(desktopName);
     QGuiApplication::setDesktopFileName(desktopName);
-    const QIcon icon = program_icon(name);
+    const QIcon icon = program_icon(programIdentity ? programIdentity->icon_svg : nullptr);
     if (!icon.isNull()) QApplication::setWindowIcon(icon);
 }
 
@@ -100,9 +102,11 @@ void look_read_only(QWidget *window) {
 }  // namespace
 
 void present_panel(const QString &panelPath, QWidget *window) {
-    if (!identityChosen) adopt_program_identity(panelPath);
+    if (!identityChosen) choose_identity(panelPath);
     if (!QApplication::windowIcon().isNull()) window->setWindowIcon(QApplication::windowIcon());
     look_read_only(window);
 }
+
+void adopt_program_identity(const ProgramIdentity &identity) { programIdentity = &identity; }
 
 }  // namespace userint_internal

@@ -41,12 +41,9 @@
 
 #include "panel_file.h"
 #include "panel_look.h"
+#include "panel_search.h"
 #include "userint.h"
 #include "userint_internal.h"
-
-#ifndef LABBENCH_DATADIR
-#define LABBENCH_DATADIR "/usr/local/share/labbench"
-#endif
 
 using namespace userint_internal;
 
@@ -192,14 +189,9 @@ int lowest_free_handle() {
 
 QString resolve_panel_path(const QString &name, QString &notFound) {
     if (name.contains(QLatin1Char('/'))) return name;
-    // The data folder beside an installed program (<prefix>/bin/../share/labbench) comes
-    // before the one compiled in, so that an install moved to another prefix, or
-    // unpacked into a scratch root, still finds its own panel files.
-    const QString programFolder = QCoreApplication::applicationDirPath();
-    QStringList folders{programFolder,
-                        QDir::cleanPath(programFolder + QStringLiteral("/../share/labbench")),
-                        QStringLiteral(LABBENCH_DATADIR)};
-    folders.removeDuplicates();
+    QStringList folders;
+    for (const std::string &folder : panel_search_folders())
+        folders << QString::fromStdString(folder);
     for (const QString &folder : folders) {
         const QString candidate = folder + QLatin1Char('/') + name;
         if (QFileInfo::exists(candidate)) return candidate;

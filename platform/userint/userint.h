@@ -46,13 +46,27 @@ struct CallbackRegistration {
 };
 
 // ---- Start-up, panels, event loop ------------------------------------------
+// What a program tells the run-time about itself, at file scope (the run-time
+// keeps the pointer), handed over by HandleCommandLine:
+//   static const ProgramIdentity identity{"name", "What it does.\n", ...};
+struct ProgramIdentity {
+    const char *name;         // the program's name: in its texts, its saved files'
+                              // names, and its desktop name "labbench-<name>"
+    const char *summary;      // --help: a few lines on what it does, each ending in \n
+    const char *environment;  // --help: the variables that matter to it, a line each
+    const char *simulated;    // --help: those of its simulator, a short paragraph
+    const char *panel;        // its panel file, whose search folders --help lists
+    const char *icon_svg;     // its icon, an SVG document; nullptr for none
+};
+
 // The program's command line, handled first in main, before anything touches the
 // bus, the ports or the display. --help (-h) and --version print on stdout and
 // end the process with status 0; an unknown option or any other argument prints
 // what is wrong and the usage on stderr and ends it with status 2. Qt's own
 // options (-platform, -style, -display, ...) stay in argv for InitCVIRTE.
-// `program` is the name the texts use ("generator", "deska").
-void HandleCommandLine(const char *program, int argc, char *argv[]);
+// `identity` names the program for these texts and, from then on, for its
+// window (title class, icon) and its saved files.
+void HandleCommandLine(const ProgramIdentity &identity, int argc, char *argv[]);
 
 // Returns 1 when the GUI can start, 0 (after one line on stderr naming the
 // reason) when it cannot: no display, a dead display, refused authorisation.
