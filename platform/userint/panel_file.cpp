@@ -8,127 +8,24 @@
 #include "panel_file.h"
 
 #include <QColor>
-#include <QRegularExpression>
-#include <QXmlStreamReader>
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <map>
 #include <optional>
 #include <set>
 #include <string_view>
 
+#include "panel_form.h"
 #include "userint.h"
 
 namespace {
 
-constexpr int kMaxDepth = 64;         // a Designer form nests maybe 15 deep
-constexpr int kMaxElements = 200000;  // ~20x a large real panel
-constexpr int kMaxShownChars = 60;    // longest file text quoted in a message
-constexpr int kMaxCells = 999;        // largest row, column or span in a layout
-// Largest size, position, margin or spacing in pixels: beyond any screen.
-constexpr int kMaxPixels = 16384;
-// QWIDGETSIZE_MAX, which Designer writes into a maximum size for "no maximum".
-constexpr long long kNoMaximum = 16777215;
+using namespace panel_form;
 
-struct Node {
-    QString name;
-    QXmlStreamAttributes attributes;
-    QString text;
-    std::vector<Node> children;
-
-    QString attribute(const char *key) const {
-        return attributes.value(QLatin1String(key)).toString();
-    }
-    const Node *child(const char *childName) const {
-        for (const Node &c : children)
-            if (c.name == QLatin1String(childName)) return &c;
-        return nullptr;
-    }
-};
-
-// File text shown in a message: one line, bounded, no control characters.
-QString plain(const QString &text) {
-    QString s = text.left(kMaxShownChars);
-    for (QChar &c : s)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
-    if (text.size() > kMaxShownChars) s += QStringLiteral("...");
-    return s;
-}
-// The same, quoted.
-QString shown(const QString &text) { return QLatin1Char('\'') + plain(text) + QLatin1Char('\''); }
+constexpr int kMaxCells = 999;  // largest row, column or span in a layout
 
 PanelFileError fault(int code, const QString &cause) { return PanelFileError{code, cause}; }
-
-// Parses the XML into `root`. Returns an empty string, or the reason it is not
-// a readable form.
-QString parse_tree(const QByteArray &content, Node &root) {
-    QXmlStreamReader xml(content);
-    std::vector<Node *> open;
-    bool haveRoot = false;
-    int elements = 0;
-    while (!xml.atEnd()) {
-        switch (xml.readNext()) {
-            case QXmlStreamReader::DTD:
-                return QStringLiteral(
-                    "it contains a document type declaration, which panel files do not use");
-            case QXmlStreamReader::StartElement: {
-                if (++elements > kMaxElements)
-                    return QStringLiteral("it has more than %1 elements").arg(kMaxElements);
-                if (static_cast<int>(open.size()) >= kMaxDepth)
-                    return QStringLiteral("its elements nest more than %1 deep").arg(kMaxDepth);
-                Node *node;
-                if (open.empty()) {
-                    if (haveRoot) return QStringLiteral("it has more than one top element");
-                    haveRoot = true;
-                    node = &root;
-                } else {
-                    open.back()->children.emplace_back();
-                    node = &open.back()->children.back();
-                }
-                node->name = xml.name().toString();
-                node->attributes = xml.attributes();
-                open.push_back(node);
-                break;
-            }
-            case QXmlStreamReader::EndElement:
-                if (!open.empty()) open.pop_back();
-                break;
-            case QXmlStreamReader::Characters:
-                if (!open.empty()) open.back()->text += xml.text();
-                break;
-            default:
-                break;
-        }
-    }
-    if (xml.hasError())
-        return QStringLiteral("it is not well-formed XML (line %1, column %2: %3)")
-            .arg(xml.lineNumber())
-            .arg(xml.columnNumber())
-            .arg(xml.errorString());
-    if (!haveRoot) return QStringLiteral("it is empty");
-    return {};
-}
-
-// The value of a <property name="..."> child of `widget`, as text (the text of
-// its one value element, e.g. <number>, <string>, <cstring>, <bool>).
-const Node *find_property(const Node &widget, const char *propertyName) {
-    for (const Node &c : widget.children)
-        if (c.name == QLatin1String("property") &&
-            c.attribute("name") == QLatin1String(propertyName))
-            return &c;
-    return nullptr;
-}
-QString property_text(const Node &property) {
-    for (const Node &c : property.children) return c.text.trimmed();
-    return property.text.trimmed();
-}
-
-bool parse_int(const QString &text, long long lo, long long hi, int &out) {
-    bool ok = false;
-    const long long v = text.trimmed().toLongLong(&ok);
-    if (!ok || v < lo || v > hi) return false;
-    out = static_cast<int>(v);
-    return true;
-}
 
 bool parse_value_type(const QString &text, ValueType &out) {
     static const std::map<QString, ValueType> kValueTypes{
@@ -158,109 +55,82 @@ void integer_range(ValueType type, long long &lo, long long &hi) {
     }
 }
 
-// Images and links in a form are read from disk by the widget builder; only
-// paths inside the panel's own folder (or Qt resources) are allowed, so a
-// panel file cannot make the program read devices or files elsewhere.
-bool is_local_reference(const QString &raw) {
-    const QString path = raw.trimmed();
-    if (path.isEmpty() || path.startsWith(QLatin1Char(':')) ||
-        path.startsWith(QLatin1String("qrc:")))
-        return true;
-    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('~')) ||
-        path.startsWith(QLatin1Char('\\')))
-        return false;
-    if (path.contains(QLatin1String("://")) || path.startsWith(QLatin1String("file:")))
-        return false;
-    const QStringList parts = path.split(QRegularExpression(QStringLiteral("[/\\\\]")));
-    return !parts.contains(QStringLiteral(".."));
-}
+// What a widget class may be as a control. A class may have several rows; the
+// first whose condition holds applies. `types` lists the value types the
+// control may hold (None pads the list), `fallback` the one it holds when the
+// panel names none (None: it holds no value), and `range` what else bounds
+// its values.
+enum class RangeRule { None, SpinBoxLimits, RingItems };
+enum class When { Always, DeclaredInt, ReadOnly };
+struct ControlClass {
+    const char *widgetClass;
+    When when;
+    ControlKind kind;
+    std::array<ValueType, 3> types;
+    ValueType fallback;
+    RangeRule range;
 
-QString find_foreign_reference(const Node &node) {
-    static const std::set<QString> kPathElements{
-        QStringLiteral("pixmap"),     QStringLiteral("iconset"),     QStringLiteral("normaloff"),
-        QStringLiteral("normalon"),   QStringLiteral("disabledoff"), QStringLiteral("disabledon"),
-        QStringLiteral("activeoff"),  QStringLiteral("activeon"),    QStringLiteral("selectedoff"),
-        QStringLiteral("selectedon"), QStringLiteral("url")};
-    if (kPathElements.count(node.name)) {
-        if (!is_local_reference(node.text)) return node.text;
-        for (const Node &c : node.children)
-            if (!is_local_reference(c.text)) return c.text;
+    bool holds(ValueType type) const {
+        return type != ValueType::None &&
+               std::find(types.begin(), types.end(), type) != types.end();
     }
-    for (const Node &c : node.children) {
-        QString found = find_foreign_reference(c);
-        if (!found.isNull()) return found;
-    }
-    return QString();
-}
+};
+constexpr ValueType kNo = ValueType::None, kFloat = ValueType::Float, kDouble = ValueType::Double,
+                    kInt = ValueType::Int, kUChar = ValueType::UChar, kSChar = ValueType::SChar,
+                    kString = ValueType::String;
+// clang-format off
+constexpr ControlClass kControlClasses[] = {
+    // class           condition          kind                      value types               default  range rule
+    {"QDoubleSpinBox", When::Always,      ControlKind::Numeric,     {kFloat, kDouble, kNo},   kDouble, RangeRule::None},
+    {"QSpinBox",       When::Always,      ControlKind::Numeric,     {kInt, kUChar, kSChar},   kInt,    RangeRule::SpinBoxLimits},
+    {"QComboBox",      When::Always,      ControlKind::Ring,        {kInt, kUChar, kSChar},   kInt,    RangeRule::RingItems},
+    {"QPushButton",    When::Always,      ControlKind::Button,      {kNo, kNo, kNo},          kNo,     RangeRule::None},
+    {"QCheckBox",      When::Always,      ControlKind::CheckBox,    {kInt, kNo, kNo},         kInt,    RangeRule::None},
+    {"QLabel",         When::DeclaredInt, ControlKind::Lamp,        {kInt, kNo, kNo},         kInt,    RangeRule::None},
+    {"QLabel",         When::Always,      ControlKind::TextReadout, {kString, kNo, kNo},      kString, RangeRule::None},
+    {"QLineEdit",      When::ReadOnly,    ControlKind::TextReadout, {kString, kNo, kNo},      kString, RangeRule::None},
+    {"QLineEdit",      When::Always,      ControlKind::TextInput,   {kString, kNo, kNo},      kString, RangeRule::None},
+    {"QChartView",     When::Always,      ControlKind::Graph,       {kNo, kNo, kNo},          kNo,     RangeRule::None},
+};
+// clang-format on
 
-// A panel or widget larger than any screen makes Qt allocate a backing store
-// it cannot have (a 100000 x 100000 panel crashes the offscreen platform in
-// Qt's style code), and margins or spacings add up to the same. Every size,
-// position, margin and spacing in the form must lie within kMaxPixels; a
-// maximum may also be Qt's "no maximum". Returns the first that does not,
-// described, or a null string.
-QString find_absurd_geometry(const Node &node, const QString &property = QString()) {
-    static const std::set<QString> kPixelNumbers{QStringLiteral("minimumWidth"),
-                                                 QStringLiteral("minimumHeight"),
-                                                 QStringLiteral("maximumWidth"),
-                                                 QStringLiteral("maximumHeight"),
-                                                 QStringLiteral("leftMargin"),
-                                                 QStringLiteral("topMargin"),
-                                                 QStringLiteral("rightMargin"),
-                                                 QStringLiteral("bottomMargin"),
-                                                 QStringLiteral("margin"),
-                                                 QStringLiteral("spacing"),
-                                                 QStringLiteral("horizontalSpacing"),
-                                                 QStringLiteral("verticalSpacing")};
-    const QString within =
-        node.name == QLatin1String("property") ? node.attribute("name") : property;
-    const long long high = within.startsWith(QLatin1String("maximum")) ? kNoMaximum : kMaxPixels;
-    auto outside = [&](const QString &what, const QString &text) {
-        int value;
-        if (parse_int(text, -kMaxPixels, high, value)) return QString();
-        return QStringLiteral("property %1 gives %2 %3 (allowed: -%4 to %5 px)")
-            .arg(shown(within), what, shown(text.trimmed()))
-            .arg(kMaxPixels)
-            .arg(high);
-    };
-    if (node.name == QLatin1String("rect") || node.name == QLatin1String("size") ||
-        node.name == QLatin1String("point")) {
-        for (const Node &c : node.children)
-            if (c.name == QLatin1String("x") || c.name == QLatin1String("y") ||
-                c.name == QLatin1String("width") || c.name == QLatin1String("height"))
-                if (QString why = outside(c.name, c.text); !why.isNull()) return why;
-    } else if (node.name == QLatin1String("number") && kPixelNumbers.count(within)) {
-        if (QString why = outside(QStringLiteral("a length"), node.text); !why.isNull()) return why;
-    }
-    for (const Node &c : node.children)
-        if (QString why = find_absurd_geometry(c, within); !why.isNull()) return why;
-    return QString();
-}
-
-// Rich text names images and style sheets that Qt reads from disk when it
-// lays the text out: a label's text marked as rich text, and any tool tip,
-// "What's This" text or text-document content. Returns the first name in
-// `text` that is not inside the panel's folder, or a null string. A name
-// with an entity or a percent escape is refused too: Qt decodes those, so
-// they could spell "/" or "..".
-QString find_foreign_rich_text_reference(const QString &text) {
-    static const QRegularExpression kReferences(
-        QStringLiteral(
-            R"re((?:\b(?:src|href|background)\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))|)re"
-            R"re((?:\burl\(\s*['"]?([^'")]*))|(?:@import\s*['"]([^'"]*))|)re"
-            R"re((?:!\[[^\]]*\]\(\s*<?([^)\s>]*)))re"),
-        QRegularExpression::CaseInsensitiveOption);
-    for (auto it = kReferences.globalMatch(text); it.hasNext();) {
-        const QRegularExpressionMatch match = it.next();
-        for (int group = 1; group <= match.lastCapturedIndex(); ++group) {
-            const QString name = match.captured(group);
-            if (name.isNull()) continue;
-            if (name.contains(QLatin1Char('&')) || name.contains(QLatin1Char('%')) ||
-                !is_local_reference(name))
-                return name;
+const ControlClass *control_class(const Node &w, const QString &cls, ValueType declared) {
+    for (const ControlClass &row : kControlClasses) {
+        if (cls != QLatin1String(row.widgetClass)) continue;
+        if (row.when == When::DeclaredInt && declared != ValueType::Int) continue;
+        if (row.when == When::ReadOnly) {
+            const Node *ro = find_property(w, "readOnly");
+            if (!ro || property_text(*ro) != QLatin1String("true")) continue;
         }
+        return &row;
     }
-    return QString();
+    return nullptr;
+}
+
+// "QDoubleSpinBox, QSpinBox, ... or QChartView": the classes a control may be.
+QString control_class_names() {
+    QStringList names;
+    for (const ControlClass &row : kControlClasses)
+        if (!names.contains(QLatin1String(row.widgetClass)))
+            names << QLatin1String(row.widgetClass);
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+// Why `who` may not name `name` as its `role` ("callback" of a control, "panel
+// callback" of the panel); empty when the program defines it as that kind.
+QString callback_fault(const QString &who, const char *role, const QString &name,
+                       const PanelRules &rules, bool wantControl) {
+    if (name.isEmpty()) return {};
+    const bool isControl = rules.isControlCallback(name), isPanel = rules.isPanelCallback(name);
+    if (wantControl ? isControl : isPanel) return {};
+    if (wantControl ? isPanel : isControl)
+        return QStringLiteral("%1 names %2 %3, which the program defines as a %4, not a %5")
+            .arg(who, QLatin1String(role), shown(name),
+                 QLatin1String(wantControl ? "panel callback" : "control callback"),
+                 QLatin1String(wantControl ? "control callback" : "panel callback"));
+    return QStringLiteral("%1 names %2 %3, which the program does not define")
+        .arg(who, QLatin1String(role), shown(name));
 }
 
 struct Checker {
@@ -352,107 +222,39 @@ struct Checker {
             return fail(UIE_BAD_FORM, QStringLiteral("two controls are named %1").arg(shown(name)));
         idOwners[c.id] = name;
 
-        bool typeGiven = typeProp != nullptr;
         ValueType declared = ValueType::None;
-        if (typeGiven && !parse_value_type(property_text(*typeProp), declared))
+        if (typeProp && !parse_value_type(property_text(*typeProp), declared))
             return fail(UIE_KIND_MISMATCH,
                         QStringLiteral(
                             "%1 has valueType %2; use float, double, int, uchar, schar or string")
                             .arg(self, shown(property_text(*typeProp))));
 
-        auto allow = [&](ControlKind kind, std::initializer_list<ValueType> types,
-                         ValueType fallback) {
-            c.kind = kind;
-            if (!typeGiven) {
-                c.valueType = fallback;
-                return true;
-            }
-            for (ValueType t : types)
-                if (t == declared) {
-                    c.valueType = declared;
-                    return true;
-                }
+        const ControlClass *row = control_class(w, cls, declared);
+        if (!row)
+            return fail(UIE_KIND_MISMATCH, QStringLiteral("%1: a %2 cannot be a control (use %3)")
+                                               .arg(self, cls, control_class_names()));
+        c.kind = row->kind;
+        c.valueType = typeProp ? declared : row->fallback;
+        if (typeProp && !row->holds(declared)) {
             QStringList names;
-            for (ValueType t : types) names << QLatin1String(value_type_name(t));
-            fail(UIE_KIND_MISMATCH, QStringLiteral("%1 cannot hold a %2 value (a %3 holds %4)")
-                                        .arg(self, QLatin1String(value_type_name(declared)), cls,
-                                             names.isEmpty() ? QStringLiteral("no value")
-                                                             : names.join(QStringLiteral(" or "))));
-            return false;
-        };
-        bool fits;
-        if (cls == QLatin1String("QDoubleSpinBox"))
-            fits = allow(ControlKind::Numeric, {ValueType::Float, ValueType::Double},
-                         ValueType::Double);
-        else if (cls == QLatin1String("QSpinBox"))
-            fits = allow(ControlKind::Numeric, {ValueType::Int, ValueType::UChar, ValueType::SChar},
-                         ValueType::Int);
-        else if (cls == QLatin1String("QComboBox"))
-            fits = allow(ControlKind::Ring, {ValueType::Int, ValueType::UChar, ValueType::SChar},
-                         ValueType::Int);
-        else if (cls == QLatin1String("QPushButton"))
-            fits = allow(ControlKind::Button, {}, ValueType::None);
-        else if (cls == QLatin1String("QCheckBox"))
-            fits = allow(ControlKind::CheckBox, {ValueType::Int}, ValueType::Int);
-        else if (cls == QLatin1String("QChartView"))
-            fits = allow(ControlKind::Graph, {}, ValueType::None);
-        else if (cls == QLatin1String("QLabel"))
-            fits = declared == ValueType::Int
-                       ? allow(ControlKind::Lamp, {ValueType::Int}, ValueType::Int)
-                       : allow(ControlKind::TextReadout, {ValueType::String}, ValueType::String);
-        else if (cls == QLatin1String("QLineEdit")) {
-            const Node *ro = find_property(w, "readOnly");
-            const bool readOnly = ro && property_text(*ro) == QLatin1String("true");
-            fits = allow(readOnly ? ControlKind::TextReadout : ControlKind::TextInput,
-                         {ValueType::String}, ValueType::String);
-        } else
-            return fail(
-                UIE_KIND_MISMATCH,
-                QStringLiteral(
-                    "%1: a %2 cannot be a control (use QDoubleSpinBox, QSpinBox, QComboBox, "
-                    "QPushButton, QCheckBox, QLabel, QLineEdit or QChartView)")
-                    .arg(self, cls));
-        if (!fits) return;
+            for (ValueType t : row->types)
+                if (t != ValueType::None) names << QLatin1String(value_type_name(t));
+            return fail(UIE_KIND_MISMATCH,
+                        QStringLiteral("%1 cannot hold a %2 value (a %3 holds %4)")
+                            .arg(self, QLatin1String(value_type_name(declared)), cls,
+                                 names.isEmpty() ? QStringLiteral("no value")
+                                                 : names.join(QStringLiteral(" or "))));
+        }
 
         if (itemsProp && c.kind != ControlKind::Ring)
             return fail(
                 UIE_KIND_MISMATCH,
                 QStringLiteral("%1 has itemValues, which only a QComboBox ring uses").arg(self));
-        if (c.kind == ControlKind::Ring) {
-            int items = 0;
-            for (const Node &child : w.children) items += child.name == QLatin1String("item");
-            long long lo, hi;
-            integer_range(c.valueType, lo, hi);
-            if (itemsProp) {
-                const QString list = property_text(*itemsProp);
-                const QStringList parts =
-                    list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
-                if (parts.size() != items)
-                    return fail(UIE_KIND_MISMATCH,
-                                QStringLiteral("%1 has %2 items but itemValues lists %3 values")
-                                    .arg(self)
-                                    .arg(items)
-                                    .arg(parts.size()));
-                for (const QString &part : parts) {
-                    int v;
-                    if (!parse_int(part, lo, hi, v))
-                        return fail(
-                            UIE_KIND_MISMATCH,
-                            QStringLiteral("%1: item value %2 is not a whole number that fits %3")
-                                .arg(self, shown(part),
-                                     QLatin1String(value_type_name(c.valueType))));
-                    c.itemValues.push_back(v);
-                }
-            } else {
-                if (items - 1 > hi)
-                    return fail(UIE_KIND_MISMATCH,
-                                QStringLiteral("%1 has %2 items, more than a %3 can number")
-                                    .arg(self)
-                                    .arg(items)
-                                    .arg(QLatin1String(value_type_name(c.valueType))));
-                for (int i = 0; i < items; ++i) c.itemValues.push_back(i);
-            }
-        }
+        long long lo, hi;
+        integer_range(c.valueType, lo, hi);
+        if (row->range == RangeRule::SpinBoxLimits) check_spin_box_range(w, c, lo, hi);
+        if (row->range == RangeRule::RingItems) check_ring_items(w, itemsProp, self, c, lo, hi);
+        if (error) return;
         if (c.kind == ControlKind::Lamp) {
             if (const Node *colour = find_property(w, "onColour")) {
                 c.onColour = property_text(*colour);
@@ -468,21 +270,74 @@ struct Checker {
         }
         if (callbackProp) {
             c.callback = property_text(*callbackProp);
-            if (!c.callback.isEmpty() && !rules.isControlCallback(c.callback)) {
-                if (rules.isPanelCallback(c.callback))
-                    return fail(
-                        UIE_UNKNOWN_CALLBACK,
-                        QStringLiteral(
-                            "%1 names callback %2, which the program defines as a panel callback, "
-                            "not a control callback")
-                            .arg(self, shown(c.callback)));
-                return fail(
-                    UIE_UNKNOWN_CALLBACK,
-                    QStringLiteral("%1 names callback %2, which the program does not define")
-                        .arg(self, shown(c.callback)));
-            }
+            if (const QString why = callback_fault(self, "callback", c.callback, rules, true);
+                !why.isEmpty())
+                return fail(UIE_UNKNOWN_CALLBACK, why);
         }
         panel.controls.push_back(c);
+    }
+
+    // A spin box's range (its minimum and maximum, Qt's defaults 0 and 99) must
+    // fit its value type, or a value the operator can set could not be stored.
+    void check_spin_box_range(const Node &w, const ControlSpec &c, long long lo, long long hi) {
+        long long limits[2] = {0, 99};
+        static constexpr const char *kLimitNames[2] = {"minimum", "maximum"};
+        for (int i = 0; i < 2; ++i) {
+            const Node *limit = find_property(w, kLimitNames[i]);
+            if (!limit) continue;
+            bool ok = false;
+            limits[i] = property_text(*limit).toLongLong(&ok);
+            if (!ok)
+                return fail(UIE_BAD_FORM,
+                            QStringLiteral("control '%1' (%2) has the %3 %4, which is not a whole "
+                                           "number")
+                                .arg(c.objectName)
+                                .arg(c.id)
+                                .arg(QLatin1String(kLimitNames[i]), shown(property_text(*limit))));
+        }
+        if (limits[0] < lo || limits[1] > hi)
+            fail(UIE_KIND_MISMATCH,
+                 QStringLiteral("control '%1' (%2) has the range %3 to %4, which a %5 cannot hold")
+                     .arg(c.objectName)
+                     .arg(c.id)
+                     .arg(limits[0])
+                     .arg(limits[1])
+                     .arg(QLatin1String(value_type_name(c.valueType))));
+    }
+
+    // A ring's values: itemValues, one whole number per item that fits the value
+    // type, or else the items' positions 0, 1, ...
+    void check_ring_items(const Node &w, const Node *itemsProp, const QString &self, ControlSpec &c,
+                          long long lo, long long hi) {
+        int items = 0;
+        for (const Node &child : w.children) items += child.name == QLatin1String("item");
+        if (!itemsProp) {
+            if (items - 1 > hi)
+                return fail(UIE_KIND_MISMATCH,
+                            QStringLiteral("%1 has %2 items, more than a %3 can number")
+                                .arg(self)
+                                .arg(items)
+                                .arg(QLatin1String(value_type_name(c.valueType))));
+            for (int i = 0; i < items; ++i) c.itemValues.push_back(i);
+            return;
+        }
+        const QString list = property_text(*itemsProp);
+        const QStringList parts = list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
+        if (parts.size() != items)
+            return fail(UIE_KIND_MISMATCH,
+                        QStringLiteral("%1 has %2 items but itemValues lists %3 values")
+                            .arg(self)
+                            .arg(items)
+                            .arg(parts.size()));
+        for (const QString &part : parts) {
+            int v;
+            if (!parse_int(part, lo, hi, v))
+                return fail(
+                    UIE_KIND_MISMATCH,
+                    QStringLiteral("%1: item value %2 is not a whole number that fits %3")
+                        .arg(self, shown(part), QLatin1String(value_type_name(c.valueType))));
+            c.itemValues.push_back(v);
+        }
     }
 
     // Grid and form layouts place items by row and column. Qt grows its cell
@@ -672,18 +527,10 @@ std::variant<PanelSpec, PanelFileError> read_panel_file(const QByteArray &conten
 
     if (const Node *pcb = find_property(*panelNode, "panelCallback")) {
         const QString name = property_text(*pcb);
-        if (!name.isEmpty() && !rules.isPanelCallback(name)) {
-            if (rules.isControlCallback(name))
-                return fault(
-                    UIE_UNKNOWN_CALLBACK,
-                    QStringLiteral("the panel names panel callback %1, which the program defines "
-                                   "as a control callback, not a panel callback")
-                        .arg(shown(name)));
-            return fault(UIE_UNKNOWN_CALLBACK,
-                         QStringLiteral(
-                             "the panel names panel callback %1, which the program does not define")
-                             .arg(shown(name)));
-        }
+        if (const QString why =
+                callback_fault(QStringLiteral("the panel"), "panel callback", name, rules, false);
+            !why.isEmpty())
+            return fault(UIE_UNKNOWN_CALLBACK, why);
         check.panel.panelCallback = name;
     }
 

@@ -339,24 +339,6 @@ int build_panel(const QString &path, const QByteArray &content, int parentPanel,
             return refuse(
                 UIE_BAD_FORM,
                 QStringLiteral("control '%1' (%2) was not built").arg(cs.objectName).arg(cs.id));
-        if (auto *spin = qobject_cast<QSpinBox *>(w)) {
-            const int lo = cs.valueType == ValueType::UChar   ? 0
-                           : cs.valueType == ValueType::SChar ? -128
-                                                              : INT_MIN;
-            const int hi = cs.valueType == ValueType::UChar   ? 255
-                           : cs.valueType == ValueType::SChar ? 127
-                                                              : INT_MAX;
-            if (spin->minimum() < lo || spin->maximum() > hi)
-                return refuse(
-                    UIE_KIND_MISMATCH,
-                    QStringLiteral(
-                        "control '%1' (%2) has the range %3 to %4, which a %5 cannot hold")
-                        .arg(cs.objectName)
-                        .arg(cs.id)
-                        .arg(spin->minimum())
-                        .arg(spin->maximum())
-                        .arg(QLatin1String(value_type_name(cs.valueType))));
-        }
         Control &c = p->controls[cs.id];
         c.spec = cs;
         c.widget = w;
