@@ -93,23 +93,13 @@
 #include "board_registers.h"
 #include "environment.h"
 #include "port_library.h"
+#include "timer_8254.h"
 
 namespace {
 
 constexpr unsigned char kBusFloat = 0xFF;
-constexpr std::int64_t kTimerClockPeriodNs = 1000000000 / BOARD_TIMER_CLOCK_HZ;  // 500
 constexpr double kConverterHalfRangeV = 5.0;
 constexpr int kConverterCodes = BOARD_CONVERTER_CODES;
-
-struct Counter {
-    unsigned access = 0;  // 1 low byte, 2 high byte, 3 low then high; 0 never programmed
-    unsigned mode = 0;
-    bool bcd = false;
-    bool high_byte_next = false;
-    unsigned low_byte = 0;
-    bool loaded = false;
-    std::int64_t divisor = 0;  // effective count, 2..65536 when it runs
-};
 
 enum class Shape { Sine, Square, Triangle, Ramp, Noise, Dc, User };
 
@@ -133,7 +123,7 @@ struct Config {
 
 struct Board {
     Config config;
-    Counter counters[3];
+    simboard::Timer8254 timer;
     unsigned gain_code = 0;
     unsigned channel = 0;
     bool converting = false;
@@ -468,22 +458,10 @@ unsigned convert(std::int64_t t_ns) {
     return unsigned(code);
 }
 
-// The pacer period from counters 1 and 2, or 0 when either does not run.
-std::int64_t pacer_period_ns() {
-    std::int64_t product = 1;
-    for (int i = 1; i <= 2; ++i) {
-        const Counter &counter = board.counters[i];
-        bool periodic = counter.mode == 2 || counter.mode == 3;
-        if (!counter.loaded || !periodic || counter.divisor < 2) return 0;
-        product *= counter.divisor;
-    }
-    return product * kTimerClockPeriodNs;
-}
-
 void restart_pacing() {
     board.t0_ns = benchsim::monotonic_ns();
     board.latest_tick = 0;
-    board.period_ns = pacer_period_ns();
+    board.period_ns = board.timer.pacer_period_ns();
 }
 
 void report_capture_end() {
@@ -509,59 +487,11 @@ void start_conversion() {
         char rate[64];
         std::snprintf(rate, sizeof rate, "%.6g", 1e9 / double(board.period_ns));
         trace("conversion started at " + std::string(rate) + " Hz (counts " +
-              std::to_string(board.counters[1].divisor) + " x " +
-              std::to_string(board.counters[2].divisor) + "), gain code " +
+              std::to_string(board.timer.counters[1].divisor) + " x " +
+              std::to_string(board.timer.counters[2].divisor) + "), gain code " +
               std::to_string(board.gain_code) + ", channel " + std::to_string(board.channel) +
               ", input: " + board.signal.source);
     }
-}
-
-void write_control_word(unsigned char value) {
-    unsigned select = value >> 6;
-    unsigned access = (value >> 4) & 3;
-    if (select == 3 || access == 0) return;  // read-back and latch commands: reads not modelled
-    Counter &counter = board.counters[select];
-    counter.access = access;
-    counter.mode = (value >> 1) & 7;
-    if (counter.mode >= 6) counter.mode -= 4;  // 6 and 7 are modes 2 and 3
-    counter.bcd = value & 1;
-    counter.high_byte_next = access == 2;
-    counter.loaded = false;
-    if (select != 0 && board.converting) restart_pacing();
-}
-
-std::int64_t effective_count(unsigned raw, bool bcd) {
-    if (!bcd) return raw == 0 ? 65536 : raw;
-    std::int64_t value = 0;
-    for (int shift = 12; shift >= 0; shift -= 4) value = value * 10 + ((raw >> shift) & 0xF);
-    return value == 0 ? 10000 : value;
-}
-
-void write_count(unsigned index, unsigned char value) {
-    Counter &counter = board.counters[index];
-    unsigned raw = 0;
-    switch (counter.access) {
-        case 0:
-            return;  // never programmed: the write goes nowhere
-        case 1:
-            raw = value;
-            break;
-        case 2:
-            raw = unsigned(value) << 8;
-            break;
-        case 3:
-            if (!counter.high_byte_next) {
-                counter.low_byte = value;
-                counter.high_byte_next = true;
-                return;
-            }
-            counter.high_byte_next = false;
-            raw = counter.low_byte | unsigned(value) << 8;
-            break;
-    }
-    counter.divisor = effective_count(raw, counter.bcd);
-    counter.loaded = true;
-    if (index != 0 && board.converting) restart_pacing();
 }
 
 // Brings the converter up to now: the latest due conversion becomes the
@@ -625,10 +555,10 @@ void write_port(unsigned short port, unsigned char value) {
         case PORT_COUNTER0:
         case PORT_COUNTER1:
         case PORT_COUNTER2:
-            write_count(port - PORT_COUNTER0, value);
-            break;
         case PORT_TIMER_CTRL:
-            write_control_word(value);
+            // Counter 0 paces nothing; a change to 1 or 2 restarts the pacing.
+            if (board.timer.write(port - PORT_COUNTER0, value) > 0 && board.converting)
+                restart_pacing();
             break;
         case PORT_GAIN:
             board.gain_code = value;
