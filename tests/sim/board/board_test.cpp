@@ -135,11 +135,11 @@ TEST_F(SimBoard, RateIsTimerClockOverBothCounts) {
         {20, 10, 1000, 10, 300},  // 10 kHz: a 1 kHz input gives 10 samples per period
         {10, 20, 1000, 10, 300},
         {2, 100, 1000, 10, 300},
-        {40, 10, 500, 10, 300},             // 5 kHz
-        {100, 2, 1250, 8, 300},             // 10 kHz, 8 per period
-        {65536, 2, 1e9 / 262144000, 4, 5},  // count 0 loads 65536: 15.26 Hz
-        {20, 10, 1000, 10, 300, true},      // BCD counts
-        {10000, 2, 25, 4, 5, true},         // BCD count 0 loads 10000: 100 Hz
+        {40, 10, 500, 10, 300},              // 5 kHz
+        {100, 2, 1250, 8, 300},              // 10 kHz, 8 per period
+        {65536, 2, 1e9 / 262144000, 4, 12},  // count 0 loads 65536: 15.26 Hz
+        {20, 10, 1000, 10, 300, true},       // BCD counts
+        {10000, 2, 25, 4, 12, true},         // BCD count 0 loads 10000: 100 Hz
     };
     for (const Case &c : cases) {
         SCOPED_TRACE("counts " + std::to_string(c.c1) + " x " + std::to_string(c.c2) +
