@@ -218,6 +218,28 @@ TEST_F(DeskaWindow, ReadmeWalkThroughTypedKeyByKeyShowsTheCutSinesRmsWithTheLamp
     ASSERT_TRUE(pressed(window, {"alt+f"}));
     EXPECT_EQ(desktop->copy_focused_text(window, *rms).value_or("(nothing copied)"), "0.200000");
 
+    // The graph's context menu as the README shows it: a right click on the graph, which
+    // fills the right-hand part of the window, and a screenshot with the menu over it.
+    const ToolResult geometry =
+        desktop->tool({"xdotool", "getwindowgeometry", "--shell", std::to_string(window)});
+    ASSERT_EQ(geometry.status, 0) << geometry.describe();
+    const std::smatch size = [&] {
+        std::smatch match;
+        static const std::regex kSize("WIDTH=([0-9]+)\\s+HEIGHT=([0-9]+)");
+        std::regex_search(geometry.out, match, kSize);
+        return match;
+    }();
+    ASSERT_EQ(size.size(), 3u) << geometry.out;
+    const int width = std::stoi(size[1].str()), height = std::stoi(size[2].str());
+    const ToolResult click =
+        desktop->tool({"xdotool", "mousemove", "--window", std::to_string(window),
+                       std::to_string(width * 6 / 10), std::to_string(height / 3), "click", "3"});
+    ASSERT_EQ(click.status, 0) << click.describe();
+    // The menu is drawn within a frame or two; a picture taken early only lacks it.
+    (void)wait_until([] { return false; }, 1s);
+    save_screenshot(window, "deska-graph-menu.png", /*with_popups=*/true);
+    ASSERT_TRUE(pressed(window, {"Escape"}));
+
     ASSERT_TRUE(pressed(window, {"alt+q"}));
     auto status = deska->wait_exit(20s);
     ASSERT_TRUE(status) << "Quit did not end deska within 20 s";
