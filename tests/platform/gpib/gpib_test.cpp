@@ -20,6 +20,7 @@
 #include "gpib_testing.h"
 #include "recording_gpib.h"
 #include "scoped_env.h"
+#include "temp_fifo.h"
 
 namespace {
 
@@ -343,16 +344,14 @@ TEST(GpibUnbound, LibraryLackingARoutineIsNotUsedAtAll) {
 TEST(GpibUnbound, LibraryOfTheWrongKindIsRefusedWithAMessage) {
     // A library exporting the routine names as data would be called into its data
     // (SIGSEGV); a FIFO named as the library would hold the program before its window.
-    char fifo[] = "/tmp/labbench-gpib-fifo-XXXXXX";
-    ASSERT_NE(mkdtemp(fifo), nullptr);
-    const std::string fifoPath = std::string(fifo) + "/libgpib.so";
-    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+    const testsupport::TempFifo fifo("libgpib.so");
+    ASSERT_FALSE(fifo.path().empty());
     const struct {
         std::string library;
         const char *says;
     } cases[] = {
         {GPIB_DATA_DRIVER_PATH, "SendIFC is a data object, not a routine"},
-        {fifoPath, "it is not a regular file"},
+        {fifo.path(), "it is not a regular file"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.library);
@@ -368,8 +367,6 @@ TEST(GpibUnbound, LibraryOfTheWrongKindIsRefusedWithAMessage) {
     }
     unsetenv("GPIB_LIBRARY");
     gpib_unbind_for_testing();
-    unlink(fifoPath.c_str());
-    rmdir(fifo);
 }
 
 TEST(GpibTrace, EachCallIsPrintedWithAddressBytesAndDecodedStatus) {

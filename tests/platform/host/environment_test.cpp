@@ -12,6 +12,7 @@
 
 #include "library.h"
 #include "scoped_env.h"
+#include "temp_fifo.h"
 
 namespace {
 
@@ -54,28 +55,21 @@ TEST(EnvNumber, WholeDecimalNumbersWithinTheRange) {
 }
 
 TEST(OpenLibrary, RefusesWhatIsNotARegularFileAndSaysWhy) {
-    char folder[] = "/tmp/labbench-host-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string fifo = std::string(folder) + "/libfifo.so";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
-        std::string library;
-        const char *why;
-    } cases[] = {
-        {fifo, "it is not a regular file"},
-        {folder, "it is not a regular file"},
-        {std::string(folder) + "/missing.so", "No such file"},
+    const testsupport::TempFifo fifo("libfifo.so");
+    ASSERT_FALSE(fifo.path().empty());
+    const std::pair<std::string, const char *> cases[] = {
+        {fifo.path(), "it is not a regular file"},
+        {fifo.folder(), "it is not a regular file"},
+        {fifo.folder() + "/missing.so", "No such file"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[library, reason] : cases) {
         std::string why;
-        EXPECT_EQ(labbench::open_library(c.library, why), nullptr) << c.library;
-        EXPECT_NE(why.find(c.why), std::string::npos) << c.library << ": " << why;
+        EXPECT_EQ(labbench::open_library(library, why), nullptr) << library;
+        EXPECT_NE(why.find(reason), std::string::npos) << library << ": " << why;
     }
     std::string why;
     void *libm = labbench::open_library("libm.so.6", why);
     EXPECT_NE(libm, nullptr) << why;
-    unlink(fifo.c_str());
-    rmdir(folder);
 }
 
 }  // namespace

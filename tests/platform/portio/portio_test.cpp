@@ -15,6 +15,7 @@
 #include "capture_stderr.h"
 #include "portio_internal.h"
 #include "scripted_port.h"
+#include "temp_fifo.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #endif
@@ -246,22 +247,20 @@ TEST(PortLibrary, NumbersOutsideThePortSpaceReachNothing) {
 
 TEST(PortLibrary, LibraryThatCannotBeLoadedReadsAsAnEmptyBus) {
     // A FIFO named as the library would hold the program at its first port access.
-    char folder[] = "/tmp/labbench-portio-fifo-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string fifo = std::string(folder) + "/libboard.so";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const testsupport::TempFifo fifo("libboard.so");
+    ASSERT_FALSE(fifo.path().empty());
     struct Case {
-        std::string library;
+        const char *library;
         const char *reason;
     } cases[] = {
         {"/nonexistent/libboard-missing.so", "No such file"},
         {"libm.so.6", "does not export portio_inb"},
-        {fifo, "it is not a regular file"},
+        {fifo.path().c_str(), "it is not a regular file"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.library);
         EXPECT_EQ(in_child([&c](Checks &checks) {
-                      set_env("PORTIO_LIBRARY", c.library.c_str());
+                      set_env("PORTIO_LIBRARY", c.library);
                       StderrCapture capture;
                       checks.equal(CVI_inp(0x305), 0xFF, "first read");
                       checks.equal(CVI_inp(0x305), 0xFF, "second read");
@@ -279,8 +278,6 @@ TEST(PortLibrary, LibraryThatCannotBeLoadedReadsAsAnEmptyBus) {
                   }),
                   "");
     }
-    unlink(fifo.c_str());
-    rmdir(folder);
 }
 
 TEST(PortTrace, EachAccessIsPrintedWhenAsked) {
