@@ -100,6 +100,27 @@ constexpr int CaptureStopped = -2;  // the operator stopped the capture
     StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY);
 static const PortWindow board_ports(BOARD_BASE, BOARD_PORT_COUNT);
 
+// What deska tells the run-time about itself: its name, the texts of --help, its icon.
+static const ProgramIdentity identity{
+    "deska",
+    "Captures 1000 samples from the measurement board at I/O port 0x300 at the\n"
+    "chosen sampling frequency and gain, shows their RMS value and plots them.\n"
+    "Direct port access needs the capability CAP_SYS_RAWIO. The capture runs with\n"
+    "real-time priority (SCHED_FIFO 50), so that other programs cannot make it lose\n"
+    "samples, where deska has the capability CAP_SYS_NICE or a real-time limit\n"
+    "(RLIMIT_RTPRIO) of 50 or more; without either it runs at normal priority and\n"
+    "says so when samples are lost. The package grants both capabilities, as does\n"
+    "  sudo setcap cap_sys_rawio,cap_sys_nice+ep <program>\n"
+    "and deska drops them once started.\n",
+    "  PORTIO_LIBRARY       a port library to use instead of the real ports, such as\n"
+    "                       the simulated board (default: unset, direct port access)\n"
+    "  PORTIO_TRACE         1: print every port access on stderr\n",
+    "With the simulated board (labbench-sim) also BENCH_SIM_STATE, BOARD_SIM_SIGNAL,\n"
+    "BOARD_SIM_NOISE_V, BOARD_SIM_ABSENT and BOARD_SIM_TRACE; see labbench-sim(1).\n",
+    "deska.uir",
+    program_icon_svg,
+};
+
 // ---- Program state -----------------------------------------------------------------
 static int panelHandle;
 // Timer divisor; after activation it holds the loaded counts: bytes 0-1 counter 1,
@@ -545,27 +566,6 @@ char keypress(void) {
 }
 
 // ---- Entry ------------------------------------------------------------------------------------
-
-// What deska tells the run-time about itself: its name, the texts of --help, its icon.
-static const ProgramIdentity identity{
-    "deska",
-    "Captures 1000 samples from the measurement board at I/O port 0x300 at the\n"
-    "chosen sampling frequency and gain, shows their RMS value and plots them.\n"
-    "Direct port access needs the capability CAP_SYS_RAWIO. The capture runs with\n"
-    "real-time priority (SCHED_FIFO 50), so that other programs cannot make it lose\n"
-    "samples, where deska has the capability CAP_SYS_NICE or a real-time limit\n"
-    "(RLIMIT_RTPRIO) of 50 or more; without either it runs at normal priority and\n"
-    "says so when samples are lost. The package grants both capabilities, as does\n"
-    "  sudo setcap cap_sys_rawio,cap_sys_nice+ep <program>\n"
-    "and deska drops them once started.\n",
-    "  PORTIO_LIBRARY       a port library to use instead of the real ports, such as\n"
-    "                       the simulated board (default: unset, direct port access)\n"
-    "  PORTIO_TRACE         1: print every port access on stderr\n",
-    "With the simulated board (labbench-sim) also BENCH_SIM_STATE, BOARD_SIM_SIGNAL,\n"
-    "BOARD_SIM_NOISE_V, BOARD_SIM_ABSENT and BOARD_SIM_TRACE; see labbench-sim(1).\n",
-    "deska.uir",
-    program_icon_svg,
-};
 
 int main(int argc, char *argv[]) {
     HandleCommandLine(identity, argc, argv);
