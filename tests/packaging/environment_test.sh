@@ -52,7 +52,7 @@ page_variables() {
 }
 
 [ -n "$(readme_rows)" ] || fail "no table under '## Environment variables' in $readme"
-for page in generator deska labbench-sim; do
+for page in generator deska labbench-sim labbench-sim-instrument; do
   [ -f "$pages/$page.1.in" ] || fail "no manual page $pages/$page.1.in"
 done
 generator_page=$(page_variables "$pages/generator.1.in")
@@ -86,7 +86,7 @@ $sim_page" || fail "$variable (README: read by $readers) is in no manual page"
   esac
 done < <(readme_rows)
 
-for page in generator deska labbench-sim; do
+for page in generator deska labbench-sim labbench-sim-instrument; do
   for variable in $(page_variables "$pages/$page.1.in"); do
     case " $documented " in
       *" $variable "*) ;;
