@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Runs a simulator fuzz target over files and folders of inputs (its seed
+// Runs a fuzz target over files and folders of inputs (its seed
 // corpus), so the target keeps building with the ordinary compiler and every
 // corpus file is checked on each test run. A crash or abort is the failure.
 #include <algorithm>
