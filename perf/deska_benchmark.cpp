@@ -120,7 +120,7 @@ void BM_SaveCsv(benchmark::State &state) {
     for (auto _ : state) {
         QString why;
         const QByteArray text = userint_internal::graph_data_text(
-            *graph->graph, userint_internal::graph_metadata(view), ',', "\r\n");
+            *graph->graph, userint_internal::graph_metadata(view, *graph->graph), ',', "\r\n");
         if (!userint_internal::write_file_atomically(path, text, &why)) {
             const std::string reason = why.toStdString();
             state.SkipWithError(reason.c_str());

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Graph controls on Qt Charts: plotting arrays, deleting plots, axis scaling.
+// Graph controls on Qt Charts: plotting arrays, describing and deleting plots,
+// axis scaling.
 //
 // Each graph control owns one QChart with a bottom x axis and a left y axis.
 // A plot is one series, filled with a single replace() of a prepared point
@@ -411,6 +412,29 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     graph_data_changed(*g);
     show_now(graph_view(panel, control));
     return plot.handle;
+}
+
+int SetPlotMetadata(int panel, int control, int plotHandle, const char *name, const char *value) {
+    int error;
+    GraphState *g = find_graph("SetPlotMetadata", panel, control, &error);
+    if (!g) return error;
+    auto plot = std::find_if(g->plots.begin(), g->plots.end(),
+                             [&](const GraphPlot &p) { return p.handle == plotHandle; });
+    if (plot == g->plots.end())
+        return report("SetPlotMetadata", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the graph has no plot with handle %1").arg(plotHandle));
+    if (!name || !*name)
+        return report("SetPlotMetadata", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("a metadata line needs a name"));
+    const QString key = QString::fromUtf8(name);
+    const QString text = value ? QString::fromUtf8(value) : QString();
+    for (auto &entry : plot->metadata)
+        if (entry.first == key) {
+            entry.second = text;
+            return 0;
+        }
+    plot->metadata.emplace_back(key, text);
+    return 0;
 }
 
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {

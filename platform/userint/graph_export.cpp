@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
@@ -81,6 +82,30 @@ QString shown_value(const QWidget *w) {
         return label->text();
     }
     return QString();
+}
+
+// A control the operator sets, as against a read-out the program writes.
+bool is_setting(const QWidget *w) {
+    if (qobject_cast<const QAbstractSpinBox *>(w) || qobject_cast<const QComboBox *>(w))
+        return true;
+    auto *edit = qobject_cast<const QLineEdit *>(w);
+    return edit && !edit->isReadOnly();
+}
+
+// True when a setting shown as `shown` is the one described as `described`:
+// the same text, or the same number as the panel writes it with its decimals
+// ("4.5" is shown "4.500"), or the same number in single precision, which is
+// all a float field holds (33.333333 kHz is shown "33.333332").
+bool same_setting(const QString &described, const QString &shown) {
+    if (described == shown) return true;
+    bool describedIsNumber = false, shownIsNumber = false;
+    const double value = QLocale::c().toDouble(described, &describedIsNumber);
+    const double shownValue = QLocale::c().toDouble(shown, &shownIsNumber);
+    if (!describedIsNumber || !shownIsNumber) return false;
+    const qsizetype point = shown.indexOf(QLatin1Char('.'));
+    const int decimals = point < 0 ? 0 : static_cast<int>(shown.size() - point - 1);
+    return QLocale::c().toString(value, 'f', decimals) == shown ||
+           static_cast<float>(value) == static_cast<float>(shownValue);
 }
 
 // One metadata line; line breaks in a value become spaces, so that the line
@@ -202,7 +227,7 @@ QString program_name() {
 
 void set_program_name(const QString &name) { program_name_store() = name; }
 
-QStringList graph_metadata(const QChartView *view) {
+QStringList graph_metadata(const QChartView *view, const GraphState &g) {
     QStringList lines;
     lines << QStringLiteral("# Program: %1 (LabBench %2)")
                  .arg(program_name(), QStringLiteral(LABBENCH_VERSION));
@@ -211,10 +236,40 @@ QStringList graph_metadata(const QChartView *view) {
     if (!view->accessibleName().isEmpty())
         lines << metadata_line(QStringLiteral("Graph"), view->accessibleName());
     const QWidget *panel = view->window();
+    const bool described = std::any_of(g.plots.begin(), g.plots.end(),
+                                       [](const GraphPlot &p) { return !p.metadata.empty(); });
+    if (!described) {
+        // The program said nothing of its data: the panel as shown is all there is.
+        for (const QWidget *w : panel->findChildren<QWidget *>()) {
+            if (w->property("controlId").toInt() <= 0) continue;
+            const QString value = shown_value(w);
+            if (!value.isNull()) lines << metadata_line(caption_of(panel, w), value);
+        }
+        return lines;
+    }
+    // Named after their plot's columns when there are several ("(plot 2)").
+    for (size_t i = 0; i < g.plots.size(); ++i) {
+        const QString plot =
+            g.plots.size() > 1 ? QStringLiteral(" (plot %1)").arg(i + 1) : QString();
+        for (const auto &[name, value] : g.plots[i].metadata)
+            lines << metadata_line(name + plot, value);
+    }
+    if (g.reference)
+        for (const auto &[name, value] : g.reference->plot.metadata)
+            lines << metadata_line(name + QStringLiteral(" (reference: %1)").arg(g.reference->name),
+                                   value);
+    // A setting the operator has changed since: said, and said to be the panel's.
     for (const QWidget *w : panel->findChildren<QWidget *>()) {
-        if (w->property("controlId").toInt() <= 0) continue;
+        if (w->property("controlId").toInt() <= 0 || !is_setting(w)) continue;
+        const QString caption = caption_of(panel, w);
         const QString value = shown_value(w);
-        if (!value.isNull()) lines << metadata_line(caption_of(panel, w), value);
+        bool differs = false;
+        for (const GraphPlot &p : g.plots)
+            for (const auto &[name, described_value] : p.metadata)
+                differs = differs || (name == caption && !same_setting(described_value, value));
+        if (differs)
+            lines << metadata_line(caption + QStringLiteral(" on the panel now, not of this data"),
+                                   value);
     }
     return lines;
 }
@@ -297,7 +352,7 @@ void save_graph_data(QChartView *view, const GraphState &g) {
                       {QStringLiteral("CSV files (*.csv)")}, {QStringLiteral("csv")});
     if (path.isEmpty()) return;
     QString error;
-    if (!write_file_atomically(path, graph_data_text(g, graph_metadata(view), ',', "\r\n"),
+    if (!write_file_atomically(path, graph_data_text(g, graph_metadata(view, g), ',', "\r\n"),
                                &error)) {
         report_save_failure(QStringLiteral("data"), path, error);
         return;
@@ -359,8 +414,9 @@ void save_graph_picture(QChartView *view) {
     remember_folder(path);
 }
 
-void copy_graph_data(const GraphState &g) {
-    QGuiApplication::clipboard()->setText(QString::fromUtf8(graph_data_text(g, {}, '\t', "\n")));
+void copy_graph_data(const QChartView *view, const GraphState &g) {
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8(graph_data_text(g, graph_metadata(view, g), '\t', "\n")));
 }
 
 }  // namespace userint_internal

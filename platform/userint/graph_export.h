@@ -6,11 +6,16 @@
 // the increment, y with gain and offset applied), never the thinned outline
 // that is drawn, and never cut to the zoomed view. Numbers are the shortest
 // texts that read back as the same double, with a decimal point in every
-// locale. A CSV file (RFC 4180, UTF-8, CRLF line ends) starts with '#' lines
-// naming the program, its version, the time of saving and every labelled
-// setting and read-out of the panel as shown, then a header row of the axis
-// titles, then one row per point: an x and a y column for each plot, and a
-// last pair for the reference trace, labelled with its file's name.
+// locale. A CSV file (RFC 4180, UTF-8, CRLF line ends) and the copied text
+// start with '#' lines naming the program, its version, the time of saving and
+// what the data is, then a header row of the axis titles, then one row per
+// point: an x and a y column for each plot, and a last pair for the reference
+// trace, labelled with its file's name. What the data is comes from the
+// program, which describes each plot when it plots it (SetPlotMetadata): the
+// panel may show other settings by the time of saving, and those are added
+// only as the panel's, never as the data's. For a graph whose program
+// describes none of its plots, every labelled setting and read-out of the
+// panel as shown is all there is to say.
 #pragma once
 
 #include <QByteArray>
@@ -23,10 +28,14 @@ struct GraphState;
 
 namespace userint_internal {
 
-// The panel's description as '#' lines: program and version, time of saving
-// (ISO 8601 with the UTC offset), the graph's name, each labelled setting and
-// read-out of the panel `view` sits on, as "Label: shown text".
-QStringList graph_metadata(const QChartView *view);
+// The data's description as '#' lines: program and version, time of saving
+// (ISO 8601 with the UTC offset), the graph's name, then each plot's own lines
+// ("name: value", with " (plot N)" after the name when there are several),
+// then each setting on the panel whose caption a plot names with another value
+// ("Caption on the panel now, not of this data: shown text"). Without any
+// plot's lines: each labelled setting and read-out of the panel `view` sits
+// on, as "Label: shown text".
+QStringList graph_metadata(const QChartView *view, const GraphState &g);
 
 // The header row and the data rows of `g`, fields separated by `separator`
 // (',' or '\t') and quoted where RFC 4180 asks for it; the `metadata` lines
@@ -46,7 +55,7 @@ bool write_file_atomically(const QString &path, const QByteArray &bytes, QString
 // in a popup naming the file and the reason.
 void save_graph_data(QChartView *view, const GraphState &g);
 void save_graph_picture(QChartView *view);
-void copy_graph_data(const GraphState &g);
+void copy_graph_data(const QChartView *view, const GraphState &g);
 
 // Asks for an existing file to open in Qt's file dialog, starting where the
 // save dialogs start; an empty string when cancelled.

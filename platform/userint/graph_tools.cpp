@@ -221,7 +221,7 @@ void GraphTools::save_picture() {
 }
 
 void GraphTools::copy_data() {
-    if (graph_has_data(graph)) copy_graph_data(graph);
+    if (view && graph_has_data(graph)) copy_graph_data(view, graph);
 }
 
 void GraphTools::zoom_to(const AxisView &wanted) {

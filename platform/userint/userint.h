@@ -257,6 +257,15 @@ enum {
 int PlotWaveform(int panel, int control, const void *array, int count, int dataType, double yGain,
                  double yOffset, double initialX, double xIncrement, int plotStyle, int pointStyle,
                  int lineStyle, int pointFrequency, int colour);
+// Describes the data of a plot for the '#' lines written with the graph's data
+// (Save data as CSV, Copy data): one line "# name: value" per name, in the
+// order the names were first given; giving a name again replaces its value.
+// Call it when plotting, with what the data is (its rate, its settings, its
+// verdict): the description is the plot's own and is written as it was given,
+// whatever the panel shows by the time of saving, and it goes with the plot
+// (DeleteGraphPlot). Line breaks in the texts become spaces. Returns 0, or
+// UIE_BAD_ARGUMENT for a plot handle the graph does not have or an empty name.
+int SetPlotMetadata(int panel, int control, int plotHandle, const char *name, const char *value);
 // plotHandle -1 removes every plot; refresh 1 redraws at once.
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
 // axis is an AXIS_ code, mode SCALE_FIXED (to [min, max]) or SCALE_AUTO

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "panel_file.h"
@@ -33,6 +34,8 @@ struct GraphPlot {
     QList<QPointF> points;   // every point plotted, as the program gave it
     bool thinnable = false;  // a solid line: drawn from a per-pixel outline
     int drawnColumns = -1;   // pixel columns the series was last thinned for (0: all points)
+    // What the program said the data is (SetPlotMetadata): names and values, in order.
+    std::vector<std::pair<QString, QString>> metadata;
 };
 
 // The axis ranges a graph shows.

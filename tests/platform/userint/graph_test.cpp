@@ -96,6 +96,12 @@ TEST(AxisTicks, OneTwoFiveStepsThatFitWithinTheShownRange) {
 // ---- The panel ------------------------------------------------------------------
 
 QString clipboardText() { return QGuiApplication::clipboard()->text(); }
+// The copied header and rows, without the '#' lines that describe them.
+std::string copiedRows() {
+    QStringList lines = clipboardText().split(QLatin1Char('\n'));
+    while (!lines.isEmpty() && lines.first().startsWith(QLatin1Char('#'))) lines.removeFirst();
+    return lines.join(QLatin1Char('\n')).toStdString();
+}
 
 QString readAll(const QString &path) {
     QFile f(path);
@@ -180,7 +186,8 @@ TEST_P(MenuOpening, OffersTheFiveCommandsAndCopiesFromIt) {
     plotTwo();
     QGuiApplication::clipboard()->clear();
     graph_operator::chooseFromMenu(graph, QStringLiteral("Copy data"), GetParam());
-    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+    EXPECT_TRUE(clipboardText().startsWith(QStringLiteral("# Program: bench")));
+    EXPECT_EQ(copiedRows(), kTwoPlotsText);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMouseAndKeyboard, MenuOpening,
@@ -193,7 +200,7 @@ TEST_F(GraphTools, CtrlCOnTheFocusedGraphCopiesTheDataAsColumns) {
     EXPECT_EQ(clipboardText().toStdString(), "before") << "Ctrl+C copies only from a focused graph";
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+    EXPECT_EQ(copiedRows(), kTwoPlotsText);
 }
 
 TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembersTheFolder) {
@@ -262,6 +269,67 @@ TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembe
     EXPECT_TRUE(userint_testing::popups().empty());
 }
 
+// A program describes each plot as it plots it; the file and the copy say that,
+// whatever the panel shows by then, and add a changed setting only as the panel's.
+TEST_F(GraphTools, PlotsDescribedByTheProgramAreSavedAndCopiedAsDescribed) {
+    enum { AMPLITUDE = 2, DECADE = 5 };
+    const double first[] = {1.5, -0.25};
+    const short second[] = {100, -200};
+    const int one =
+        PlotWaveform(PANEL, GRAPH, first, 2, WAVE_DOUBLE, 1, 0, 0, 0.1, 0, 0, 0, 1, 0xFF0000);
+    const int two =
+        PlotWaveform(PANEL, GRAPH, second, 2, WAVE_INT16, 1, 0, 0, 1, 0, 0, 0, 1, 0x0000FF);
+    ASSERT_GT(one, 0);
+    ASSERT_GT(two, 0);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, one, "Amplitude [V]", "4.5"), 0);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, one, "Decade", "x 10"), 0);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, one, "Verdict", "two\nlines"), 0);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, one, "Decade", "x 100 k"), 0) << "replaces its value";
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, two, "RMS [V]", "0.5"), 0);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, two + 1, "Gain", "x1"), UIE_BAD_ARGUMENT);
+    EXPECT_EQ(SetPlotMetadata(PANEL, GRAPH, one, "", "x1"), UIE_BAD_ARGUMENT);
+    EXPECT_EQ(SetPlotMetadata(PANEL, RMS, one, "Gain", "x1"), UIE_BAD_CONTROL);
+    // The panel now: the amplitude as described (4.500 is 4.5), the decade not, the
+    // RMS read-out another text (a read-out is never the panel's setting).
+    SetCtrlVal(PANEL, AMPLITUDE, 4.5);
+    SetCtrlVal(PANEL, DECADE, 0);
+    SetCtrlVal(PANEL, RMS, "1.0");
+
+    // The lines between the program's, the time's and the graph's and the header row.
+    auto described = [](const QStringList &lines, QChar separator) -> std::string {
+        const qsizetype header = lines.indexOf(
+            QStringLiteral("t [ms] (plot 1),U [V] (plot 1),t [ms] (plot 2),U [V] (plot 2)")
+                .replace(QLatin1Char(','), separator));
+        if (header < 3) return "(no header row)";
+        return lines.mid(3, header - 3).join('\n').toStdString();
+    };
+    const char *const expected =
+        "# Amplitude [V] (plot 1): 4.5\n"
+        "# Decade (plot 1): x 100 k\n"
+        "# Verdict (plot 1): two lines\n"
+        "# RMS [V] (plot 2): 0.5\n"
+        "# Decade on the panel now, not of this data: x 1";
+    graph_operator::answerFileDialog(path("described.csv"));
+    press(Qt::Key_S, Qt::ControlModifier);
+    const QString csv = readAll(path("described.csv"));
+    EXPECT_EQ(described(csv.split(QStringLiteral("\r\n")), QLatin1Char(',')), expected)
+        << csv.toStdString();
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(described(clipboardText().split('\n'), QLatin1Char('\t')), expected)
+        << "Copy data says the same";
+    EXPECT_EQ(copiedRows(),
+              "t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\n"
+              "0\t1.5\t0\t100\n0.1\t-0.25\t1\t-200\n");
+
+    // The description goes with its plot; the one left keeps its own, unnumbered.
+    ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, one, 1), 0);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    const QStringList lines = clipboardText().split('\n');
+    ASSERT_GE(lines.size(), 5);
+    EXPECT_EQ(lines.mid(3, 2).join('\n').toStdString(), "# RMS [V]: 0.5\nt [ms]\tU [V]");
+}
+
 TEST_F(GraphTools, SavingIntoAFolderThatCannotBeWrittenSaysWhyAndCarriesOn) {
     plotTwo();
     // Root may write into any folder with write permission off; a read-only
@@ -285,7 +353,7 @@ TEST_F(GraphTools, SavingIntoAFolderThatCannotBeWrittenSaysWhyAndCarriesOn) {
     // The program carries on: the graph still copies.
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText().toStdString(), kTwoPlotsText);
+    EXPECT_EQ(copiedRows(), kTwoPlotsText);
 }
 
 TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
@@ -327,7 +395,7 @@ TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
     const View home = shownView();
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    const QString whole = clipboardText();
+    const std::string whole = copiedRows();
 
     // Drag from a quarter to three quarters of the plot area.
     QWidget *plotArea = graph->viewport();
@@ -356,7 +424,7 @@ TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
         << "the value under the pointer stays under it";
 
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText(), whole) << "zoom never changes what is copied";
+    EXPECT_EQ(copiedRows(), whole) << "zoom never changes what is copied";
 
     graph_operator::chooseFromMenu(graph, QStringLiteral("Zoom out"));
     EXPECT_EQ(shownView().xMin, dragged.xMin) << "Zoom out goes back one step";
@@ -718,10 +786,11 @@ TEST_F(GraphTools, AReferenceIsDrawnSavedKeptOverNewPlotsAndAMalformedOneIsRefus
 
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_TRUE(clipboardText().startsWith(
-        QStringLiteral("t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\t"
-                       "t [ms] (reference: reference.csv)\tU [V] (reference: reference.csv)\n"
-                       "0\t1.5\t10\t51\t0\t1\n")))
+    EXPECT_TRUE(QString::fromStdString(copiedRows())
+                    .startsWith(QStringLiteral(
+                        "t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\t"
+                        "t [ms] (reference: reference.csv)\tU [V] (reference: reference.csv)\n"
+                        "0\t1.5\t10\t51\t0\t1\n")))
         << clipboardText().toStdString();
 
     // The program plots anew: the reference stays.
