@@ -266,11 +266,11 @@ static Verdict readInstrumentErrors(char *errors, size_t size, bool *more) {
 
 // The status line after an upload: a failed transfer first, as the transfers
 // ran; then what the instrument said of the settings; else the settings sent.
-// Anything but a confirmed upload is marked as a failure.
+// Anything but a confirmed upload is marked as a failure. The text is also
+// left in `status`, which holds 1024 bytes.
 static void showUploadOutcome(float frequency, float amplitude, int transferFailures,
                               const char *transferFailure, Verdict verdict, const char *errors,
-                              bool more) {
-    char status[1024];
+                              bool more, char (&status)[1024]) {
     const char *moreText = more ? " (and more in its error queue)" : "";
     if (transferFailures > 0) {
         int n = std::snprintf(status, sizeof status, "%s (%d of %d transfers failed)",
@@ -318,6 +318,19 @@ void AssembleBlock(void) {
     }
 }
 
+// Tells the graph what the preview shows, for the file it may be saved to: the
+// settings of the upload and its outcome, whatever the panel shows later.
+static void describePreview(int plot, float frequency, float amplitude, const char *status) {
+    char text[64];
+    formatSetting(text, sizeof text, frequency);
+    SetPlotMetadata(PANEL, PANEL_GRAPH, plot, "Frequency (Hz)", text);
+    formatSetting(text, sizeof text, amplitude);
+    SetPlotMetadata(PANEL, PANEL_GRAPH, plot, "Amplitude (Vpp)", text);
+    formatSetting(text, sizeof text, Alpha);
+    SetPlotMetadata(PANEL, PANEL_GRAPH, plot, "Angle (\u00b0)", text);
+    SetPlotMetadata(PANEL, PANEL_GRAPH, plot, "Status of the upload", status);
+}
+
 void SendSin(float frequency, float angle, float amplitude) {
     (void)angle;
     forgetFailures();
@@ -334,9 +347,9 @@ void SendSin(float frequency, float angle, float amplitude) {
     AssembleBlock();
 
     DeleteGraphPlot(PANEL, PANEL_GRAPH, -1, 1);
-    PlotWaveform(PANEL, PANEL_GRAPH, Data.b, TABLE_ENTRIES, WAVE_INT16, PREVIEW_GAIN, 0.0, 0.0,
-                 PREVIEW_STEP_DEGREES, PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1,
-                 PREVIEW_COLOUR);
+    const int preview = PlotWaveform(PANEL, PANEL_GRAPH, Data.b, TABLE_ENTRIES, WAVE_INT16,
+                                     PREVIEW_GAIN, 0.0, 0.0, PREVIEW_STEP_DEGREES, PLOT_THIN_LINE,
+                                     MARKER_SQUARE, LINE_SOLID, 1, PREVIEW_COLOUR);
 
     // The instrument decodes a block in the byte order in force when it arrives,
     // most significant byte first after power-on, so the order goes out first.
@@ -360,8 +373,10 @@ void SendSin(float frequency, float angle, float amplitude) {
     bool more = false;
     forgetFailures();
     Verdict verdict = readInstrumentErrors(errors, sizeof errors, &more);
+    char status[1024];
     showUploadOutcome(frequency, amplitude, transferFailures, transferFailure, verdict, errors,
-                      more);
+                      more, status);
+    describePreview(preview, frequency, amplitude, status);
     SetCtrlVal(PANEL, PANEL_BUSY, 0);
 }
 

@@ -45,6 +45,9 @@ TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
             ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
         }
         typeValue(PANEL_ANGLE, 45.5, 1);
+        const std::string uploaded = statusLine();
+        // Typed but not committed: nothing was uploaded at 2 Vpp, so the preview is not of it.
+        typeValue(PANEL_AMPL, 2.0, 3, false);
         QWidget *panel = userint_testing::panel_widget(PANEL);
         graph_operator::answerFileDialog(csvPath);
         panel->activateWindow();
@@ -57,14 +60,15 @@ TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
         EXPECT_EQ(csv.metadata[0].toStdString(),
                   "# Program: generator (LabBench " LABBENCH_VERSION ")");
         auto shown = [](int id) { return static_cast<QAbstractSpinBox *>(control(id))->text(); };
+        // The upload's settings and outcome; the amplitude typed since only as the panel's.
         const QStringList expected = {
             QStringLiteral("# Graph: Preview of one period of the waveform"),
-            QStringLiteral("# Frequency (× decade): ") + shown(PANEL_FREQ),
-            QStringLiteral("# Decade: 10 kHz"),
-            QStringLiteral("# Amplitude (Vpp): ") + shown(PANEL_AMPL),
+            QStringLiteral("# Frequency (Hz): 10000"),
+            QStringLiteral("# Amplitude (Vpp): 4.5"),
             QStringLiteral("# Angle (°): 45.5"),
-            QStringLiteral("# Status of the last transfer: ") +
-                QString::fromStdString(statusLine()),
+            QStringLiteral("# Status of the upload: ") + QString::fromStdString(uploaded),
+            QStringLiteral("# Amplitude (Vpp) on the panel now, not of this data: ") +
+                shown(PANEL_AMPL),
         };
         EXPECT_EQ(csv.metadata.mid(2).join('\n').toStdString(), expected.join('\n').toStdString());
         EXPECT_EQ(csv.header.toStdString(), "Degrees into the period,Relative code");
