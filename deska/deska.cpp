@@ -38,6 +38,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "board_registers.h"
 #include "deska_icon.h"
@@ -139,6 +141,8 @@ static unsigned char *const DataByte = reinterpret_cast<unsigned char *>(&Data);
 
 // PANEL_FREQ as the last activation left it (kHz), to recognise an unchanged frequency.
 static float shown_freq_khz;
+// The sampling frequency the timer counts of the last activation give (kHz), unrounded.
+static double realised_freq_khz;
 // What went wrong when read_data gave up, for the operator.
 static char board_fault[700];
 
@@ -157,6 +161,12 @@ static bool close_requested;      // the close box was used during the capture
 static double capture_period_ms;  // sample period of the capture, for its progress
 static bool gain_waiting;
 static unsigned char waiting_gain;
+
+// The status line's text and whether it reports a failure, without the close box's note,
+// which is shown on a line of its own below it so that the run's verdict stays in view.
+static char status_line[700];
+static bool status_failed;
+static const char CloseNote[] = "Use Quit to end deska";
 
 static const CallbackRegistration callbacks{
     {"konec", konec}, {"work", work}, {"freq", freq},
@@ -225,7 +235,8 @@ static void set_up_timer(float f) {
         Frq = static_cast<uint32_t>(whole - quotient < DivisorTolerance ? whole : quotient);
     }
     timer_counts(Frq, &c1, &c2);
-    SetCtrlVal(1, PANEL_FREQ, static_cast<float>(TimerClock_kHz / (double(c1) * c2)));
+    realised_freq_khz = TimerClock_kHz / (double(c1) * c2);
+    SetCtrlVal(1, PANEL_FREQ, static_cast<float>(realised_freq_khz));
     GetCtrlVal(1, PANEL_FREQ, &shown_freq_khz);
     Frq = (c1 & 0xFFFF) | (c2 & 0xFFFF) << 16;
 }
@@ -338,6 +349,22 @@ static void format_2(char (&text)[40], double value) {
     *result.ptr = '\0';
 }
 
+// The status line says `text`, marked as a failure when `failed`.
+static void show_status(const char *text, bool failed) {
+    std::snprintf(status_line, sizeof status_line, "%s", text);
+    status_failed = failed;
+    SetCtrlVal(1, PANEL_STATUS, status_line);
+    MarkCtrlFailure(1, PANEL_STATUS, failed);
+}
+
+// The status line with the close box's note on a line of its own below it.
+static void show_status_with_close_note(void) {
+    char text[sizeof status_line + sizeof CloseNote + 1];
+    std::snprintf(text, sizeof text, "%s%s%s", status_line, status_line[0] ? "\n" : "", CloseNote);
+    SetCtrlVal(1, PANEL_STATUS, text);
+    MarkCtrlFailure(1, PANEL_STATUS, status_failed);
+}
+
 // The work of the capture thread: the board set up by set_up_timer is started and read.
 static int capture_on_thread(void *) {
     start_board();
@@ -364,7 +391,7 @@ static void prepare_capture(int panel, float f) {
     close_requested = false;
     samples_read.store(0, std::memory_order_relaxed);
     SetCtrlLabel(panel, PANEL_RUN, "&Stop");
-    MarkCtrlFailure(1, PANEL_STATUS, 0);
+    show_status("", false);
     show_progress(nullptr);
 }
 
@@ -379,9 +406,9 @@ static int capture(int panel) {
     return result;
 }
 
-// The status line after a capture that brought all its samples.
-static void show_capture_outcome(void) {
-    char text[400];
+// The verdict on a capture that brought all its samples, for the status line and for the
+// capture's description.
+static void capture_verdict(char (&text)[400]) {
     if (lost_conversions == 0) {
         std::snprintf(text, sizeof text, "%d samples, none lost", SampleCount);
     } else {
@@ -396,8 +423,38 @@ static void show_capture_outcome(void) {
                                        : "; deska runs without real-time priority (see the "
                                          "README, A real measurement board)");
     }
-    SetCtrlVal(1, PANEL_STATUS, text);
-    MarkCtrlFailure(1, PANEL_STATUS, lost_conversions != 0);
+}
+
+// The local time `when` as ISO 8601 with the UTC offset: 2026-12-10T11:05:00+01:00.
+static void format_iso_time(char (&text)[40], std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char offset[8] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(offset, sizeof offset, "%z", &local);  // +0100
+    const size_t n = std::strlen(text);
+    std::snprintf(text + n, sizeof text - n, "%.3s:%.2s", offset, offset + 3);
+}
+
+// Tells the graph what the plotted capture is, for the file it may be saved to: the rate
+// and gain it was taken at, when it ended, its verdict and its read-outs. These stay with
+// the plot whatever the panel shows later.
+static void describe_capture(int plot, std::time_t ended, const char *verdict) {
+    char text[100];
+    format_f(text, realised_freq_khz);
+    SetPlotMetadata(1, PANEL_GRAPH, plot, "Sampling frequency (kHz)", text);
+    std::snprintf(text, sizeof text, "x%d", 1 << Zesileni);
+    SetPlotMetadata(1, PANEL_GRAPH, plot, "Gain", text);
+    char time[40];
+    format_iso_time(time, ended);
+    SetPlotMetadata(1, PANEL_GRAPH, plot, "Capture ended", time);
+    SetPlotMetadata(1, PANEL_GRAPH, plot, "Status of the capture", verdict);
+    const int readOuts[] = {PANEL_UF, PANEL_UF_INPUT};
+    const char *names[] = {"RMS at the converter (V)", "RMS at the input (V)"};
+    for (int k = 0; k < 2; k++) {
+        GetCtrlVal(1, readOuts[k], text);
+        SetPlotMetadata(1, PANEL_GRAPH, plot, names[k], text);
+    }
 }
 
 // ---- Measurement -----------------------------------------------------------------------
@@ -476,19 +533,18 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
         SetCtrlVal(1, PANEL_BUSY, 0);
         if (captured == CaptureStopped) {
             char text[120];
-            std::snprintf(text, sizeof text, "Stopped after %d of %d samples%s",
-                          samples_read.load(std::memory_order_relaxed), SampleCount,
-                          close_requested ? ". Use Quit to end deska" : "");
-            SetCtrlVal(1, PANEL_STATUS, text);
-            MarkCtrlFailure(1, PANEL_STATUS, 0);
+            std::snprintf(text, sizeof text, "Stopped after %d of %d samples",
+                          samples_read.load(std::memory_order_relaxed), SampleCount);
+            show_status(text, false);
+            if (close_requested) show_status_with_close_note();
         } else {
-            SetCtrlVal(1, PANEL_STATUS, "No measurement: the board did not deliver its samples");
-            MarkCtrlFailure(1, PANEL_STATUS, 1);
+            show_status("No measurement: the board did not deliver its samples", true);
             MessagePopup("deska: no data from the board", board_fault);
         }
         take_waiting_gain();
         return 0;
     }
+    const std::time_t ended = std::time(nullptr);
     Uf_hodnota();
     DeleteGraphPlot(1, PANEL_GRAPH, -1, 1);
     // x in ms: f is in kHz. The step comes from the frequency as read, not the realised one.
@@ -496,9 +552,12 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     // Refers the converter's volts back to the board's input.
     g = static_cast<float>(1.0 / std::pow(2.0, Zesileni));
     SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
-    PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt, PLOT_THIN_LINE,
-                 MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
-    show_capture_outcome();
+    const int plot = PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt,
+                                  PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
+    char verdict[400];
+    capture_verdict(verdict);
+    show_status(verdict, lost_conversions != 0);
+    describe_capture(plot, ended, verdict);
     SetCtrlVal(1, PANEL_BUSY, 0);
     take_waiting_gain();
     return 0;
@@ -541,16 +600,17 @@ int graph(int panel, int control, int event, void *callbackData, int eventData1,
 }
 
 // Focus changes change nothing, and the close box does not end the program: only Quit
-// does, and the status line says so. The close box does end a capture in progress.
+// does, and the status line says so on a line below the last run's verdict, which stays.
+// The close box does end a capture in progress; its outcome then gets the note.
 int work(int panel, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event != EVENT_CLOSE) return 0;
     if (capturing) {
         close_requested = true;
         RequestBackgroundStop();
+        return 0;
     }
-    SetCtrlVal(1, PANEL_STATUS, "Use Quit to end deska");
-    MarkCtrlFailure(1, PANEL_STATUS, 0);
+    show_status_with_close_note();
     return 0;
 }
 

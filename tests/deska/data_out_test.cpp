@@ -10,6 +10,7 @@
 #include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXYSeries>
@@ -70,17 +71,26 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
         EXPECT_EQ(csv.metadata[0].toStdString(),
                   "# Program: deska (LabBench " LABBENCH_VERSION ")");
         EXPECT_TRUE(csv.metadata[1].startsWith(QStringLiteral("# Saved: 20")));
+        QStringList described = csv.metadata.mid(2);
+        ASSERT_GE(described.size(), 4);
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^# Capture ended: 20\\d\\d-\\d\\d-\\d\\dT\\d\\d:"
+                                              "\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$"))
+                .match(described[3])
+                .hasMatch())
+            << described[3].toStdString();
+        described.removeAt(3);
         const QStringList expected = {
             QStringLiteral("# Graph: Captured waveform at the input"),
             QStringLiteral("# Sampling frequency (kHz): ") +
                 widget<QDoubleSpinBox>(PANEL_FREQ)->text(),
             QStringLiteral("# Gain: ") + QLatin1String(c.gainText),
+            QStringLiteral("# Status of the capture: ") + QString::fromStdString(statusText()),
             QStringLiteral("# RMS at the converter (V): ") + QString::fromStdString(text(PANEL_UF)),
             QStringLiteral("# RMS at the input (V): ") +
                 QString::fromStdString(text(PANEL_UF_INPUT)),
-            QStringLiteral("# Status of the last run: ") + QString::fromStdString(statusText()),
         };
-        EXPECT_EQ(csv.metadata.mid(2), expected);
+        EXPECT_EQ(described.join('\n').toStdString(), expected.join('\n').toStdString());
         EXPECT_FALSE(csv.metadata.join(' ').contains(QStringLiteral("Measuring")))
             << "a lamp is no setting";
         EXPECT_EQ(csv.header.toStdString(), "time (ms),voltage (V)");
@@ -144,6 +154,54 @@ TEST(DeskaReference, ACaptureSavedByDeskaOpensAsTheReferenceAndStaysOverTheNextR
         EXPECT_EQ(csv.columns[0].back(), 999 * static_cast<double>(1.0f / 2.0f))
             << "the new capture at 2 kHz";
         EXPECT_TRUE(userint_testing::popups().empty());
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Run at 33.3 kHz and gain x1, then set 0.013 kHz and x2 without running, and click the
+// close box: the file describes the capture (its rate, its gain, its verdict), and adds the
+// panel's new settings only as the panel's.
+TEST(DeskaDataOut, FileSavedAfterThePanelChangedDescribesTheCapture) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    serveVariedCodes();
+    const QString csvPath = folder.filePath(QStringLiteral("capture.csv"));
+    int status = runDeska([&] {
+        typeFrequency("33.3");
+        clickRun();
+        const std::string verdict = statusText();
+        const std::string rms = text(PANEL_UF);
+        typeFrequency("0.013");
+        chooseGain(1);
+        QWidget *panel = userint_testing::panel_widget(Handle);
+        panel->close();
+        ASSERT_EQ(statusText(), verdict + "\nUse Quit to end deska");
+        graph_operator::answerFileDialog(csvPath);
+        panel_operator::activate(Handle);
+        QTest::keyClick(panel, Qt::Key_S, Qt::ControlModifier);
+
+        const graph_operator::CsvFile csv = graph_operator::readCsv(csvPath);
+        ASSERT_TRUE(csv.wellFormed) << csvPath.toStdString();
+        const QString lines = csv.metadata.join('\n');
+        // 2000 kHz / 33.3 truncates to a divisor of 60: 33.333333 kHz.
+        for (const QString &line : {
+                 QStringLiteral("# Sampling frequency (kHz): 33.333333"),
+                 QStringLiteral("# Gain: x1"),
+                 QStringLiteral("# Status of the capture: ") + QString::fromStdString(verdict),
+                 QStringLiteral("# RMS at the converter (V): ") + QString::fromStdString(rms),
+                 QStringLiteral("# Sampling frequency (kHz) on the panel now, not of this data: "
+                                "0.013000"),
+                 QStringLiteral("# Gain on the panel now, not of this data: x2"),
+             })
+            EXPECT_TRUE(csv.metadata.contains(line)) << line.toStdString() << "\nnot in\n"
+                                                     << lines.toStdString();
+        EXPECT_FALSE(lines.contains(QStringLiteral("Use Quit"))) << lines.toStdString();
+        // Its rows are 1/33.3 ms apart, as the capture was taken.
+        const auto plots = userint_testing::graph_plots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u);
+        EXPECT_NEAR(plots[0].x[1], 1 / 33.3, 1e-6);
+        graph_operator::expectColumnsArePlot(csv, plots[0].x, plots[0].y);
     });
     EXPECT_EQ(status, 0);
 }
