@@ -150,6 +150,9 @@ static char board_fault[700];
 // board made in that time that were overwritten before they were read.
 static double capture_span_ms;
 static long lost_conversions;
+// Samples of the last capture whose code lay at the converter's limit (0 or 4095): the
+// input may have been beyond the range of the gain, and the figures then read too low.
+static int limit_samples;
 // Samples read so far; the main thread shows it while a capture runs on its own thread.
 static std::atomic<int> samples_read;
 // The capture thread had real-time priority for the last capture.
@@ -301,6 +304,7 @@ int read_data(void) {
     Clock::time_point last_result = pausing ? Clock::now() : Clock::time_point{};
 
     samples_read.store(0, std::memory_order_relaxed);
+    limit_samples = 0;
     for (int i = 0; i < SampleCount; i++) {
         const Clock::time_point waiting_since = Clock::now();
         // The next result is due a period after the last one.
@@ -332,8 +336,9 @@ int read_data(void) {
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
         if (i == 0 || pausing) last_result = Clock::now();
         if (i == 0) first_sample = last_result;
-        Pole[i] = static_cast<float>(
-            10.0 * (Data & BOARD_CODE_MASK) / double(BOARD_CONVERTER_CODES) - 5.0);
+        const unsigned code = Data & BOARD_CODE_MASK;
+        Pole[i] = static_cast<float>(10.0 * code / double(BOARD_CONVERTER_CODES) - 5.0);
+        limit_samples += code == 0 || code == BOARD_CODE_MASK;
         samples_read.store(i + 1, std::memory_order_relaxed);
     }
     count_lost_conversions(Duration_ms(Clock::now() - first_sample).count(), period_ms);
@@ -408,13 +413,29 @@ static int capture(int panel) {
 
 // The verdict on a capture that brought all its samples, for the status line and for the
 // capture's description.
-static void capture_verdict(char (&text)[400]) {
+static void capture_verdict(char (&text)[700]) {
+    int n = 0;
+    if (limit_samples > 0) {
+        // The input's range at this gain: the converter's +-5 V divided by 2^gain.
+        char limit[40];
+        const std::to_chars_result r =
+            std::to_chars(limit, limit + sizeof limit - 1, 5.0 / (1 << Zesileni));
+        *r.ptr = '\0';
+        n = std::snprintf(
+            text, sizeof text,
+            "Input over range at gain x%d: %d of %d samples at the converter's limit "
+            "(\u00b1%s V at the input); the figures are too low: %s",
+            1 << Zesileni, limit_samples, SampleCount, limit,
+            Zesileni > 0 ? "choose a smaller gain" : "reduce the signal at the board's input");
+        if (lost_conversions == 0) return;
+        n += std::snprintf(text + n, sizeof text - n, ". ");
+    }
     if (lost_conversions == 0) {
         std::snprintf(text, sizeof text, "%d samples, none lost", SampleCount);
     } else {
         char span[40];
         format_2(span, capture_span_ms);
-        std::snprintf(text, sizeof text,
+        std::snprintf(text + n, sizeof text - n,
                       "%d samples over %s ms: about %ld %s lost (the computer did not read the "
                       "board in time); the RMS and the graph may be distorted%s",
                       SampleCount, span, lost_conversions,
@@ -554,9 +575,9 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
     const int plot = PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt,
                                   PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
-    char verdict[400];
+    char verdict[700];
     capture_verdict(verdict);
-    show_status(verdict, lost_conversions != 0);
+    show_status(verdict, lost_conversions != 0 || limit_samples != 0);
     describe_capture(plot, ended, verdict);
     SetCtrlVal(1, PANEL_BUSY, 0);
     take_waiting_gain();

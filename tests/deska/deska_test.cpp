@@ -9,8 +9,11 @@
 
 #include <QApplication>
 #include <QChartView>
+#include <QClipboard>
 #include <QTimer>
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -437,6 +440,83 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
     [](const testing::TestParamInfo<TimeoutCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
+
+// ---- Over range ------------------------------------------------------------------------------
+
+struct OverRangeCase {
+    const char *what;
+    std::vector<uint16_t> words;  // served in turn, repeated over the 1000 samples
+    int gainCode;
+};
+
+class DeskaOverRange : public testing::TestWithParam<OverRangeCase> {};
+
+// A code of 0 or 4095 lies at the converter's limit: the input may have been beyond the
+// gain's range, and the figures then read too low. The status line says how many, marked
+// as a failure, the capture's description carries it, and the close box does not hide it.
+TEST_P(DeskaOverRange, StatusLineCountsTheSamplesAtTheConvertersLimit) {
+    const OverRangeCase c = GetParam();
+    int atLimit = 0;
+    for (int i = 0; i < 1000; i++) {
+        const unsigned code = c.words[i % c.words.size()] & 0x0FFF;
+        atLimit += code == 0 || code == 4095;
+    }
+    char expected[400] = "";
+    if (atLimit > 0) {
+        const char *limits[] = {"5", "2.5", "1.25", "0.625", "0.3125"};
+        std::snprintf(
+            expected, sizeof expected,
+            "Input over range at gain x%d: %d of 1000 samples at the converter's limit "
+            "(\u00b1%s V at the input); the figures are too low: %s",
+            1 << c.gainCode, atLimit, limits[c.gainCode],
+            c.gainCode > 0 ? "choose a smaller gain" : "reduce the signal at the board's input");
+    }
+    scripted_port::serve(c.words);
+    int status = runDeska([&] {
+        if (c.gainCode != 0) chooseGain(c.gainCode);
+        clickRun();
+        QWidget *line = userint_testing::control_widget(Handle, PANEL_STATUS);
+        if (atLimit == 0) {
+            EXPECT_THAT(statusText(), testing::StartsWith("1000 samples")) << c.what;
+            EXPECT_THAT(statusText(), testing::Not(testing::HasSubstr("over range"))) << c.what;
+            return;
+        }
+        // A machine that paused the capture adds its lost conversions after it.
+        EXPECT_THAT(statusText(), testing::StartsWith(expected)) << c.what;
+        EXPECT_EQ(line->accessibleDescription().toStdString(), "Failure") << c.what;
+        const std::string verdict = statusText();
+
+        userint_testing::panel_widget(Handle)->close();
+        EXPECT_EQ(statusText(), verdict + "\nUse Quit to end deska");
+        EXPECT_EQ(line->accessibleDescription().toStdString(), "Failure")
+            << "the close box's note leaves the verdict's mark";
+        auto *graph = widget<QChartView>(PANEL_GRAPH);
+        graph->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_THAT(QGuiApplication::clipboard()->text().toStdString(),
+                    testing::HasSubstr("\n# Status of the capture: " + verdict + "\n"));
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// A sine of 3000 codes' amplitude about mid-scale, 100 samples a period: its tops clipped.
+std::vector<uint16_t> clippedSine() {
+    std::vector<uint16_t> words;
+    for (int i = 0; i < 100; i++)
+        words.push_back(static_cast<uint16_t>(
+            std::clamp(std::lround(2048 + 3000 * std::sin(2 * M_PI * i / 100)), 0L, 4095L)));
+    return words;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, DeskaOverRange,
+    testing::Values(OverRangeCase{"both limits at gain x1", {0, 4095, 2048, 1000}, 0},
+                    OverRangeCase{"clipped sine at gain x16", clippedSine(), 4},
+                    OverRangeCase{"one code inside either limit", {1, 4094, 2048}, 4},
+                    OverRangeCase{"limit codes with flag bits above them", {0xE000, 0x2FFF}, 2}),
+    [](const testing::TestParamInfo<OverRangeCase> &info) {
         return test_support::case_name(info.param.what);
     });
 
