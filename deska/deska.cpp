@@ -487,6 +487,96 @@ static void take_waiting_gain(void) {
     gain_waiting = false;
 }
 
+// Rising crossings of the mean count only after the signal was below the mean by this
+// part of its peak to peak, so that noise on an edge does not count as periods.
+constexpr double HysteresisShare = 0.1;
+// A peak to peak below this many converter steps holds no period to count.
+constexpr double MinPeakToPeakSteps = 4;
+
+void measure_capture(unsigned char gain, double rate_khz, Measurements *m) {
+    const double g = std::ldexp(1.0, -gain);
+    double sum = 0;
+    double lowest = HUGE_VAL;
+    double highest = -HUGE_VAL;
+    for (int i = 0; i < SampleCount; i++) {
+        const double x = Pole[i] * g;
+        sum += x;
+        lowest = std::min(lowest, x);
+        highest = std::max(highest, x);
+    }
+    const double mean = sum / SampleCount;
+    double squares = 0;
+    for (int i = 0; i < SampleCount; i++) {
+        const double d = Pole[i] * g - mean;
+        squares += d * d;
+    }
+    m->mean_v = mean;
+    m->ac_rms_v = std::sqrt(squares / SampleCount);
+    m->minimum_v = lowest;
+    m->maximum_v = highest;
+    m->peak_to_peak_v = highest - lowest;
+    m->frequency_hz = 0;
+    const double step_v = 10.0 / BOARD_CONVERTER_CODES * g;
+    if (!(m->peak_to_peak_v >= MinPeakToPeakSteps * step_v)) return;
+    // Crossing times in samples, interpolated between the samples either side of the mean.
+    const double below = mean - HysteresisShare * m->peak_to_peak_v;
+    bool armed = false;
+    int crossings = 0;
+    double first = 0;
+    double last = 0;
+    for (int i = 0; i < SampleCount; i++) {
+        const double x = Pole[i] * g;
+        if (x < below) {
+            armed = true;
+        } else if (armed && x >= mean) {
+            const double before = Pole[i - 1] * g;  // below the mean, as armed says
+            last = (i - 1) + (mean - before) / (x - before);
+            if (crossings++ == 0) first = last;
+            armed = false;
+        }
+    }
+    if (crossings >= 2) m->frequency_hz = (crossings - 1) / (last - first) * rate_khz * 1e3;
+}
+
+// `value` with `digits` significant digits, trailing zeros kept, whatever the locale.
+static void format_significant(char (&text)[100], double value, int digits) {
+    int decimals = std::max(0, digits - 1 - static_cast<int>(std::floor(std::log10(value))));
+    // Rounding up can make one digit more (99.99996 -> 100.0000).
+    if (decimals > 0 && std::round(value * std::pow(10.0, decimals)) >= std::pow(10.0, digits))
+        decimals--;
+    std::to_chars_result r =
+        std::to_chars(text, text + sizeof text - 1, value, std::chars_format::fixed, decimals);
+    *r.ptr = '\0';
+}
+
+// "%f" text, and no minus sign on a value that rounds to zero.
+static void format_volts(char (&text)[100], double value) {
+    format_f(text, value);
+    if (std::strcmp(text, "-0.000000") == 0) std::strcpy(text, "0.000000");
+}
+
+// Shows the six measurements of the last capture and adds them to its plot's description.
+static void show_measurements(int plot) {
+    Measurements m{};
+    measure_capture(Zesileni, realised_freq_khz, &m);
+    const int fields[] = {PANEL_MEAN,    PANEL_AC_RMS,       PANEL_MINIMUM,
+                          PANEL_MAXIMUM, PANEL_PEAK_TO_PEAK, PANEL_SIGNAL_FREQ};
+    const char *names[] = {"Mean (V)",    "AC RMS (V)",       "Minimum (V)",
+                           "Maximum (V)", "Peak to peak (V)", "Frequency (Hz)"};
+    const double volts[] = {m.mean_v, m.ac_rms_v, m.minimum_v, m.maximum_v, m.peak_to_peak_v};
+    char text[100];
+    for (int k = 0; k < 6; k++) {
+        if (k < 5)
+            format_volts(text, volts[k]);
+        else if (m.frequency_hz > 0)
+            format_significant(text, m.frequency_hz, 6);
+        else
+            std::strcpy(text, "none");
+        SetCtrlVal(1, fields[k], text);
+        SetPlotMetadata(1, PANEL_GRAPH, plot, names[k], text);
+    }
+}
+
 int Uf_hodnota(void) {
     float U = 0;
     char text[100];
@@ -579,6 +669,7 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     capture_verdict(verdict);
     show_status(verdict, lost_conversions != 0 || limit_samples != 0);
     describe_capture(plot, ended, verdict);
+    show_measurements(plot);
     SetCtrlVal(1, PANEL_BUSY, 0);
     take_waiting_gain();
     return 0;

@@ -16,6 +16,19 @@ enum {
     PANEL_UF = 8,        // RMS of the capture at the converter, V ("%f" text)
     PANEL_UF_INPUT = 9,  // the same RMS referred to the board's input (divided by 2^gain), V
     PANEL_STATUS = 10,   // outcome of the last run in words: samples lost, stopped (string)
+    // Measurements of the last capture at the board's input ("%f" texts, V; Hz with six
+    // significant digits or "none").
+    PANEL_MEAN = 11,
+    PANEL_AC_RMS = 12,
+    PANEL_MINIMUM = 13,
+    PANEL_MAXIMUM = 14,
+    PANEL_PEAK_TO_PEAK = 15,
+    PANEL_SIGNAL_FREQ = 16,
+};
+
+// The figures of a capture at the board's input: volts, and Hz (0 when none was found).
+struct Measurements {
+    double mean_v, ac_rms_v, minimum_v, maximum_v, peak_to_peak_v, frequency_hz;
 };
 
 // Panel callbacks, bound by name from deska.uir.
@@ -33,5 +46,8 @@ int activation(float f);
 int read_data(void);
 // Shows the RMS value of Pole at the converter and at the board's input.
 int Uf_hodnota(void);
+// Measures Pole at gain code `gain`, sampled at `rate_khz`; costs one pass over it and a
+// second for the AC RMS.
+void measure_capture(unsigned char gain, double rate_khz, Measurements *m);
 // Console prompt "Stiskni ENTER"; returns the character read. No panel operation calls it.
 char keypress(void);

@@ -95,6 +95,18 @@ void BM_Uf_hodnota(benchmark::State &state) {
 }
 BENCHMARK(BM_Uf_hodnota)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
+// The six measurements of one capture (mean, AC RMS, extremes, frequency), computed.
+void BM_Measurements(benchmark::State &state) {
+    activation(kHighestRate_khz);
+    read_data();
+    Measurements m{};
+    for (auto _ : state) {
+        measure_capture(2, kHighestRate_khz, &m);
+        benchmark::DoNotOptimize(m);
+    }
+}
+BENCHMARK(BM_Measurements)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
 // One commit of Run: set-up, capture, RMS, plot and redraw.
 void BM_Run(benchmark::State &state) {
     SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
@@ -189,6 +201,8 @@ void reportFigures() {
     perf::share("  two port reads through the port library", reads_ns, "ns");
     const double afterCapture_ms = (run_us - activation_us - readData_ns * kSamples * 1e-3) * 1e-3;
     perf::judge("run after the capture: RMS, plot, redraw", afterCapture_ms, "ms", 5);
+    perf::judge("the six measurements of a capture", perf::seconds("BM_Measurements") * 1e3, "ms",
+                0.2);
     perf::share("  whole run, ready board", run_us * 1e-3, "ms");
     perf::share("  activation (board set-up, realised frequency shown)", activation_us, "us");
     perf::share("  Uf_hodnota (RMS of 1000 samples, two texts shown)", rms_us, "us");

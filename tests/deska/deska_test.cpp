@@ -17,7 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iomanip>
+#include <locale>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,11 +72,21 @@ struct ControlCase {
 
 TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
     const ControlCase controls[] = {
-        {PANEL_GRAPH, "QChartView", "waveform"}, {PANEL_BUSY, "QLabel", "Measuring"},
-        {PANEL_RUN, "QPushButton", "Run"},       {PANEL_QUIT, "QPushButton", "Quit"},
-        {PANEL_FREQ, "QDoubleSpinBox", "kHz"},   {PANEL_GAIN, "QComboBox", "Gain"},
-        {PANEL_UF, "QLineEdit", "converter"},    {PANEL_UF_INPUT, "QLineEdit", "input"},
+        {PANEL_GRAPH, "QChartView", "waveform"},
+        {PANEL_BUSY, "QLabel", "Measuring"},
+        {PANEL_RUN, "QPushButton", "Run"},
+        {PANEL_QUIT, "QPushButton", "Quit"},
+        {PANEL_FREQ, "QDoubleSpinBox", "kHz"},
+        {PANEL_GAIN, "QComboBox", "Gain"},
+        {PANEL_UF, "QLineEdit", "converter"},
+        {PANEL_UF_INPUT, "QLineEdit", "input"},
         {PANEL_STATUS, "QLabel", "Status"},
+        {PANEL_MEAN, "QLineEdit", "Mean (V)"},
+        {PANEL_AC_RMS, "QLineEdit", "AC RMS (V)"},
+        {PANEL_MINIMUM, "QLineEdit", "Minimum (V)"},
+        {PANEL_MAXIMUM, "QLineEdit", "Maximum (V)"},
+        {PANEL_PEAK_TO_PEAK, "QLineEdit", "Peak to peak (V)"},
+        {PANEL_SIGNAL_FREQ, "QLineEdit", "Frequency (Hz)"},
     };
     int status = runDeska([&] {
         for (const ControlCase &c : controls) {
@@ -117,8 +130,10 @@ TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsQuitAndTheGraph) {
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
         widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
         // The graph takes the focus last, for its menu and copy keys.
-        const int order[] = {PANEL_GAIN, PANEL_RUN,   PANEL_UF,  PANEL_UF_INPUT,
-                             PANEL_QUIT, PANEL_GRAPH, PANEL_FREQ};
+        const int order[] = {PANEL_GAIN,         PANEL_RUN,         PANEL_UF,      PANEL_UF_INPUT,
+                             PANEL_MEAN,         PANEL_AC_RMS,      PANEL_MINIMUM, PANEL_MAXIMUM,
+                             PANEL_PEAK_TO_PEAK, PANEL_SIGNAL_FREQ, PANEL_QUIT,    PANEL_GRAPH,
+                             PANEL_FREQ};
         for (int next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget *expected = userint_testing::control_widget(Handle, next);
@@ -440,6 +455,111 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TimeoutCase{"no board at all", false, 0, "sample 1 of 1000"},
                     TimeoutCase{"board stops mid-capture", true, 500, "sample 501 of 1000"}),
     [](const testing::TestParamInfo<TimeoutCase> &info) {
+        return test_support::case_name(info.param.what);
+    });
+
+// ---- Measurements --------------------------------------------------------------------------
+
+// The six figures of 1000 codes at gain code `gain` and a sampling rate of `rate_khz`, worked
+// out here from their definitions: volts at the input, six decimals; the frequency from the
+// rising crossings of the mean with a hysteresis of a tenth of the peak to peak.
+std::vector<std::string> expectedMeasurements(const std::vector<uint16_t> &codes, int gain,
+                                              double rate_khz) {
+    std::vector<double> x;
+    for (int i = 0; i < 1000; i++)
+        x.push_back(double(volts(codes[i % codes.size()] & 0x0FFF)) / (1 << gain));
+    double mean = 0;
+    for (double v : x) mean += v / 1000;
+    double ac = 0;
+    for (double v : x) ac += (v - mean) * (v - mean);
+    ac = std::sqrt(ac / 1000);
+    const double lo = *std::min_element(x.begin(), x.end());
+    const double hi = *std::max_element(x.begin(), x.end());
+    std::vector<double> times;
+    bool below = false;
+    for (int i = 1; i < 1000; i++) {
+        if (x[i - 1] < mean - (hi - lo) / 10) below = true;
+        if (below && x[i] >= mean && x[i - 1] < mean) {
+            times.push_back(i - 1 + (mean - x[i - 1]) / (x[i] - x[i - 1]));
+            below = false;
+        }
+    }
+    auto fixed6 = [](double v) {
+        std::ostringstream os;
+        os.imbue(std::locale::classic());
+        os << std::fixed << std::setprecision(6) << (std::fabs(v) < 5e-7 ? 0.0 : v);
+        return os.str();
+    };
+    std::string frequency = "none";
+    if (times.size() >= 2 && hi - lo >= 4 * 10.0 / 4096 / (1 << gain)) {
+        std::ostringstream os;
+        os.imbue(std::locale::classic());
+        os << std::showpoint << std::setprecision(6)
+           << (times.size() - 1) / (times.back() - times.front()) * rate_khz * 1000;
+        frequency = os.str();
+    }
+    return {fixed6(mean), fixed6(ac), fixed6(lo), fixed6(hi), fixed6(hi - lo), frequency};
+}
+
+struct MeasureCase {
+    const char *what;
+    std::vector<uint16_t> codes;
+    int gainCode;
+    const char *frequency;  // what the frequency field must say, beside the computed value
+};
+
+class DeskaMeasurements : public testing::TestWithParam<MeasureCase> {};
+
+TEST_P(DeskaMeasurements, SixFiguresAtTheInputAsDefined) {
+    const MeasureCase c = GetParam();
+    scripted_port::serve(c.codes);
+    int status = runDeska([&] {
+        if (c.gainCode != 0) chooseGain(c.gainCode);
+        clickRun();  // 1 kHz: counts 2 and 1000
+        const std::vector<std::string> expected = expectedMeasurements(c.codes, c.gainCode, 1.0);
+        const int fields[] = {PANEL_MEAN,    PANEL_AC_RMS,       PANEL_MINIMUM,
+                              PANEL_MAXIMUM, PANEL_PEAK_TO_PEAK, PANEL_SIGNAL_FREQ};
+        for (int k = 0; k < 6; k++) EXPECT_EQ(text(fields[k]), expected[k]) << c.what << " " << k;
+        EXPECT_THAT(text(PANEL_SIGNAL_FREQ), testing::MatchesRegex(c.frequency)) << c.what;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+std::vector<uint16_t> periodic(int period, const std::function<double(double)> &volts_of_phase) {
+    std::vector<uint16_t> codes;
+    for (int i = 0; i < period; i++)
+        codes.push_back(static_cast<uint16_t>(
+            std::lround(2048 + volts_of_phase(double(i) / period) * 4096 / 10)));
+    return codes;
+}
+
+std::vector<uint16_t> noise() {
+    std::vector<uint16_t> codes;
+    unsigned seed = 12345;
+    for (int i = 0; i < 1000; i++) {
+        seed = seed * 1103515245u + 12345u;
+        codes.push_back(static_cast<uint16_t>(1800 + (seed >> 16) % 500));
+    }
+    return codes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, DeskaMeasurements,
+    testing::Values(
+        // 50 samples a period at 1 kHz: 20 Hz
+        MeasureCase{"sine", periodic(50, [](double p) { return 2.0 * std::sin(2 * M_PI * p); }), 0,
+                    "20\\.0000"},
+        MeasureCase{"square wave at x4",
+                    periodic(40, [](double p) { return p < 0.5 ? 1.5 : -0.5; }), 2, "25\\.0000"},
+        MeasureCase{"phase-cut sine",
+                    periodic(100,
+                             [](double p) {
+                                 const double inHalf = std::fmod(p, 0.5);
+                                 return inHalf < 0.25 ? 0.0 : 2.25 * std::sin(2 * M_PI * p);
+                             }),
+                    0, "10\\.0000"},
+        MeasureCase{"DC level", {2500}, 0, "none"}, MeasureCase{"noise", noise(), 0, "[0-9.]+"}),
+    [](const testing::TestParamInfo<MeasureCase> &info) {
         return test_support::case_name(info.param.what);
     });
 
