@@ -89,6 +89,13 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
             QStringLiteral("# RMS at the converter (V): ") + QString::fromStdString(text(PANEL_UF)),
             QStringLiteral("# RMS at the input (V): ") +
                 QString::fromStdString(text(PANEL_UF_INPUT)),
+            QStringLiteral("# Mean (V): ") + QString::fromStdString(text(PANEL_MEAN)),
+            QStringLiteral("# AC RMS (V): ") + QString::fromStdString(text(PANEL_AC_RMS)),
+            QStringLiteral("# Minimum (V): ") + QString::fromStdString(text(PANEL_MINIMUM)),
+            QStringLiteral("# Maximum (V): ") + QString::fromStdString(text(PANEL_MAXIMUM)),
+            QStringLiteral("# Peak to peak (V): ") +
+                QString::fromStdString(text(PANEL_PEAK_TO_PEAK)),
+            QStringLiteral("# Frequency (Hz): ") + QString::fromStdString(text(PANEL_SIGNAL_FREQ)),
         };
         EXPECT_EQ(described.join('\n').toStdString(), expected.join('\n').toStdString());
         EXPECT_FALSE(csv.metadata.join(' ').contains(QStringLiteral("Measuring")))
