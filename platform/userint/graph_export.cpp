@@ -2,9 +2,14 @@
 // Getting the data out of a graph control (see graph_export.h).
 #include "graph_export.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QAbstractAxis>
 #include <QAbstractSpinBox>
 #include <QApplication>
+#include <QBuffer>
 #include <QChart>
 #include <QChartView>
 #include <QClipboard>
@@ -12,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -20,13 +26,15 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSvgGenerator>
 #include <QValueAxis>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "userint_internal.h"
@@ -324,19 +332,53 @@ bool graph_has_data(const GraphState &g) {
 }
 
 bool write_file_atomically(const QString &path, const QByteArray &bytes, QString *error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
+    auto failed = [&](int code) {
+        *error = QString::fromLocal8Bit(std::strerror(code));
+        return false;
+    };
+    // A link the operator chose is followed: the file it names is replaced.
+    const QFileInfo chosen(path);
+    const QString target = chosen.isSymLink() ? chosen.symLinkTarget() : path;
+    const QByteArray name = QFile::encodeName(target);
+    struct stat old;
+    const bool replacing = ::stat(name.constData(), &old) == 0;
+    if (replacing && !S_ISREG(old.st_mode)) {
+        *error = QStringLiteral("it is not a regular file");
         return false;
     }
-    if (file.write(bytes) != bytes.size()) {
-        *error = file.errorString();
-        file.cancelWriting();
-        return false;
+    // Every byte is written, flushed and closed with its outcome checked
+    // before the rename: a full disk or a failing device is the system's
+    // reason, and leaves no partial file under either name.
+    const int slash = name.lastIndexOf('/');
+    QByteArray temporary = name.left(slash + 1) + '.' + name.mid(slash + 1) + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return failed(errno);
+    auto discard = [&](int code) {
+        ::close(fd);
+        ::unlink(temporary.constData());
+        return failed(code);
+    };
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, replacing ? (old.st_mode & 07777) : (0666 & ~mask)) != 0)
+        return discard(errno);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return discard(n < 0 ? errno : ENOSPC);
+        done += n;
     }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS) return discard(errno);
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(temporary.constData());
+        return failed(code);
+    }
+    if (::rename(temporary.constData(), name.constData()) != 0) {
+        const int code = errno;
+        ::unlink(temporary.constData());
+        return failed(code);
     }
     return true;
 }
@@ -373,15 +415,14 @@ void save_graph_picture(QChartView *view) {
                                            "in .png or .svg"));
         return;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        report_save_failure(QStringLiteral("picture"), path, file.errorString());
-        return;
-    }
+    // Drawn in memory first, then written as any file is: whole, or not at all.
+    QByteArray picture;
+    QBuffer buffer(&picture);
+    buffer.open(QIODevice::WriteOnly);
     bool drawn = true;
     if (suffix == QLatin1String("svg")) {
         QSvgGenerator svg;
-        svg.setOutputDevice(&file);
+        svg.setOutputDevice(&buffer);
         svg.setSize(view->size());
         // Sized in mm for 96 px to the inch, the CSS pixel SVG viewers use.
         svg.setResolution(96);
@@ -397,18 +438,16 @@ void save_graph_picture(QChartView *view) {
         }
     } else {
         // grab() draws at the screen's pixel ratio: the picture has the screen's sharpness.
-        drawn = view->grab().save(&file, "PNG");
+        drawn = view->grab().save(&buffer, "PNG");
     }
     if (!drawn) {
-        file.cancelWriting();
         report_save_failure(QStringLiteral("picture"), path,
-                            file.error() != QFileDevice::NoError
-                                ? file.errorString()
-                                : QStringLiteral("the picture could not be drawn"));
+                            QStringLiteral("the picture could not be drawn"));
         return;
     }
-    if (!file.commit()) {
-        report_save_failure(QStringLiteral("picture"), path, file.errorString());
+    QString error;
+    if (!write_file_atomically(path, picture, &error)) {
+        report_save_failure(QStringLiteral("picture"), path, error);
         return;
     }
     remember_folder(path);

@@ -46,8 +46,10 @@ QByteArray graph_data_text(const GraphState &g, const QStringList &metadata, cha
 // True when a plot of `g`, or its reference, holds at least one point.
 bool graph_has_data(const GraphState &g);
 
-// Writes `bytes` to a new file beside `path` and renames it to `path`, so that
-// `path` is never left half-written. False with the reason in *error.
+// Writes `bytes` to a new file beside `path` (the file a link at `path`
+// names), flushes it and renames it to `path`, so that `path` is never left
+// half-written and a failure leaves no file behind. False with the system's
+// reason in *error ("No space left on device").
 bool write_file_atomically(const QString &path, const QByteArray &bytes, QString *error);
 
 // The operator's commands. Each asks for a file name in Qt's file dialog,

@@ -34,6 +34,7 @@
 #include "graph_operator.h"
 #include "graph_reference.h"
 #include "graph_ticks.h"
+#include "small_tmpfs.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -354,6 +355,43 @@ TEST_F(GraphTools, SavingIntoAFolderThatCannotBeWrittenSaysWhyAndCarriesOn) {
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(copiedRows(), kTwoPlotsText);
+}
+
+// A full file system (a small tmpfs of the test's own): the data, an SVG and
+// a PNG each fail with the system's reason, leave no file, partial or
+// temporary, and leave the remembered folder as it was.
+TEST_F(GraphTools, SavingToAFullDiskSaysNoSpaceAndLeavesNoFile) {
+    SmallTmpfs disk("64k");
+    if (!disk.available()) GTEST_SKIP() << disk.reason();
+    plotTwo();
+    graph_operator::answerFileDialog(path("first.csv"));
+    press(Qt::Key_S, Qt::ControlModifier);
+    ASSERT_TRUE(QFile::exists(path("first.csv")));
+    disk.fill();
+    struct Case {
+        const char *name;
+        Qt::KeyboardModifiers modifiers;
+    };
+    for (const Case &c : {Case{"data.csv", Qt::ControlModifier},
+                          Case{"graph.svg", Qt::ControlModifier | Qt::ShiftModifier},
+                          Case{"graph.png", Qt::ControlModifier | Qt::ShiftModifier}}) {
+        SCOPED_TRACE(c.name);
+        userint_testing::clear_popups();
+        const QString target = QString::fromStdString(disk.file(c.name));
+        graph_operator::answerFileDialog(target);
+        press(Qt::Key_S, c.modifiers);
+        ASSERT_EQ(userint_testing::popups().size(), 1u);
+        const std::string message = userint_testing::popups()[0].message;
+        EXPECT_NE(message.find(target.toStdString()), std::string::npos) << message;
+        EXPECT_NE(message.find("Reason: No space left on device"), std::string::npos) << message;
+        EXPECT_EQ(QDir(QString::fromStdString(disk.file(""))).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("filler")});
+    }
+    QString startedIn;
+    graph_operator::answerFileDialog(
+        path("second.csv"), [&](QFileDialog *d) { startedIn = d->directory().absolutePath(); });
+    press(Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath()) << "a failed save is not remembered";
 }
 
 TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
