@@ -35,6 +35,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "userint_internal.h"
@@ -55,10 +56,34 @@ QString &program_name_store() {
 const char *const kOrganisation = "LabBench";
 const char *const kLastFolderKey = "export/lastFolder";
 
-QSettings program_settings() {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                     QString::fromLatin1(kOrganisation),
-                     QStringLiteral("labbench-") + program_name());
+// Far above the few lines this program keeps, far below what could stall it.
+constexpr qint64 kMaxSettingsBytes = 64 * 1024;
+
+// The program's settings file (the place Qt's settings of the organisation
+// and program name take on this system), or an empty string when what is
+// there must not be touched: anything but a regular file of bounded size. A
+// link is never written through (it may point at another file, or at a
+// device), and a FIFO would hold the program in open(); either is said once
+// on stderr, and the program goes on without the remembered folder.
+QString settings_path() {
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QLatin1Char('/') + QLatin1String(kOrganisation) +
+                         QStringLiteral("/labbench-") + program_name() + QStringLiteral(".conf");
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) return path;  // none yet
+    const char *refusal = S_ISLNK(info.st_mode)              ? "a symbolic link"
+                          : !S_ISREG(info.st_mode)           ? "not a regular file"
+                          : info.st_size > kMaxSettingsBytes ? "larger than a settings file"
+                                                             : nullptr;
+    if (!refusal) return path;
+    // Said once, not at every save; again only when what is there changes.
+    static std::string said;
+    const std::string message = program_name().toLocal8Bit().toStdString() +
+                                ": the settings file " + QFile::encodeName(path).toStdString() +
+                                " is " + refusal + "; it is neither read nor written";
+    if (message != said) std::fprintf(stderr, "%s\n", message.c_str());
+    said = message;
+    return QString();
 }
 
 // The text of a caption as shown: mnemonic marks removed ("Sampling &frequency").
@@ -165,16 +190,21 @@ QString axis_title(const QValueAxis *axis, const char *fallback) {
 // ---- Files ------------------------------------------------------------------
 
 QString start_folder() {
-    const QString remembered =
-        program_settings().value(QString::fromLatin1(kLastFolderKey)).toString();
+    const QString settings = settings_path();
+    const QString remembered = settings.isEmpty() ? QString()
+                                                  : QSettings(settings, QSettings::IniFormat)
+                                                        .value(QString::fromLatin1(kLastFolderKey))
+                                                        .toString();
     if (!remembered.isEmpty() && QFileInfo(remembered).isDir()) return remembered;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     return QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
 void remember_folder(const QString &path) {
-    QSettings settings = program_settings();
-    settings.setValue(QString::fromLatin1(kLastFolderKey), QFileInfo(path).absolutePath());
+    const QString settings = settings_path();
+    if (settings.isEmpty()) return;
+    QSettings(settings, QSettings::IniFormat)
+        .setValue(QString::fromLatin1(kLastFolderKey), QFileInfo(path).absolutePath());
 }
 
 QString default_file_name(const char *suffix) {

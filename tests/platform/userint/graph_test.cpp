@@ -4,6 +4,7 @@
 // file dialog, dragging, panning and Ctrl+wheel on the plot, the zoom keys,
 // cursors and a reference trace. Also the axes' ticks, the focus frame and the
 // look of read-outs. Runs offscreen on the panel from bench.uir.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,12 +26,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QValueAxis>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string_view>
+#include <thread>
 
+#include "capture_stderr.h"
 #include "graph_operator.h"
 #include "graph_reference.h"
 #include "graph_ticks.h"
@@ -392,6 +396,58 @@ TEST_F(GraphTools, SavingToAFullDiskSaysNoSpaceAndLeavesNoFile) {
         path("second.csv"), [&](QFileDialog *d) { startedIn = d->directory().absolutePath(); });
     press(Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath()) << "a failed save is not remembered";
+}
+
+// The settings file (where the folder last saved to is kept) as a link to a
+// file of the user's, or as a FIFO: neither is read or written through, one
+// line says so, and saving goes on with the default folder.
+TEST_F(GraphTools, ASettingsFileThatIsALinkOrAFifoIsLeftAlone) {
+    plotTwo();
+    const QString settings =
+        QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/LabBench");
+    ASSERT_TRUE(QDir().mkpath(settings));
+    const QByteArray conf = QFile::encodeName(settings + QStringLiteral("/labbench-bench.conf"));
+    const QByteArray precious = QFile::encodeName(path("precious.txt"));
+    for (const char *kind : {"link", "fifo"}) {
+        SCOPED_TRACE(kind);
+        QFile::remove(QString::fromLocal8Bit(conf));
+        {
+            QFile file(QString::fromLocal8Bit(precious));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("the user's own\n");
+        }
+        if (std::string_view(kind) == "link")
+            ASSERT_EQ(::symlink(precious.constData(), conf.constData()), 0);
+        else
+            ASSERT_EQ(::mkfifo(conf.constData(), 0600), 0);
+        // Should the program open the FIFO after all, a writer ends the wait.
+        std::atomic<bool> done{false};
+        std::thread unblock([&] {
+            for (int waited = 0; waited < 10000 && !done; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (done) return;
+            const int fd = ::open(conf.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        });
+        StderrCapture err;
+        const QString csv = path(kind) + QStringLiteral(".csv");
+        graph_operator::answerFileDialog(csv);
+        press(Qt::Key_S, Qt::ControlModifier);
+        graph_operator::answerFileDialog(csv, {}, 1);
+        press(Qt::Key_S, Qt::ControlModifier);
+        const std::string said = err.text();
+        done = true;
+        unblock.join();
+        EXPECT_TRUE(QFile::exists(csv));
+        EXPECT_EQ(readAll(QString::fromLocal8Bit(precious)).toStdString(), "the user's own\n");
+        struct stat info;
+        ASSERT_EQ(::lstat(conf.constData(), &info), 0);
+        EXPECT_TRUE(std::string_view(kind) == "link" ? S_ISLNK(info.st_mode)
+                                                     : S_ISFIFO(info.st_mode));
+        EXPECT_LE(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("labbench-bench.conf is "), std::string::npos) << said;
+    }
+    QFile::remove(QString::fromLocal8Bit(conf));
 }
 
 TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
