@@ -11,9 +11,12 @@
 // panel file) come from the program's ProgramIdentity.
 //
 // Nothing here uses Qt: a QApplication would need the display.
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -105,6 +108,28 @@ void print_help(const ProgramIdentity &identity) {
     std::exit(status);
 }
 
+// A style sheet is a few KiB of text; Qt reads the whole file it is given.
+constexpr off_t kMaxStyleSheetBytes = 1024 * 1024;
+
+// An argument as a message shows it: control bytes (a terminal's escape
+// sequences among them) and backslashes escaped, long ones cut.
+std::string shown(std::string_view text) {
+    constexpr std::size_t kShownBytes = 120;
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > kShownBytes) out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 [[noreturn]] void usage_error(const char *program, const std::string &problem) {
     std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
     print_usage_lines(stderr, program);
@@ -139,7 +164,7 @@ void HandleCommandLine(const ProgramIdentity &identity, int argc, char *argv[]) 
     for (int i = 1; i < argc && argv[i]; ++i) {
         const std::string_view arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-")
-            usage_error(program, "unexpected argument '" + std::string(arg) + "'");
+            usage_error(program, "unexpected argument '" + shown(arg) + "'");
         if (arg == "--") {
             optionsEnded = true;
             continue;
@@ -154,11 +179,31 @@ void HandleCommandLine(const ProgramIdentity &identity, int argc, char *argv[]) 
         }
         bool valueInline = false;
         const QtOption *option = qt_option(arg, &valueInline);
-        if (!option) usage_error(program, "unknown option '" + std::string(arg) + "'");
+        if (!option) usage_error(program, "unknown option '" + shown(arg) + "'");
         if (option->takesValue && !valueInline) {
             if (i + 1 >= argc || !argv[i + 1])
-                usage_error(program, "option '" + std::string(arg) + "' needs a value");
+                usage_error(program, "option '" + shown(arg) + "' needs a value");
             ++i;
+        }
+        // Qt reads the whole style sheet file, blocking: a FIFO would hold the
+        // program and a device such as /dev/zero would exhaust its memory.
+        if (!std::strcmp(option->name, "stylesheet")) {
+            const std::string_view value =
+                valueInline ? arg.substr(arg.find('=') + 1) : std::string_view(argv[i]);
+            const std::string path(value);
+            struct stat info;
+            std::string problem;
+            if (::stat(path.c_str(), &info) != 0)
+                problem = std::strerror(errno);
+            else if (!S_ISREG(info.st_mode))
+                problem = "not a regular file";
+            else if (info.st_size > kMaxStyleSheetBytes)
+                problem = std::to_string(info.st_size) +
+                          " bytes, larger than a style sheet (at most " +
+                          std::to_string(kMaxStyleSheetBytes) + ")";
+            if (!problem.empty())
+                usage_error(program,
+                            "cannot use the style sheet '" + shown(value) + "': " + problem);
         }
     }
 }

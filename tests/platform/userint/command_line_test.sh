@@ -65,6 +65,21 @@ expect 2 err "$name: unknown option '-platform=offscreen'" "--help" -- -platform
 expect 2 err "$name: unexpected argument 'panel.uir'" "Usage: $name" -- panel.uir
 expect 2 err "$name: option '-style' needs a value" "Usage: $name" -- -style
 [ "$(grep -c "^$name: " "$work/err")" -eq 1 ] || fail "$name -style: more than one line names the problem"
+# A bad argument's control bytes (a terminal escape) are shown escaped, never raw.
+escape=$(printf '\033[31mred')
+expect 2 err "$name: unexpected argument '\\x1b[31mred'" "Usage: $name" -- "$escape"
+grep -q "$(printf '\033')" "$work/err" && fail "$name: a raw escape byte reached the terminal"
+# A style sheet is a small regular file: a device, a FIFO or a folder is refused
+# before Qt would read it (the device and the FIFO are the test's own).
+mkfifo "$work/sheet.fifo"
+expect 2 err "$name: cannot use the style sheet '$work/sheet.fifo': not a regular file" "Usage:" -- -stylesheet "$work/sheet.fifo"
+expect 2 err "$name: cannot use the style sheet '$work': not a regular file" "Usage:" -- "-stylesheet=$work"
+expect 2 err "$name: cannot use the style sheet '$work/none.qss': No such file" "Usage:" -- -stylesheet "$work/none.qss"
+if mknod "$work/zero" c 1 5 2>/dev/null; then
+  expect 2 err "$name: cannot use the style sheet '$work/zero': not a regular file" "Usage:" -- -stylesheet "$work/zero"
+fi
+truncate -s 2M "$work/big.qss"
+expect 2 err "$name: cannot use the style sheet '$work/big.qss': 2097152 bytes" "Usage:" -- -stylesheet "$work/big.qss"
 
 # A help text that cannot be written is a failure, not a success.
 if [ -w /dev/full ]; then
