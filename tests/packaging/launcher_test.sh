@@ -1,0 +1,77 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The simulated-bench launcher's command line, with stand-ins for the two
+# programs beside a copy of it (each records the arguments it was given): an
+# empty or unknown argument is a usage error that starts nothing, and options
+# after the program name reach the program, or both programs after "both".
+# Usage: launcher_test.sh <configured labbench-sim>
+launcher=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+mkdir "$work/bin"
+cp "$launcher" "$work/bin/labbench-sim"
+chmod +x "$work/bin/labbench-sim"
+for program in generator deska; do
+  printf '#!/bin/sh\necho "$*" >"%s/%s.args"\n' "$work" "$program" >"$work/bin/$program"
+  chmod +x "$work/bin/$program"
+done
+: >"$work/gpib.so"
+: >"$work/board.so"
+
+# run <arguments...>: sets status; the stand-ins' records and stderr in $work.
+run() {
+  rm -f "$work/generator.args" "$work/deska.args"
+  GPIB_LIBRARY="$work/gpib.so" PORTIO_LIBRARY="$work/board.so" \
+    timeout 20 "$work/bin/labbench-sim" "$@" >"$work/out" 2>"$work/err"
+  status=$?
+}
+# started <program> <arguments it must have got>
+started() {
+  [ -e "$work/$1.args" ] || { fail "$1 was not started"; return; }
+  [ "$(cat "$work/$1.args")" = "$2" ] || fail "$1 got '$(cat "$work/$1.args")', expected '$2'"
+}
+nothing_started() {
+  for program in generator deska; do
+    [ -e "$work/$program.args" ] && fail "$*: $program was started"
+  done
+}
+
+run ''
+[ "$status" -eq 2 ] || fail "an empty argument: status $status, expected 2"
+grep -q "empty argument" "$work/err" || fail "an empty argument: $(cat "$work/err")"
+grep -q "^Usage: labbench-sim" "$work/err" || fail "an empty argument: no usage: $(cat "$work/err")"
+nothing_started "an empty argument"
+
+escape=$(printf '\033[31mred')
+run "$escape"
+[ "$status" -eq 2 ] || fail "an unknown argument: status $status, expected 2"
+grep -q "unknown argument '?\[31mred'" "$work/err" || fail "an unknown argument: $(cat "$work/err")"
+grep -q "$(printf '\033')" "$work/err" && fail "an unknown argument's escape byte reached the terminal"
+nothing_started "an unknown argument"
+
+run --socket ''
+[ "$status" -eq 2 ] || fail "--socket and an empty argument: status $status, expected 2"
+
+run both -style Fusion
+[ "$status" -eq 0 ] || fail "both -style Fusion: status $status: $(cat "$work/err")"
+started generator "-style Fusion"
+started deska "-style Fusion"
+
+run generator -style Fusion -reverse
+started generator "-style Fusion -reverse"
+[ -e "$work/deska.args" ] && fail "generator -style Fusion started deska too"
+
+run
+started generator ""
+started deska ""
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures launcher check(s) failed"
+  exit 1
+fi
+echo "labbench-sim's command line: all checks passed"
