@@ -11,7 +11,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   xvfb xdotool xclip x11-utils imagemagick
   locales fonts-dejavu-core
-  lintian appstream desktop-file-utils man-db
+  lintian appstream desktop-file-utils man-db debhelper locales-all
   python3-pyvisa python3-pyvisa-py python3-numpy python3-pandas
 )
 missing=()

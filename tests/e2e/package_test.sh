@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# The Debian package, end to end: builds it with CPack from a configured build tree
-# (installed under /usr, as scripts/package.sh builds it), checks its control data
-# and that apt would install it here, and has Debian's checkers judge it: lintian
-# on the .deb, appstreamcli on its AppStream metadata, desktop-file-validate on its
-# menu entries and man on its manual pages; any error or warning fails the test.
-# Then it unpacks the package into a scratch root and starts each program from
-# there on the simulated bench through labbench-sim, offscreen. Also runs the
-# package's post-install script against stand-in setcap commands.
-# Usage: package_test.sh <build dir> <scratch dir>
+# The Debian packages, end to end: builds them with scripts/package.sh
+# (dpkg-buildpackage on a clean copy of the source tree, without running the
+# suite again: it ran already), checks their control data and that apt would
+# install the package here, and has Debian's checkers judge them: lintian on the
+# .changes (source and binary packages), appstreamcli on the AppStream metadata,
+# desktop-file-validate on the menu entries and man on the manual pages; any
+# error or warning fails the test. No file in the packages may name the folder
+# they were built in. Then it unpacks the package into a scratch root and starts
+# each program from there on the simulated bench through labbench-sim,
+# offscreen, and runs the post-install script against stand-in setcap commands.
+# With LABBENCH_PACKAGE_TWICE=1 it builds the packages a second time, later, in
+# another folder, with another time zone, umask and locale, and requires every
+# .deb to be the same bit for bit (a second full compile of the programs).
+# Usage: package_test.sh <source dir> <scratch dir>
 set -u
-build=$1
+source=$1
 work=$2
-source=$(cd "$(dirname "$0")/../.." && pwd)
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -22,22 +26,36 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # ---- Build ------------------------------------------------------------------
-if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" \
-     -D CPACK_PACKAGING_INSTALL_PREFIX=/usr >"$work/cpack.log" 2>&1; then
-  echo "FAIL: cpack could not build the package:"
-  cat "$work/cpack.log"
-  exit 1
-fi
-deb=$(ls "$work"/pkg/labbench_*.deb 2>/dev/null | head -1)
-[ -n "$deb" ] || { echo "FAIL: cpack made no labbench_*.deb in $work/pkg"; cat "$work/cpack.log"; exit 1; }
+# build FOLDER [VARIABLE=value... [command]]: the packages, without the suite, in
+# FOLDER; scripts/package.sh runs with those variables set, through the command.
+build() {
+  local out=$1 started=$SECONDS
+  shift
+  if ! env DEB_BUILD_OPTIONS="nocheck ${DEB_BUILD_OPTIONS:-}" LABBENCH_PACKAGE_DIR="$out" "$@" \
+       "$source/scripts/package.sh" -Pnocheck >"$out.log" 2>&1; then
+    echo "FAIL: scripts/package.sh could not build the packages in $out:"
+    tail -n 60 "$out.log"
+    exit 1
+  fi
+  echo "built in $out in $((SECONDS - started)) s"
+}
+build "$work/pkg"
+version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
+for result in labbench_"$version".dsc labbench_"$version".tar.xz labbench_"$version"_*.deb \
+              labbench-dbgsym_"$version"_*.deb labbench_"$version"_*.buildinfo \
+              labbench_"$version"_*.changes; do
+  # shellcheck disable=SC2086 # the architecture is a pattern
+  ls "$work"/pkg/$result >/dev/null 2>&1 || fail "the build made no $result in $work/pkg"
+done
+deb=$(ls "$work"/pkg/labbench_"$version"_*.deb 2>/dev/null | head -1)
+changes=$(ls "$work"/pkg/labbench_"$version"_*.changes 2>/dev/null | head -1)
+[ -n "$deb" ] && [ -n "$changes" ] || { echo "FAIL: no package to test"; exit 1; }
 echo "package: $deb"
 
 # ---- Control data -------------------------------------------------------------
 [ "$(dpkg-deb -f "$deb" Package)" = labbench ] || fail "package name is not labbench"
-case $(dpkg-deb -f "$deb" Version) in
-  *-[0-9]*) ;;
-  *) fail "the version $(dpkg-deb -f "$deb" Version) has no Debian revision" ;;
-esac
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] \
+  || fail "the package's version $(dpkg-deb -f "$deb" Version) is not debian/changelog's $version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libqt6widgets6 libqt6charts6 qt6-qpa-plugins libcap2-bin; do
   case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
@@ -60,10 +78,16 @@ for tool in lintian appstreamcli desktop-file-validate man; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/deps.sh installs it)"
 done
 if command -v lintian >/dev/null; then
-  # lintian's own notice about running as root is no finding.
-  lintian --fail-on none "$deb" 2>&1 | grep -v 'running with root privileges' >"$work/lintian.log"
+  # The source package and every binary package the .changes lists. lintian's
+  # own notice about running as root is no finding; the pedantic and
+  # informational notes are shown.
+  lintian --fail-on none --pedantic --info "$changes" 2>&1 |
+    grep -v 'running with root privileges' >"$work/lintian.log"
   if grep -q '^[EW]: ' "$work/lintian.log"; then
     fail "lintian finds errors or warnings:"
+    cat "$work/lintian.log"
+  elif [ -s "$work/lintian.log" ]; then
+    echo "lintian's notes:"
     cat "$work/lintian.log"
   fi
 fi
@@ -113,7 +137,7 @@ for file in usr/bin/generator usr/bin/deska usr/bin/labbench-sim \
   [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
 for file in usr/share/doc/labbench/copyright usr/share/doc/labbench/changelog.gz \
-            usr/share/doc/labbench/changelog.Debian.gz; do
+            usr/share/doc/labbench/NEWS.gz; do
   [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
 # The libraries loaded at run time live in a private folder, off the linker's path.
@@ -132,9 +156,9 @@ done
 sim=$root/usr/bin/labbench-sim
 "$sim" --help >"$work/sim.out" 2>&1 || fail "labbench-sim --help failed: $(cat "$work/sim.out")"
 grep -q '^Usage: labbench-sim' "$work/sim.out" || fail "labbench-sim --help prints no usage: $(cat "$work/sim.out")"
-version=$("$sim" --version 2>&1) || fail "labbench-sim --version failed: $version"
-[ "$version" = "labbench-sim (LabBench) $(dpkg-deb -f "$deb" Version | sed 's/-[^-]*$//')" ] \
-  || fail "labbench-sim --version prints '$version'"
+sim_version=$("$sim" --version 2>&1) || fail "labbench-sim --version failed: $sim_version"
+[ "$sim_version" = "labbench-sim (LabBench) $version" ] \
+  || fail "labbench-sim --version prints '$sim_version', not the package's version $version"
 "$sim" --frobnicate >"$work/sim.out" 2>&1
 [ $? -eq 2 ] || fail "labbench-sim --frobnicate did not end with status 2"
 grep -q "unknown argument '--frobnicate'" "$work/sim.out" || fail "labbench-sim --frobnicate: $(cat "$work/sim.out")"
@@ -220,12 +244,38 @@ grep -q 'sudo setcap cap_sys_rawio,cap_sys_nice+ep /usr/bin/deska' "$source/READ
   || fail "the README does not give the capabilities that postinst gives"
 FAKE_SETCAP_STATUS=1 PATH=$fake:/usr/bin:/bin sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
   || fail "postinst failed when setcap failed"
-grep -q README "$work/postinst.out" || fail "postinst does not point at the README when setcap fails"
+grep -q 'deska(1)' "$work/postinst.out" || fail "postinst does not point at deska(1) when setcap fails"
 rm -f "$work/setcap.args"
 mkdir -p "$work/nosetcap"
 for tool in sh echo; do ln -sf "$(command -v $tool)" "$work/nosetcap/$tool"; done
 PATH=$work/nosetcap sh "$work/control/postinst" configure >"$work/postinst.out" 2>&1 \
   || fail "postinst failed without setcap: $(cat "$work/postinst.out")"
+
+# ---- Reproducible ----------------------------------------------------------------
+# The package's files get debian/changelog's date as their time stamp only when
+# they are newer (dpkg-deb clamps them): an entry dated in the future leaves them
+# their build times.
+released=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Timestamp)
+[ "$released" -le "$(date +%s)" ] \
+  || fail "debian/changelog's latest entry is dated in the future ($(date -u -d "@$released")): the files would keep their build times"
+# No file in the packages names the folder they were built in (it would differ
+# from build to build).
+dbgsym=$(ls "$work"/pkg/labbench-dbgsym_"$version"_*.deb 2>/dev/null | head -1)
+[ -n "$dbgsym" ] && dpkg-deb -x "$dbgsym" "$work/dbgsym"
+leaks=$(grep -r -l -a -F "$work/pkg" "$root" "$work/control" "$work/dbgsym" 2>/dev/null)
+[ -z "$leaks" ] || fail "files in the packages name the build folder $work/pkg: $leaks"
+if [ "${LABBENCH_PACKAGE_TWICE:-0}" = 1 ]; then
+  build "$work/second-build-in-another-folder" TZ=Pacific/Kiritimati LC_ALL=C.UTF-8 \
+    sh -c 'umask 0002 && exec "$0" "$@"'
+  for first in "$work"/pkg/*.deb; do
+    second=$work/second-build-in-another-folder/$(basename "$first")
+    if cmp -s "$first" "$second"; then
+      echo "reproducible: $(basename "$first") ($(stat -c %s "$first") bytes, sha256 $(sha256sum "$first" | cut -c1-16)...)"
+    else
+      fail "$(basename "$first") differs between the two builds (compare them with diffoscope)"
+    fi
+  done
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures package check(s) failed"
