@@ -49,11 +49,15 @@ constexpr int kMaxAddressList = GPIB_DRIVER_MAX_PRIMARY_ADDRESS + 1;
 // Bytes of a transfer shown by the trace.
 constexpr long kTraceBytes = 40;
 
+// The most of a driver's failure text that is taken: it goes into a status line.
+constexpr std::size_t kMaxDriverText = 400;
+
 struct Driver {
     bool attempted = false;
     bool bound = false;
     bool trace = false;
     std::string library;
+    std::string problem;  // why the library cannot be used, when it cannot
     void *handle = nullptr;
 
     void (*sendIfc)(int) = nullptr;
@@ -69,6 +73,9 @@ struct Driver {
     volatile int *varIbsta = nullptr;
     volatile int *varIberr = nullptr;
     volatile int *varIbcnt = nullptr;
+
+    // The driver's own text for a failure; optional, older drivers lack it.
+    const char *(*errorString)(int) = nullptr;
 };
 
 Driver &driver() {
@@ -76,12 +83,12 @@ Driver &driver() {
     return instance;
 }
 
-void report_unbound(const Driver &d, const std::string &reason) {
+void report_unbound(Driver &d, const std::string &reason) {
+    d.problem = "cannot use the GPIB driver library " + d.library + ": " + reason;
     std::fprintf(stderr,
-                 "gpib: cannot use the GPIB driver library %s: %s. Every GPIB routine will fail "
-                 "with EDVR; install the Linux GPIB library or set GPIB_LIBRARY to the path of "
-                 "the driver library.\n",
-                 d.library.c_str(), reason.c_str());
+                 "gpib: %s. Every GPIB routine will fail with EDVR; install the Linux GPIB "
+                 "library or set GPIB_LIBRARY to the path of the driver library.\n",
+                 d.problem.c_str());
     std::fflush(stderr);
 }
 
@@ -155,9 +162,12 @@ Driver &bound_driver() {
         reset.attempted = true;
         reset.trace = d.trace;
         reset.library = d.library;
+        reset.problem = d.problem;
         d = reset;
         return d;
     }
+    // A routine's text is optional: without it, failures are told by their code alone.
+    if (!resolve(d.handle, "gpib_error_string", d.errorString).empty()) d.errorString = nullptr;
     d.bound = true;
     return d;
 }
@@ -386,6 +396,20 @@ std::string gpib_error_hint(int error, int primaryAddress) {
         default:
             return std::string("unknown GPIB error ") + gpib_error_name(error);
     }
+}
+
+std::string gpib_driver_library() { return bound_driver().library; }
+
+std::string gpib_driver_problem() { return bound_driver().problem; }
+
+std::string gpib_driver_error_text(int error) {
+    const Driver &d = bound_driver();
+    if (!d.bound || d.errorString == nullptr) return {};
+    const char *text = d.errorString(error);
+    if (text == nullptr || text[0] == '\0') return {};
+    // A driver that only repeats the code's meaning adds nothing to its name.
+    if (std::strcmp(text, gpib_error_text(error)) == 0) return {};
+    return std::string(text, strnlen(text, kMaxDriverText));
 }
 
 void gpib_unbind_for_testing() {

@@ -42,6 +42,20 @@ void EnableLocal(int board, const Addr4882_t addressList[]);
 void Send(int board, Addr4882_t address, const void *buffer, long count, int endMode);
 void Receive(int board, Addr4882_t address, void *buffer, long count, int termination);
 
+// The driver library the routines use, as named (GPIB_LIBRARY, else libgpib.so.0);
+// binds it if no routine has yet.
+std::string gpib_driver_library();
+// Why the driver library cannot be used, naming it and the loader's reason:
+// "cannot use the GPIB driver library /opt/x.so: /opt/x.so: cannot open shared
+// object file: No such file or directory"; empty when it is bound.
+std::string gpib_driver_problem();
+// The driver's own words for the failure `error` of the routine just called (its
+// gpib_error_string), e.g. the SCPI link's "ENOL: address 8 (TCPIP::...::SOCKET):
+// cannot connect: Connection refused"; empty when the driver has no such text or
+// says no more than the code's general meaning (gpib_error_text). Call it right
+// after the routine: a driver keeps the text only until its next routine.
+std::string gpib_driver_error_text(int error);
+
 // One-line hint for an operator, e.g. for ENOL "no listener at address 8: is the
 // instrument on and set to address 8?".
 std::string gpib_error_hint(int error, int primaryAddress);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <deque>
 
+#include "gpib_codes.h"
 #include "gpib_driver.h"
 
 namespace {
@@ -206,7 +207,8 @@ int ThreadIbcnt(void) { return static_cast<int>(lastCount); }
 long ThreadIbcntl(void) { return lastCount; }
 #endif
 
-const char *gpib_error_string(int) { return "recorded"; }
+// A plain driver's text: the code's general meaning.
+const char *gpib_error_string(int error) { return gpib_error_text(error); }
 
 // ---- Control ------------------------------------------------------------------------------
 

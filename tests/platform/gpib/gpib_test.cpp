@@ -301,9 +301,15 @@ TEST(GpibUnbound, MissingLibraryFailsEveryRoutineAndSaysSoOnce) {
     std::string reply = call_every_routine();
     call_every_routine();
     std::string err = capture.text();
+    const std::string problem = gpib_driver_problem();
     unsetenv("GPIB_LIBRARY");
     gpib_unbind_for_testing();
 
+    // What a program shows in its window is the terminal's line, path and reason.
+    EXPECT_EQ(problem.rfind(std::string("cannot use the GPIB driver library ") + missing + ": ", 0),
+              0u)
+        << problem;
+    EXPECT_NE(err.find(problem), std::string::npos) << err;
     EXPECT_EQ(reply, std::string(256, '\x55')) << "Receive wrote into the buffer";
     EXPECT_EQ(line_count(err), 1) << err;
     EXPECT_NE(err.find(missing), std::string::npos) << err;
