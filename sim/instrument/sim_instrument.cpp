@@ -309,6 +309,11 @@ struct Instrument::State {
 
     // What was last written to the state file.
     bool published = false;
+    // An upload or a selection of the output since the last publish: published
+    // even when this instrument holds the same output as before, because another
+    // instrument (another process on the same bench) may have written the state
+    // file meanwhile, and the board must measure what was selected last.
+    bool output_commanded = false;
     std::string published_path;
     benchsim::BenchOutput last_output;
     bool publish_failed = false;  // the last write of last_output failed
@@ -383,6 +388,7 @@ struct Instrument::State {
         if (const ScpiError *error = decode_dac_block(block, swapped, points))
             return push_error(*error);
         volatile_points = std::move(points);
+        output_commanded = true;
     }
 
     std::string next_error() {
@@ -431,6 +437,7 @@ struct Instrument::State {
                     // Only loaded waveform memory can be selected.
                     if (selected_user_points().empty()) return push_error(kSettingsConflict);
                     user_waveform = name->stored;
+                    output_commanded = true;
                 }
                 return;
             case Action::Shape:
@@ -439,6 +446,7 @@ struct Instrument::State {
                     if (std::string_view(shape->stored) == "USER" && selected_user_points().empty())
                         return push_error(kSettingsConflict);
                     function = shape->stored;
+                    output_commanded = true;
                 }
                 return;
             case Action::SystemError:
@@ -534,11 +542,12 @@ struct Instrument::State {
         std::string refusal;
         std::string path = benchsim::bench_state_path(&refusal);
         if (!refusal.empty()) warn_once(path_warning, refusal);
-        bool unchanged =
-            published && !signal_changed && remote == last.remote && path == published_path;
+        bool unchanged = published && !signal_changed && !output_commanded &&
+                         remote == last.remote && path == published_path;
         // An output that could not be written is tried again at every call,
         // so that the file catches up once there is room again.
         if (unchanged && !publish_failed) return;
+        output_commanded = false;
         benchsim::BenchOutput output;
         output.function = function;
         output.frequency_hz = frequency_hz;

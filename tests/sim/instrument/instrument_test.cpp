@@ -448,6 +448,33 @@ TEST_F(SimInstrument, OutputPublishedAtOnceToANewStateFile) {
     EXPECT_EQ(out.frequency_hz, 777);
 }
 
+// Another instrument on the bench (a second program) may have written the state
+// file since: an upload or a selection of the output publishes again, unchanged
+// or not, so the board measures what was selected last.
+TEST_F(SimInstrument, UploadAndOutputSelectionRepublishTheOutputUnchangedOrNot) {
+    const std::vector<int> codes = {0, 100, 200, 300, 400, 500, 600, 700};
+    send(dac(block(codes)));
+    send("FUNC:USER VOLATILE");
+    send("FUNC:SHAP USER");
+    send("FREQ 2");
+    ASSERT_EQ(output().function, "USER");
+    const std::string commands[] = {dac(block(codes)), "FUNC:USER VOLATILE", "FUNC:SHAP USER"};
+    for (const std::string &command : commands) {
+        SCOPED_TRACE(command.substr(0, 18));
+        benchsim::BenchOutput other;
+        other.function = "SIN";
+        other.frequency_hz = 50;
+        other.amplitude_vpp = 1;
+        std::string error;
+        ASSERT_TRUE(benchsim::write_bench_state(state_path, other, error)) << error;
+        send(command);
+        benchsim::BenchOutput out = output();
+        EXPECT_EQ(out.function, "USER");
+        EXPECT_EQ(out.frequency_hz, 2);
+        EXPECT_EQ(out.points.size(), codes.size());
+    }
+}
+
 TEST_F(SimInstrument, LogLineForEachCall) {
     const GpibDriverAddr list[] = {8, GPIB_DRIVER_NOADDR};
     EnableRemote(0, list);
