@@ -744,6 +744,13 @@ int main(int argc, char *argv[]) {
     if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "deska.uir", PANEL);
     if (panelHandle < 0) return -1;
+    // A simulated board must not pass for the real one in the window's title.
+    if (portio_simulated_board()) {
+        char title[200];
+        GetPanelTitle(panelHandle, title, sizeof title - 20);
+        std::strcat(title, " (simulated board)");
+        SetPanelTitle(panelHandle, title);
+    }
     DisplayPanel(panelHandle);
     RunUserInterface();
     DiscardPanel(panelHandle);

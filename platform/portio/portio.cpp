@@ -308,6 +308,16 @@ unsigned char CVI_outp(int port, unsigned char value) {
     return value;
 }
 
+bool portio_simulated_board(void) {
+    const std::string library = labbench::env_text("PORTIO_LIBRARY");
+    if (library.empty()) return false;
+    const char *name = std::strrchr(library.c_str(), '/');
+    name = name != nullptr ? name + 1 : library.c_str();
+    static const char kSimulatedBoard[] = "liblabbench_sim_board.so";
+    const std::size_t n = sizeof kSimulatedBoard - 1;
+    return std::strncmp(name, kSimulatedBoard, n) == 0 && (name[n] == '\0' || name[n] == '.');
+}
+
 bool portio_available(void) {
     PortState &s = state();
     choose_backend(s);

@@ -22,6 +22,11 @@ struct PortWindow {
 unsigned char CVI_inp(int port);
 unsigned char CVI_outp(int port, unsigned char value);  // returns the value written
 
+// True when PORTIO_LIBRARY names the simulated board (liblabbench_sim_board.so,
+// by its file name), so that a program can say it measures no real board. The
+// library is not loaded by asking.
+bool portio_simulated_board(void);
+
 // True when accesses reach a board (a port library, or direct access granted).
 bool portio_available(void);
 // Why direct access was refused, with what grants it; empty when it was not refused.

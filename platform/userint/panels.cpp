@@ -32,6 +32,7 @@
 #include <QUiLoader>
 #include <QUrl>
 #include <QVariant>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -417,6 +418,34 @@ int DisplayPanel(int panel) {
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         p->window->raise();  // offscreen has no stacking and warns about it
     p->window->activateWindow();
+    return 0;
+}
+
+int SetPanelTitle(int panel, const char *title) {
+    Panel *p = find_panel(panel);
+    if (!p)
+        return report("SetPanelTitle", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
+                      QStringLiteral("no panel is loaded with this handle"));
+    if (!title)
+        return report("SetPanelTitle", panel, 0, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the title's address is null"));
+    p->window->setWindowTitle(QString::fromUtf8(title));
+    return 0;
+}
+
+int GetPanelTitle(int panel, char *title, int size) {
+    Panel *p = find_panel(panel);
+    if (!p)
+        return report("GetPanelTitle", panel, 0, started() ? UIE_BAD_PANEL : UIE_NOT_INITIALISED,
+                      QStringLiteral("no panel is loaded with this handle"));
+    if (!title || size <= 0)
+        return report("GetPanelTitle", panel, 0, UIE_BAD_ARGUMENT,
+                      QStringLiteral("no buffer for the title"));
+    const QByteArray bytes = p->window->windowTitle().toUtf8();
+    int n = std::min<int>(bytes.size(), size - 1);
+    while (n > 0 && n < bytes.size() && (bytes[n] & 0xC0) == 0x80) --n;  // whole characters
+    std::memcpy(title, bytes.constData(), static_cast<size_t>(n));
+    title[n] = '\0';
     return 0;
 }
 

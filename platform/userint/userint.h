@@ -94,6 +94,10 @@ enum {
 int LoadPanel(int parentPanel, const char *fileName, int resourceId);
 int DisplayPanel(int panel);
 int DiscardPanel(int panel);
+// The panel window's title: set it, or read it into `title` (at most size - 1
+// bytes and a NUL; a longer title is cut).
+int SetPanelTitle(int panel, const char *title);
+int GetPanelTitle(int panel, char *title, int size);
 int RunUserInterface(void);
 int QuitUserInterface(int returnCode);
 

@@ -826,3 +826,17 @@ INSTANTIATE_TEST_SUITE_P(CommaDecimal, DeskaLocale, testing::Values("de_DE.UTF-8
                          });
 
 }  // namespace
+
+namespace {
+
+// A port library that is not the simulated board (here the scripted one) is not
+// called simulated: only the simulated board's file is.
+TEST(DeskaPanel, TitleOfABoardThatIsNotTheSimulatedOne) {
+    deska_operator::runDeska([] {
+        EXPECT_EQ(
+            userint_testing::panel_widget(deska_operator::Handle)->windowTitle().toStdString(),
+            "deska: board measurement");
+    });
+}
+
+}  // namespace

@@ -222,3 +222,15 @@ TEST(DeskaOnSimulatedBoardAt500Hz, ResizingTheWindowThroughoutCostsNoSample) {
 }
 
 }  // namespace
+
+namespace {
+
+// The window says that what it measures is the simulated board.
+TEST(DeskaOnSimulatedBoard, TitleSaysSimulatedBoard) {
+    runDeska([] {
+        EXPECT_EQ(userint_testing::panel_widget(Handle)->windowTitle().toStdString(),
+                  "deska: board measurement (simulated board)");
+    });
+}
+
+}  // namespace
