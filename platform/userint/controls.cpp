@@ -22,6 +22,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QWheelEvent>
@@ -66,7 +67,13 @@ public:
     explicit CommitSpinBox(QWidget *parent) : Base(parent) {
         QObject::connect(this->lineEdit(), &QLineEdit::textEdited, this, [this] { edited = true; });
     }
-    void forget_edit() { edited = false; }
+    void forget_edit() {
+        edited = false;
+        refused.clear();
+    }
+    // The number the operator typed and the field refused as beyond its range,
+    // while the commit it belongs to is handled; empty otherwise.
+    const QString &refused_entry() const { return refused; }
 
 protected:
     // A Czech or German operator types "2,5": the field, which reads and shows
@@ -74,7 +81,16 @@ protected:
     QValidator::State validate(QString &input, int &pos) const override {
         if constexpr (std::is_same_v<Base, QDoubleSpinBox>)
             input.replace(QLatin1Char(','), QLatin1Char('.'));
-        return Base::validate(input, pos);
+        const QValidator::State state = Base::validate(input, pos);
+        if (state == QValidator::Invalid && typing) {
+            bool number = false;
+            const double value = QLocale::c().toDouble(input.trimmed(), &number);
+            if (number && (value < this->minimum() || value > this->maximum())) {
+                refusedKey = true;
+                refusedCandidate = input.trimmed();
+            }
+        }
+        return state;
     }
     // Arrow keys, PageUp/PageDown, the arrow buttons and the wheel all step.
     void stepBy(int steps) override {
@@ -82,27 +98,53 @@ protected:
         const bool hadEdit = edited;
         Base::stepBy(steps);
         edited = false;
+        refused.clear();
         if (hadEdit || this->value() != before) commit();
     }
     void keyPressEvent(QKeyEvent *e) override {
         if (is_enter_key(e)) {
             Base::keyPressEvent(e);  // takes the typed text as the value
             edited = false;
-            if (!e->isAutoRepeat()) commit();
+            if (!e->isAutoRepeat()) commit_and_forget();
             return;
         }
+        // A key the field refuses because the number would leave the range is
+        // kept with the keys after it, so that the program can say what the
+        // operator typed: "99999" into a field that ends at 9.999 shows 9.
+        // Once a key is refused, the keys typed after it belong to the same
+        // number ("50.5" leaves 5.5); typing over a selection starts a new one.
+        const QString before = this->lineEdit()->text();
+        const bool printable = !e->text().isEmpty() && e->text().at(0).isPrint();
+        if (printable && this->lineEdit()->hasSelectedText()) refused.clear();
+        typing = true;
+        refusedKey = false;
         Base::keyPressEvent(e);
+        typing = false;
+        if (refusedKey)
+            refused = refused.isEmpty() ? refusedCandidate : refused + e->text();
+        else if (printable && !refused.isEmpty())
+            refused += e->text();
+        else if (this->lineEdit()->text() != before)
+            refused.clear();
     }
     void focusOutEvent(QFocusEvent *e) override {
         Base::focusOutEvent(e);
         if (edited && leaves_field(e->reason())) {
             edited = false;
-            commit();
+            commit_and_forget();
         }
     }
 
 private:
+    void commit_and_forget() {
+        commit();
+        refused.clear();
+    }
     bool edited = false;
+    QString refused;
+    mutable bool typing = false;
+    mutable bool refusedKey = false;
+    mutable QString refusedCandidate;
 };
 
 class CommitButton : public QPushButton, public CommitSource {
@@ -376,6 +418,36 @@ int SetCtrlVal(int panel, int control, unsigned char value) {
 }
 int SetCtrlVal(int panel, int control, signed char value) {
     return set_number(panel, control, value, "schar");
+}
+
+int GetCtrlRefusedEntry(int panel, int control, char *typed, int size, double *low, double *high) {
+    int error;
+    Control *c = find_control("GetCtrlRefusedEntry", panel, control, &error);
+    if (!c) return error;
+    QString refused;
+    double minimum = 0, maximum = 0;
+    if (auto *field = dynamic_cast<CommitSpinBox<QDoubleSpinBox> *>(c->widget.data())) {
+        refused = field->refused_entry();
+        minimum = field->minimum();
+        maximum = field->maximum();
+    } else if (auto *whole = dynamic_cast<CommitSpinBox<QSpinBox> *>(c->widget.data())) {
+        refused = whole->refused_entry();
+        minimum = whole->minimum();
+        maximum = whole->maximum();
+    } else {
+        return report("GetCtrlRefusedEntry", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("only numeric fields refuse typed values"));
+    }
+    if (low) *low = minimum;
+    if (high) *high = maximum;
+    if (typed && size > 0) {
+        // Whole UTF-8 text or nothing: the typed number is ASCII anyway.
+        const QByteArray bytes = refused.toUtf8();
+        const bool fits = bytes.size() < size;
+        std::memcpy(typed, bytes.constData(), fits ? size_t(bytes.size()) : 0);
+        typed[fits ? bytes.size() : 0] = '\0';
+    }
+    return refused.isEmpty() ? 0 : 1;
 }
 
 int SetCtrlVal(int panel, int control, const char *text) {

@@ -118,6 +118,16 @@ int SetCtrlVal(int panel, int control, unsigned char value);
 int SetCtrlVal(int panel, int control, signed char value);
 int SetCtrlVal(int panel, int control, const char *text);
 
+// What the operator typed into a numeric field beyond its range, while the
+// field's commit is handled. A field takes no key that would carry its number
+// past its range (typing "50" into a field that ends at 10 leaves 5), so the
+// value committed is not what was typed; a program says so. Returns 1 with the
+// typed number's text in `typed` (at most size - 1 bytes and a NUL; empty when
+// it does not fit) when keys were refused since the field's last commit, 0
+// when the commit holds what was typed; *low and *high (either may be null)
+// get the field's range. Negative for a control that is not a numeric field.
+int GetCtrlRefusedEntry(int panel, int control, char *typed, int size, double *low, double *high);
+
 // ---- Work that outlasts a moment ------------------------------------------------
 // Work runs on the program's one background thread, made once and then waiting,
 // blocked, between works, so that starting a work costs no thread start. A work

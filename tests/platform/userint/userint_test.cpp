@@ -707,6 +707,49 @@ TEST_F(PanelTest, CommittedValuesAreTheTypedOnes) {
     EXPECT_EQ(decade, 5) << "a ring's value is the chosen item's value";
 }
 
+// A field takes no key that would carry its number past its range; what the
+// operator typed is there for the commit's callback, and only for it.
+TEST_F(PanelTest, TypedValueBeyondTheRangeIsToldToTheCommit) {
+    struct {
+        const char *keys;
+        bool retype;  // Ctrl+A and "3" after the keys: a new number replaces them
+        const char *refused;
+        float kept;
+    } cases[] = {
+        {"50", false, "50", 5.0f},  {"50.5", false, "50.5", 5.5f}, {"99999", false, "99999", 9.0f},
+        {"7.25", false, "", 7.25f}, {"50", true, "", 3.0f},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        auto *field = control<QDoubleSpinBox>(AMPL);
+        typeInto(field, QString::fromLatin1(c.keys));
+        if (c.retype) {
+            QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+            QTest::keyClicks(field, QStringLiteral("3"));
+        }
+        int found = -1;
+        char typed[32] = "?";
+        double low = -1, high = -1;
+        float value = 0;
+        insideCommit = [&](int id) {
+            if (id != AMPL) return;
+            found = GetCtrlRefusedEntry(PANEL, AMPL, typed, sizeof typed, &low, &high);
+            GetCtrlVal(PANEL, AMPL, &value);
+        };
+        QTest::keyClick(field, Qt::Key_Return);
+        insideCommit = nullptr;
+        EXPECT_EQ(found, c.refused[0] != '\0' ? 1 : 0);
+        EXPECT_STREQ(typed, c.refused);
+        EXPECT_EQ(low, 0.0);
+        EXPECT_EQ(high, 10.0);
+        EXPECT_FLOAT_EQ(value, c.kept);
+        EXPECT_EQ(GetCtrlRefusedEntry(PANEL, AMPL, typed, sizeof typed, nullptr, nullptr), 0)
+            << "still told after the commit";
+    }
+    EXPECT_LT(GetCtrlRefusedEntry(PANEL, RUN, nullptr, 0, nullptr, nullptr), 0)
+        << "a button refuses no typed value";
+}
+
 TEST_F(PanelTest, CloseBoxWithoutCloseControlOnlyTellsThePanel) {
     panel->windowHandle()->close();
     QApplication::processEvents();
