@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The instrument behind a GPIB primary address, in an operator's terms: which
+// link the bound driver library is (a GPIB bus, the SCPI link to a LAN or USB
+// instrument, or the simulated instrument) and, for the SCPI link, the
+// resource mapped to the address. Programs name it in their window and fit
+// their advice on a failed transfer to it.
+#pragma once
+
+#include <string>
+
+struct GpibInstrument {
+    enum class Link {
+        Bus,       // a GPIB driver: the Linux GPIB library or one like it
+        Socket,    // the SCPI link to a raw SCPI socket
+        Usb,       // the SCPI link to a usbtmc device file
+        Unmapped,  // the SCPI link with no usable instrument at the address
+    };
+    Link link = Link::Bus;
+    bool simulated = false;  // the driver library is the simulated instrument
+    std::string library;     // the driver library as named
+    std::string resource;    // Socket, Usb: "TCPIP::192.168.1.20::5025::SOCKET"
+    std::string host, port;  // Socket
+    std::string device;      // Usb: "/dev/usbtmc0"
+    std::string why;         // Unmapped: what is missing or wrong, and where
+};
+
+// Binds the driver library if no routine has yet, and reads the mapping now.
+GpibInstrument gpib_instrument(int primaryAddress);
+
+// One-line advice on the failure `error` of a transfer to `instrument`, e.g.
+// "no instrument answers at 192.168.1.20 port 5025: is the instrument on the
+// network and its SCPI socket enabled?"; for a GPIB bus gpib_error_hint's text.
+std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int primaryAddress);
+
+// The SCPI link's file name, the simulated instrument's, and whether a library
+// as named (a path or a bare name) is that file.
+extern const char GPIB_SCPI_LINK_LIBRARY[];
+extern const char GPIB_SIMULATED_LIBRARY[];
+bool gpib_library_is(const std::string &library, const char *fileName);
+
+// ---- One controller per instrument ------------------------------------------------
+// Two programs sending to one instrument would each overwrite the other's
+// settings. A program claims its instrument before its first transfer; the claim
+// is an flock on a file in $XDG_RUNTIME_DIR (without it, in the private folder
+// labbench-<uid> in $TMPDIR or /tmp), which the system releases when the process
+// ends, however it ends. The instrument is the resource for a LAN or USB
+// instrument, else the driver library and the address.
+enum class GpibClaim {
+    Claimed,    // this process holds the instrument
+    Held,       // another process holds it: *holder is its process id (0 if unknown)
+    Unguarded,  // no lock file can be made; `why` says why, the program may go on
+};
+GpibClaim gpib_claim_instrument(const GpibInstrument &instrument, int primaryAddress, long *holder,
+                                std::string &why);
+// Gives up this process's claim (before claiming another instrument).
+void gpib_release_instrument(void);
+// "the instrument at address 8", "the instrument TCPIP::192.168.1.20::5025::SOCKET".
+std::string gpib_instrument_phrase(const GpibInstrument &instrument, int primaryAddress);
