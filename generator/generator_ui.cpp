@@ -32,6 +32,7 @@
 #include <cstring>
 
 #include "generator_icon.h"
+#include "gpib_link.h"
 #include "userint.h"
 
 // ---- Instrument protocol ---------------------------------------------------------
@@ -90,8 +91,14 @@ static int failedTransfers;
 static const char *failedTransfer;
 static int failedStatus;
 static int failedError;
+// The driver library's own words for that failure (the SCPI link names the
+// resource and the system's reason), without the code name it starts with.
+static char failedDetail[400];
 // True while the status line reports an identification rather than an upload.
 static bool statusShowsIdentification;
+// What the program changed of the settings the operator committed, said on the
+// status line before the outcome of the upload they go out with; "; " between notes.
+static char settingNotes[600];
 
 static const CallbackRegistration callbacks{
     {"Ampl", Ampl}, {"Uhel", Uhel},         {"Frekv", Frekv}, {"rad", rad},
@@ -151,6 +158,10 @@ void chyby(const char *label) {
         failedTransfer = transferName;
         failedStatus = ibsta;
         failedError = iberr;
+        std::string detail = gpib_driver_error_text(iberr);
+        const std::string code = std::string(gpib_error_name(iberr)) + ": ";
+        if (detail.compare(0, code.size(), code) == 0) detail.erase(0, code.size());
+        std::snprintf(failedDetail, sizeof failedDetail, "%s", detail.c_str());
     }
 }
 
@@ -159,13 +170,17 @@ static void forgetFailures(void) {
     failedTransfer = nullptr;
     failedStatus = 0;
     failedError = 0;
+    failedDetail[0] = '\0';
 }
 
-// "<what> at the <transfer> (<status bits>, <error>): <hint>", into `out`.
+// "<what> at the <transfer> (<status bits>, <error>): <driver's words>; <advice>",
+// into `out`; the advice fits the link (a GPIB bus, a LAN or a USB instrument).
 static void describeFirstFailure(char *out, size_t size, const char *what) {
-    std::snprintf(out, size, "%s at the %s (%s, %s): %s", what, failedTransfer,
+    const int address = IAdress[0] & 0xFF;
+    const std::string advice = gpib_failure_advice(failedError, gpib_instrument(address), address);
+    std::snprintf(out, size, "%s at the %s (%s, %s): %s%s%s", what, failedTransfer,
                   gpib_status_names(failedStatus).c_str(), gpib_error_name(failedError),
-                  gpib_error_hint(failedError, IAdress[0] & 0xFF).c_str());
+                  failedDetail, failedDetail[0] != '\0' ? "; " : "", advice.c_str());
 }
 
 // Asks the instrument to identify itself and shows its answer in the popup "IDN".
@@ -178,7 +193,7 @@ void idn(short address) {
     long received = ibcnt < 0 ? 0 : ibcnt > REPLY_MAX ? REPLY_MAX : ibcnt;
     if (received > 0) data[received - 1] = '\0';
     if (failedTransfers > 0) {
-        char status[512];
+        char status[1024];
         describeFirstFailure(status, sizeof status, "Identification failed");
         SetCtrlVal(PANEL, PANEL_STATUS, status);
         MarkCtrlFailure(PANEL, PANEL_STATUS, 1);
@@ -267,10 +282,10 @@ static Verdict readInstrumentErrors(char *errors, size_t size, bool *more) {
 // The status line after an upload: a failed transfer first, as the transfers
 // ran; then what the instrument said of the settings; else the settings sent.
 // Anything but a confirmed upload is marked as a failure. The text is also
-// left in `status`, which holds 1024 bytes.
+// left in `status`, which holds 2048 bytes.
 static void showUploadOutcome(float frequency, float amplitude, int transferFailures,
                               const char *transferFailure, Verdict verdict, const char *errors,
-                              bool more, char (&status)[1024]) {
+                              bool more, char (&status)[2048]) {
     const char *moreText = more ? " (and more in its error queue)" : "";
     if (transferFailures > 0) {
         int n = std::snprintf(status, sizeof status, "%s (%d of %d transfers failed)",
@@ -287,7 +302,7 @@ static void showUploadOutcome(float frequency, float amplitude, int transferFail
                       "not an error report: check that it understands SCPI commands",
                       ERROR_QUERY, errors);
     } else if (verdict == Verdict::NoAnswer) {
-        char first[400];
+        char first[1024];
         describeFirstFailure(first, sizeof first, "Settings not confirmed");
         std::snprintf(status, sizeof status, "%s; whether the instrument took them is unknown",
                       first);
@@ -298,6 +313,15 @@ static void showUploadOutcome(float frequency, float amplitude, int transferFail
         formatSetting(degrees, sizeof degrees, Alpha);
         std::snprintf(status, sizeof status, "Sent all %d transfers: %s Hz, %s Vpp, angle %s\u00b0",
                       TRANSFERS_PER_UPLOAD, hz, vpp, degrees);
+    }
+    if (settingNotes[0] != '\0') {
+        // The notes first, and `status` says all the line says.
+        char told[sizeof status + sizeof settingNotes + 8];
+        std::snprintf(told, sizeof told, "%s \u2014 %s", settingNotes, status);
+        const size_t n = std::min(std::strlen(told), sizeof status - 1);
+        std::memcpy(status, told, n);
+        status[n] = '\0';
+        settingNotes[0] = '\0';
     }
     SetCtrlVal(PANEL, PANEL_STATUS, status);
     MarkCtrlFailure(PANEL, PANEL_STATUS, transferFailures > 0 || verdict != Verdict::NoError);
@@ -366,14 +390,14 @@ void SendSin(float frequency, float angle, float amplitude) {
 
     // The transfers' outcome is kept apart from the error query's own.
     const int transferFailures = failedTransfers;
-    char transferFailure[400] = "";
+    char transferFailure[1024] = "";
     if (transferFailures > 0)
         describeFirstFailure(transferFailure, sizeof transferFailure, "Upload failed");
     char errors[600];
     bool more = false;
     forgetFailures();
     Verdict verdict = readInstrumentErrors(errors, sizeof errors, &more);
-    char status[1024];
+    char status[2048];
     showUploadOutcome(frequency, amplitude, transferFailures, transferFailure, verdict, errors,
                       more, status);
     describePreview(preview, frequency, amplitude, status);
@@ -381,6 +405,29 @@ void SendSin(float frequency, float angle, float amplitude) {
 }
 
 // ---- Parameter controls ---------------------------------------------------------------------
+
+// Adds `note` to what the next status line says before the upload's outcome.
+static void noteChange(const char *note) {
+    size_t used = std::strlen(settingNotes);
+    std::snprintf(settingNotes + used, sizeof settingNotes - used, "%s%s", used > 0 ? "; " : "",
+                  note);
+}
+
+// Notes the number the operator typed into `control` that its field refused as
+// beyond its range, and what the field kept instead: typing 50 into a field that
+// ends at 10 leaves 5, which would otherwise go out unannounced.
+static void noteRefusedEntry(int panel, int control, const char *what, float kept) {
+    char typed[64], low[32], high[32], shown[32], note[300];
+    double lowest = 0.0, highest = 0.0;
+    if (GetCtrlRefusedEntry(panel, control, typed, sizeof typed, &lowest, &highest) != 1) return;
+    formatSetting(low, sizeof low, (float)lowest);
+    formatSetting(high, sizeof high, (float)highest);
+    formatSetting(shown, sizeof shown, kept);
+    std::snprintf(note, sizeof note,
+                  "%s %s is outside the field's range of %s to %s: the field kept %s", what,
+                  typed[0] != '\0' ? typed : "typed", low, high, shown);
+    noteChange(note);
+}
 
 // Tells the operator that a panel value is not acted on. The panel file beside the
 // program is anyone's to edit: a field of another value type cannot be read into the
@@ -420,22 +467,27 @@ int Ampl(int panel, int control, int event, void *callbackData, int eventData1, 
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event == EVENT_COMMIT &&
         readSetting(panel, PANEL_AMPL, "amplitude (Vpp)", AMPLITUDE_MIN_VPP, AMPLITUDE_MAX_VPP,
-                    "0.05 to 10", &Um))
+                    "0.05 to 10", &Um)) {
+        noteRefusedEntry(panel, PANEL_AMPL, "Amplitude", Um);
         SendSin(Freq, Alpha, Um);
+    }
     return 0;
 }
 
 int Uhel(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event == EVENT_COMMIT && readSetting(panel, PANEL_ANGLE, "angle (degrees)", 0.0f,
-                                             ANGLE_MAX_DEGREES, "0 to 180", &Alpha))
+                                             ANGLE_MAX_DEGREES, "0 to 180", &Alpha)) {
+        noteRefusedEntry(panel, PANEL_ANGLE, "Angle", Alpha);
         SendSin(Freq, Alpha, Um);
+    }
     return 0;
 }
 
 // Freq from the value and the decade controls. The product is rounded to float
 // after each decade and then truncated, so 9.99 at decade 2 gives 998 Hz
 // (998.99994). Above 1 MHz the frequency stays at 1 MHz and the panel shows it.
+// Each of these changes to what the operator set is noted for the status line.
 static void applyFrequencyControls(int panel) {
     signed char decade = 0;
     float m = 0.0f;
@@ -445,13 +497,39 @@ static void applyFrequencyControls(int panel) {
     }
     if (!readSetting(panel, PANEL_FREQ, "frequency value", 0.0f, FREQ_VALUE_MAX, "0 to 9.999", &m))
         return;
+    noteRefusedEntry(panel, PANEL_FREQ, "Frequency value", m);
     if (decade == TOP_DECADE && m > 1.0) {
         Freq = CEILING_HZ;
         SetCtrlVal(panel, PANEL_FREQ, 1.0f);
         SetCtrlVal(panel, PANEL_DECADE, TOP_DECADE);
+        noteChange(
+            "Frequency limited to 1 MHz, the highest this program sends: value set to 1.000");
     } else {
-        for (signed char k = 0; k < decade; k++) m = m * 10.0f;
+        // What the operator asked for, the value as its shortest decimal times the
+        // decade, against the whole hertz the single-precision rule gives.
+        char shown[32];
+        formatSetting(shown, sizeof shown, m);
+        double asked = 0.0;
+        std::from_chars(shown, shown + std::strlen(shown), asked);
+        for (signed char k = 0; k < decade; k++) {
+            m = m * 10.0f;
+            asked *= 10.0;
+        }
         Freq = std::trunc(m);
+        if (std::fabs(asked - Freq) > 1e-6 * std::max(1.0, asked)) {
+            char askedText[64], sent[32], note[200];
+            std::to_chars_result r = std::to_chars(askedText, askedText + sizeof askedText - 1,
+                                                   asked, std::chars_format::fixed, 6);
+            *(r.ec == std::errc() ? r.ptr : askedText) = '\0';
+            size_t n = std::strlen(askedText);
+            while (n > 0 && askedText[n - 1] == '0') askedText[--n] = '\0';
+            if (n > 0 && askedText[n - 1] == '.') askedText[--n] = '\0';
+            formatSetting(sent, sizeof sent, Freq);
+            std::snprintf(note, sizeof note,
+                          "Frequency %s Hz sent as %s Hz: the program sends whole hertz", askedText,
+                          sent);
+            noteChange(note);
+        }
     }
     SendSin(Freq, Alpha, Um);
 }
@@ -492,6 +570,60 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
     return 0;
 }
 
+// ---- The instrument ------------------------------------------------------------
+
+// The window's title names the instrument the driver library reaches: a GPIB
+// address, a LAN or USB resource, and whether it is the simulated instrument.
+static void showInstrumentInTitle(void) {
+    const int address = IAdress[0] & 0xFF;
+    const GpibInstrument instrument = gpib_instrument(address);
+    char title[400];
+    switch (instrument.link) {
+        case GpibInstrument::Link::Socket:
+        case GpibInstrument::Link::Usb:
+            std::snprintf(title, sizeof title, "Waveform generator \u2014 %.300s",
+                          instrument.resource.c_str());
+            break;
+        case GpibInstrument::Link::Unmapped:
+            std::snprintf(title, sizeof title,
+                          "Waveform generator \u2014 no instrument chosen for address %d", address);
+            break;
+        case GpibInstrument::Link::Bus:
+            std::snprintf(title, sizeof title, "Waveform generator \u2014 GPIB address %d",
+                          address);
+            break;
+    }
+    if (instrument.simulated) std::strcat(title, " (simulated)");
+    SetPanelTitle(panelHandle, title);
+}
+
+// One generator per instrument: a second one would upload its own settings over
+// the first one's, and each would then show what the instrument no longer has.
+// False, after telling the operator which process holds it, when another does;
+// nothing has been sent then.
+static bool claimInstrument(char *argv[]) {
+    const int address = IAdress[0] & 0xFF;
+    const GpibInstrument instrument = gpib_instrument(address);
+    long holder = 0;
+    std::string why;
+    GpibClaim claim = gpib_claim_instrument(instrument, address, &holder, why);
+    if (claim == GpibClaim::Unguarded)
+        std::fprintf(stderr,
+                     "generator: cannot make sure that no other generator controls the "
+                     "instrument: %s\n",
+                     why.c_str());
+    if (claim != GpibClaim::Held) return true;
+    char message[600], process[40] = "";
+    if (holder > 0) std::snprintf(process, sizeof process, " (process %ld)", holder);
+    std::snprintf(message, sizeof message,
+                  "generator is already controlling %.400s%s; quit it first",
+                  gpib_instrument_phrase(instrument, address).c_str(), process);
+    std::fprintf(stderr, "generator: %s\n", message);
+    std::fflush(stderr);
+    if (InitCVIRTE(0, argv, 0) != 0) MessagePopup("generator: instrument in use", message);
+    return false;
+}
+
 // ---- Entry ----------------------------------------------------------------------
 
 // The bus is prepared before the GUI starts; the default waveform is uploaded
@@ -518,11 +650,13 @@ static const ProgramIdentity identity{
 
 int main(int argc, char *argv[]) {
     HandleCommandLine(identity, argc, argv);
+    if (!claimInstrument(argv)) return 1;
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);
     if (InitCVIRTE(0, argv, 0) == 0) return -1;
     panelHandle = LoadPanel(0, "generator.uir", PANEL);
     if (panelHandle < 0) return -1;
+    showInstrumentInTitle();
     // The preview spans one period and the full code range whatever the angle,
     // so that tables of different angles are drawn to the same scale.
     SetAxisScalingMode(panelHandle, PANEL_GRAPH, AXIS_X, SCALE_FIXED, 0.0, 360.0);

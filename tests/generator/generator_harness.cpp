@@ -9,12 +9,35 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "generator_ui.h"
 #include "panel_operator.h"
 #include "userint.h"
 #include "userint_testing.h"
+
+const std::string &testRuntimeDir() {
+    // Removed with its lock files when the test process ends.
+    static struct Folder {
+        std::string path;
+        Folder() {
+            char name[] = "/tmp/generator-test-runtime-XXXXXX";
+            if (mkdtemp(name) == nullptr) {
+                std::perror("mkdtemp");
+                std::abort();
+            }
+            path = name;
+            setenv("XDG_RUNTIME_DIR", name, 1);
+        }
+        ~Folder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } folder;
+    return folder.path;
+}
 
 RecordingGpib &bus() {
     static RecordingGpib *instance = [] {
@@ -31,6 +54,7 @@ static bool quitSent(size_t from) {
 }
 
 int runGenerator(const std::function<void()> &script) {
+    testRuntimeDir();
     bus();
     return panel_operator::runProgram(generator_main, "generator", [script] {
         size_t start = bus().size();
@@ -41,6 +65,7 @@ int runGenerator(const std::function<void()> &script) {
 }
 
 int runGeneratorOn(const char *driver, const std::function<void()> &script) {
+    testRuntimeDir();
     setenv("GPIB_LIBRARY", driver, 1);
     return panel_operator::runProgram(generator_main, "generator", script);
 }

@@ -20,6 +20,10 @@ extern "C" int generator_main(int argc, char *argv[]);
 // the first use, which also resets it).
 RecordingGpib &bus();
 
+// The test process's own runtime folder (XDG_RUNTIME_DIR, set on the first call),
+// so that the instrument lock of one test's generator never refuses another's.
+const std::string &testRuntimeDir();
+
 // Runs generator_main offscreen with `script` inside its event loop. Unless the
 // script ended the program, the quit button is clicked after it. Returns the exit code.
 int runGenerator(const std::function<void()> &script);

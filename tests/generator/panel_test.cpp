@@ -13,10 +13,12 @@
 #include <QWidget>
 #include <clocale>
 #include <cmath>
+#include <functional>
 #include <string>
 
 #include "generator_harness.h"
 #include "generator_ui.h"
+#include "panel_operator.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -148,6 +150,62 @@ TEST(GeneratorPanel, FrequencyRule) {
             expectUpload(lastUpload(), c.freqText, "volt 4.500000", 0.0f);
             EXPECT_FLOAT_EQ(floatValue(PANEL_FREQ), c.shownValue);
             EXPECT_EQ(decadeValue(), c.shownDecade);
+        }
+    });
+}
+
+// Every change the program makes to what the operator committed is said before
+// the upload's outcome; the upload itself is the one the rules give.
+TEST(GeneratorPanel, StatusLineSaysEveryChangeToWhatTheOperatorSet) {
+    struct {
+        const char *what;
+        std::function<void()> act;
+        const char *freqText, *voltText;
+        std::string status;
+    } cases[] = {
+        {"2 at decade 6: the 1 MHz ceiling",
+         [] {
+             panel_operator::enter(control(PANEL_FREQ), "2");
+             chooseDecade(6);
+         },
+         "freq 1000000.000000", "volt 4.500000",
+         "Frequency limited to 1 MHz, the highest this program sends: value set to 1.000 \u2014 "
+         "Sent all 6 transfers: 1000000 Hz, 4.5 Vpp, angle 0\u00b0"},
+        {"99999 typed into the frequency value at decade 6: refused keys, then the ceiling",
+         [] { panel_operator::enter(control(PANEL_FREQ), "99999"); }, "freq 1000000.000000",
+         "volt 4.500000",
+         "Frequency value 99999 is outside the field's range of 0 to 9.999: the field kept 9; "
+         "Frequency limited to 1 MHz, the highest this program sends: value set to 1.000 \u2014 "
+         "Sent all 6 transfers: 1000000 Hz, 4.5 Vpp, angle 0\u00b0"},
+        {"50 typed into the amplitude", [] { panel_operator::enter(control(PANEL_AMPL), "50"); },
+         "freq 1000000.000000", "volt 5.000000",
+         "Amplitude 50 is outside the field's range of 0.05 to 10: the field kept 5 \u2014 Sent "
+         "all 6 transfers: 1000000 Hz, 5 Vpp, angle 0\u00b0"},
+        {"50.5 typed into the amplitude: the keys after the refused one",
+         [] { panel_operator::enter(control(PANEL_AMPL), "50.5"); }, "freq 1000000.000000",
+         "volt 5.500000",
+         "Amplitude 50.5 is outside the field's range of 0.05 to 10: the field kept 5.5 \u2014 "
+         "Sent all 6 transfers: 1000000 Hz, 5.5 Vpp, angle 0\u00b0"},
+        {"9.99 at decade 2: whole hertz in single precision",
+         [] {
+             chooseDecade(2);
+             panel_operator::enter(control(PANEL_FREQ), "9.99");
+         },
+         "freq 998.000000", "volt 5.500000",
+         "Frequency 999 Hz sent as 998 Hz: the program sends whole hertz \u2014 Sent all 6 "
+         "transfers: 998 Hz, 5.5 Vpp, angle 0\u00b0"},
+        {"a value the field takes as typed: nothing to say",
+         [] { panel_operator::enter(control(PANEL_AMPL), "4.5"); }, "freq 998.000000",
+         "volt 4.500000", "Sent all 6 transfers: 998 Hz, 4.5 Vpp, angle 0\u00b0"},
+    };
+    runGenerator([&] {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.what);
+            c.act();
+            expectUpload(lastUpload(), c.freqText, c.voltText, 0.0f);
+            EXPECT_EQ(statusLine(), c.status);
+            EXPECT_EQ(control(PANEL_STATUS)->accessibleDescription().toStdString(), "")
+                << "a change said is not a failure";
         }
     });
 }
