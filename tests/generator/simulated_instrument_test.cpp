@@ -76,6 +76,30 @@ TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCo
 
 // The bus carries every byte of a 0 Hz upload, but the instrument refuses the value
 // and keeps its old frequency: the status line must say so, in the instrument's words.
+// Another program's instrument wrote the bench's state file meanwhile (a second
+// generator that has since quit, or the socket instrument): a re-send of the
+// same settings puts this generator's output back, so the board never measures
+// a stale one.
+TEST(GeneratorOnSimulatedInstrument, ResendOfUnchangedSettingsReachesTheStateFile) {
+    simtest::TempDir dir;
+    const std::string state = dir.file("bench.state");
+    simtest::ScopedEnv stateFile("BENCH_SIM_STATE", state);
+    int exitCode = runGeneratorOn(GENERATOR_SIM_INSTRUMENT, [&] {
+        QuitAtExit quit;
+        expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
+        benchsim::BenchOutput other;
+        other.function = "USER";
+        other.frequency_hz = 2;
+        other.amplitude_vpp = 4.5;
+        other.points.assign(3600, 0);
+        std::string error;
+        ASSERT_TRUE(benchsim::write_bench_state(state, other, error)) << error;
+        typeValue(PANEL_AMPL, 4.5, 3);  // the same amplitude, committed again
+        expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
+    });
+    EXPECT_EQ(exitCode, 0);
+}
+
 TEST(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsError) {
     std::string state = (std::filesystem::temp_directory_path() /
                          ("generator-refused-" + std::to_string(getpid()) + ".state"))
