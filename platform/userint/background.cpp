@@ -77,7 +77,7 @@ struct Worker {
     std::mutex mutex;
     std::condition_variable changed;  // a work handed over, a work done, the thread ready
     ThreadState state = ThreadState::None;
-    pthread_t thread{};
+    pid_t tid = 0;        // the thread's kernel id
     std::string refusal;  // why the real-time policy was not had
     int askedPriority = 0;
 
@@ -113,10 +113,13 @@ std::atomic<bool> stopRequested{false};
 bool running = false;  // main thread only
 
 // Takes SCHED_FIFO at `priority` for the calling thread; on failure says why.
+// Threads the works make (a port library's helper, say) start with the normal
+// policy: SCHED_RESET_ON_FORK, since they have no reason to keep others off a core.
 bool take_realtime_policy(int priority, std::string *why) {
     sched_param param{};
     param.sched_priority = priority;
-    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    const int error =
+        sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0 ? 0 : errno;
     if (error == 0) return true;
     if (error == EPERM) {
         rlimit limit{};
@@ -187,6 +190,7 @@ void thread_main(int priority) {
     Worker &w = worker();
     std::string why;
     pthread_setname_np(pthread_self(), "background");
+    const pid_t tid = gettid();
     if (priority > 0 && !take_realtime_policy(priority, &why)) {
         std::lock_guard<std::mutex> lock(w.mutex);
         w.refusal = why;
@@ -195,6 +199,7 @@ void thread_main(int priority) {
     keep_image_resident();
     drop_thread_capabilities();
     std::unique_lock<std::mutex> lock(w.mutex);
+    w.tid = tid;
     w.state = ThreadState::Ready;
     w.changed.notify_all();
     for (;;) {
@@ -221,9 +226,7 @@ bool start_thread(int priority) {
     if (w.state != ThreadState::None) return w.state == ThreadState::Ready;
     w.askedPriority = priority;
     try {
-        std::thread thread(thread_main, priority);
-        w.thread = thread.native_handle();
-        thread.detach();
+        std::thread(thread_main, priority).detach();
     } catch (const std::system_error &e) {
         w.state = ThreadState::Unavailable;
         std::fprintf(stderr,
@@ -284,9 +287,7 @@ int BackgroundThreadRealtime(void) {
     Worker &w = worker();
     std::lock_guard<std::mutex> lock(w.mutex);
     if (w.state != ThreadState::Ready) return 0;
-    int policy = SCHED_OTHER;
-    sched_param param{};
-    if (pthread_getschedparam(w.thread, &policy, &param) != 0) return 0;
+    const int policy = sched_getscheduler(w.tid) & ~SCHED_RESET_ON_FORK;
     return policy == SCHED_FIFO || policy == SCHED_RR ? 1 : 0;
 }
 

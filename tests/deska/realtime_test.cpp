@@ -48,6 +48,7 @@ TEST(DeskaRealtime, CaptureThreadHasThePolicyAllowedAndNoThreadKeepsACapability)
     int status = runDeska([&] {
         const ThreadFacts capture = test_support::thread_named("background");
         ASSERT_NE(capture.tid, 0) << "deska made no capture thread at start-up";
+        EXPECT_EQ(capture.resetOnFork, realtime) << "threads it makes would be real-time too";
         EXPECT_EQ(capture.policy, realtime ? SCHED_FIFO : SCHED_OTHER);
         if (realtime) {
             EXPECT_EQ(capture.priority, 50);

@@ -18,7 +18,8 @@ namespace test_support {
 struct ThreadFacts {
     int tid = 0;
     std::string name;
-    int policy = -1;  // SCHED_OTHER, SCHED_FIFO, ...
+    int policy = -1;           // SCHED_OTHER, SCHED_FIFO, ...
+    bool resetOnFork = false;  // threads it makes start with the normal policy
     int priority = 0;
     std::uint64_t effective = 0;  // CapEff
     std::uint64_t permitted = 0;  // CapPrm
@@ -45,6 +46,10 @@ inline ThreadFacts thread_facts(int tid) {
     const size_t state = status.find("\nState:\t");
     if (state != std::string::npos) t.state = status[state + 8];
     t.policy = sched_getscheduler(tid);
+    if (t.policy >= 0) {
+        t.resetOnFork = (t.policy & SCHED_RESET_ON_FORK) != 0;
+        t.policy &= ~SCHED_RESET_ON_FORK;
+    }
     sched_param param{};
     if (sched_getparam(tid, &param) == 0) t.priority = param.sched_priority;
     return t;

@@ -215,6 +215,14 @@ TEST_P(BackgroundThreadPolicy, TakesTheRealTimePolicyWhereAllowedAndKeepsNoCapab
     }
     EXPECT_EQ(RunOnBackgroundThread(currentThread, nullptr), thread.tid)
         << "the works run on the thread made at start-up";
+    const int madeByWork = RunOnBackgroundThread(
+        [](void *) {
+            int policy = -1;
+            std::thread([&] { policy = sched_getscheduler(0); }).join();
+            return policy;
+        },
+        nullptr);
+    EXPECT_EQ(madeByWork, SCHED_OTHER) << "a thread that a work makes runs with the normal policy";
     EXPECT_EQ(StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY), UIE_BUSY);
 }
 
