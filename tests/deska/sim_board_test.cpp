@@ -143,14 +143,15 @@ TEST(DeskaOnSimulatedBoardAt100kHz, ShownLossAgreesWithTheBoardsOverruns) {
 // while they run, since a thread's figures go when it ends.
 class CoreWaitWatch {
 public:
-    CoreWaitWatch() : before_(tasks()) {}
+    CoreWaitWatch() : before_(waits()) {}
 
+    // Notes how long each capture thread has waited since the watch began: the
+    // threads made since, and deska's capture thread, made at start-up.
     void sample() {
-        for (const std::string &tid : tasks()) {
-            if (before_.count(tid)) continue;
-            std::ifstream stat("/proc/self/task/" + tid + "/schedstat");
-            long long running_ns = 0, waiting_ns = 0;
-            if (stat >> running_ns >> waiting_ns) waited_ns_[tid] = waiting_ns;
+        for (const auto &[tid, waiting_ns] : waits()) {
+            const auto before = before_.find(tid);
+            if (before != before_.end() && !is_capture_thread(tid)) continue;
+            waited_ns_[tid] = waiting_ns - (before != before_.end() ? before->second : 0);
         }
     }
     // The longest any of those threads waited in all, in ms; 0 when none was seen.
@@ -161,14 +162,24 @@ public:
     }
 
 private:
-    static std::set<std::string> tasks() {
-        std::set<std::string> ids;
-        std::error_code error;
-        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task", error))
-            ids.insert(entry.path().filename().string());
-        return ids;
+    static bool is_capture_thread(const std::string &tid) {
+        std::string name;
+        std::getline(std::ifstream("/proc/self/task/" + tid + "/comm"), name);
+        return name == "background";
     }
-    std::set<std::string> before_;
+    // Every thread's time spent waiting for a core so far (ns), by thread id.
+    static std::map<std::string, long long> waits() {
+        std::map<std::string, long long> waited;
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task", error)) {
+            const std::string tid = entry.path().filename().string();
+            std::ifstream stat("/proc/self/task/" + tid + "/schedstat");
+            long long running_ns = 0, waiting_ns = 0;
+            if (stat >> running_ns >> waiting_ns) waited[tid] = waiting_ns;
+        }
+        return waited;
+    }
+    std::map<std::string, long long> before_;
     std::map<std::string, long long> waited_ns_;
 };
 
