@@ -637,7 +637,9 @@ static const ProgramIdentity identity{
     "angle, and uploads it to the arbitrary-waveform generator at GPIB address 8\n"
     "(board 0): at start-up and after every committed setting.\n",
     "  GPIB_LIBRARY         the GPIB driver library: a path or a library name\n"
-    "                       (default libgpib.so.0, the Linux GPIB library)\n"
+    "                       (default libgpib.so.0, the Linux GPIB library, or the\n"
+    "                       SCPI link when instruments.conf or LABBENCH_INSTRUMENT_8\n"
+    "                       names a LAN or USB instrument for address 8)\n"
     "  GPIB_TRACE           1: print every GPIB call on stderr\n"
     "  LABBENCH_INSTRUMENT_<N>, LABBENCH_IO_TIMEOUT_MS\n"
     "                       the instrument at address N, and the time-out (ms), for\n"
@@ -650,6 +652,8 @@ static const ProgramIdentity identity{
 
 int main(int argc, char *argv[]) {
     HandleCommandLine(identity, argc, argv);
+    // A LAN or USB instrument named for address 8 is reached through the SCPI link.
+    gpib_pick_library_for(IAdress[0] & 0xFF);
     if (!claimInstrument(argv)) return 1;
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);

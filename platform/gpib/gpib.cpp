@@ -2,11 +2,12 @@
 // IEEE 488.2 bus routines, forwarded to a GPIB driver library bound at run time.
 //
 // The driver is opened with dlopen on the first routine called (GPIB_LIBRARY,
-// else libgpib.so.0) and every routine the programs use is resolved at once, so
-// that a library lacking one is refused as a whole rather than failing halfway
-// through a conversation with the instrument. The driver library has the Linux
-// GPIB library's ABI, whose address type is unsigned and whose end-mode numbers
-// differ from the programs' (see to_driver_end_mode); this file converts both.
+// else the library the program chose, else libgpib.so.0) and every routine the
+// programs use is resolved at once, so that a library lacking one is refused as
+// a whole rather than failing halfway through a conversation with the
+// instrument. The driver library has the Linux GPIB library's ABI, whose
+// address type is unsigned and whose end-mode numbers differ from the
+// programs' (see to_driver_end_mode); this file converts both.
 // A driver that cannot be bound turns every routine into a failure with ERR and
 // EDVR, announced once on stderr. GPIB_TRACE=1 prints each call on stderr.
 #include "gpib.h"
@@ -83,6 +84,12 @@ Driver &driver() {
     return instance;
 }
 
+// The library the program chose (gpib_use_library), which GPIB_LIBRARY overrides.
+std::string &chosen_library() {
+    static std::string name;
+    return name;
+}
+
 void report_unbound(Driver &d, const std::string &reason) {
     d.problem = "cannot use the GPIB driver library " + d.library + ": " + reason;
     std::fprintf(stderr,
@@ -122,6 +129,7 @@ Driver &bound_driver() {
     d.attempted = true;
     d.trace = labbench::env_switch("GPIB_TRACE");
     d.library = labbench::env_text("GPIB_LIBRARY");
+    if (d.library.empty()) d.library = chosen_library();
     if (d.library.empty()) d.library = kDefaultLibrary;
 
     std::string why;
@@ -412,9 +420,17 @@ std::string gpib_driver_error_text(int error) {
     return std::string(text, strnlen(text, kMaxDriverText));
 }
 
+void gpib_use_library(const std::string &library) {
+    chosen_library() = library;
+    Driver &d = driver();
+    if (d.handle != nullptr) dlclose(d.handle);
+    d = Driver{};
+}
+
 void gpib_unbind_for_testing() {
     Driver &d = driver();
     if (d.handle != nullptr) dlclose(d.handle);
     d = Driver{};
+    chosen_library().clear();
     set_outcome(0, 0, 0);
 }

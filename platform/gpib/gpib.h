@@ -3,11 +3,12 @@
 //
 // The routines keep the names and arguments the programs use and forward to a
 // GPIB driver library bound at run time, on the first routine called: the
-// library named by GPIB_LIBRARY (a path or a library name), else the Linux
-// GPIB library libgpib.so.0. The simulated instrument is such a library.
-// After every routine ibsta, iberr and ibcnt hold the outcome. If the driver
-// cannot be bound, every routine ends with ERR set, iberr EDVR, ibcnt 0, and
-// transfers nothing. GPIB_TRACE=1 prints every call to stderr.
+// library named by GPIB_LIBRARY (a path or a library name), else the one the
+// program chose (gpib_use_library), else the Linux GPIB library libgpib.so.0.
+// The simulated instrument is such a library. After every routine ibsta, iberr
+// and ibcnt hold the outcome. If the driver cannot be bound, every routine ends
+// with ERR set, iberr EDVR, ibcnt 0, and transfers nothing. GPIB_TRACE=1 prints
+// every call to stderr.
 #pragma once
 
 #include <string>
@@ -42,8 +43,12 @@ void EnableLocal(int board, const Addr4882_t addressList[]);
 void Send(int board, Addr4882_t address, const void *buffer, long count, int endMode);
 void Receive(int board, Addr4882_t address, void *buffer, long count, int termination);
 
-// The driver library the routines use, as named (GPIB_LIBRARY, else libgpib.so.0);
-// binds it if no routine has yet.
+// Makes `library` the driver library in place of libgpib.so.0 (GPIB_LIBRARY, when
+// set, still wins; an empty name returns to libgpib.so.0). A library already
+// bound is let go, and the next routine binds the chosen one.
+void gpib_use_library(const std::string &library);
+// The driver library the routines use, as named (GPIB_LIBRARY, else the one the
+// program chose, else libgpib.so.0); binds it if no routine has yet.
 std::string gpib_driver_library();
 // Why the driver library cannot be used, naming it and the loader's reason:
 // "cannot use the GPIB driver library /opt/x.so: /opt/x.so: cannot open shared

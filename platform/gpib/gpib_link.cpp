@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,49 @@ GpibInstrument gpib_instrument(int primaryAddress) {
         instrument.device = mapping.resource.device;
     }
     return instrument;
+}
+
+namespace {
+
+// The folder of the running executable, from /proc/self/exe; empty if unknown.
+std::string executable_folder() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    const std::string text(path, static_cast<std::size_t>(n));
+    return text.substr(0, text.rfind('/'));
+}
+
+bool is_regular_file(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string gpib_scpi_link_path(void) {
+    const std::string folder = executable_folder();
+    const std::string name = std::string("/") + GPIB_SCPI_LINK_LIBRARY;
+    // Installed, bin/ and the private library folder share one prefix.
+    if (!folder.empty()) {
+        const std::string prefix = folder.substr(0, folder.rfind('/'));
+        const std::string installed = prefix + "/" LABBENCH_PKGLIBDIR + name;
+        if (is_regular_file(installed)) return installed;
+    }
+    // A program or a test run from the build tree takes the link built there.
+    const std::string tree = LABBENCH_BUILD_TREE "/";
+    if (folder.compare(0, tree.size(), tree) == 0 && is_regular_file(LABBENCH_BUILT_SCPI_LINK))
+        return LABBENCH_BUILT_SCPI_LINK;
+    // Where the package puts it; when it is missing there too, the loader's
+    // message names this path.
+    return LABBENCH_FULL_PKGLIBDIR + name;
+}
+
+void gpib_pick_library_for(int primaryAddress) {
+    if (!labbench::env_text("GPIB_LIBRARY").empty()) return;
+    const scpilink::Mapping mapping = scpilink::find_instrument(primaryAddress);
+    if (mapping.outcome == scpilink::Mapping::Outcome::Unmapped) return;
+    gpib_use_library(gpib_scpi_link_path());
 }
 
 std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int primaryAddress) {

@@ -32,6 +32,18 @@ GpibInstrument gpib_instrument(int primaryAddress);
 // network and its SCPI socket enabled?"; for a GPIB bus gpib_error_hint's text.
 std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int primaryAddress);
 
+// The SCPI link library for a LAN or USB instrument: the one in the private library
+// folder of the installation the program runs from, or, for a program or test run
+// from the build tree, the one built there.
+std::string gpib_scpi_link_path(void);
+// Started without GPIB_LIBRARY, chooses the driver library that the operator's
+// mapping of `primaryAddress` (LABBENCH_INSTRUMENT_<N> or instruments.conf) calls
+// for: the SCPI link for a LAN or USB instrument, also for a mapping that cannot
+// be read, so that the window says what is wrong with it. Nobody has to type a
+// library path. Call it before the first routine; with GPIB_LIBRARY set, or no
+// mapping, it changes nothing.
+void gpib_pick_library_for(int primaryAddress);
+
 // The SCPI link's file name, the simulated instrument's, and whether a library
 // as named (a path or a bare name) is that file.
 extern const char GPIB_SCPI_LINK_LIBRARY[];

@@ -18,7 +18,9 @@
 #include "bench_state.h"
 #include "generator_harness.h"
 #include "generator_ui.h"
+#include "panel_operator.h"
 #include "socket_instrument_process.h"
+#include "userint_testing.h"
 
 namespace {
 
@@ -206,6 +208,39 @@ TEST_F(GeneratorOnEitherInstrument,
     simtest::SocketInstrumentProcess instrument(GENERATOR_SOCKET_INSTRUMENT);
     simtest::ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
     uploadAndChangeAngle(GENERATOR_SCPI_LINK, state, log);
+    EXPECT_EQ(instrument.stop(SIGTERM), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Started without GPIB_LIBRARY, with only instruments.conf naming the socket
+// instrument for address 8, generator takes the SCPI link by itself and drives
+// the instrument: its start-up upload and a commit reach it.
+TEST(GeneratorOnTheSocketInstrument, IsReachedWithOnlyInstrumentsConfNamingIt) {
+    simtest::TempDir dir;
+    const std::string state = dir.file("bench.state");
+    simtest::ScopedEnv stateFile("BENCH_SIM_STATE", state);
+    simtest::SocketInstrumentProcess instrument(GENERATOR_SOCKET_INSTRUMENT);
+    const std::string config = dir.file("config");
+    std::filesystem::create_directories(config + "/labbench");
+    std::ofstream(config + "/labbench/instruments.conf")
+        << "# the bench's waveform generator\n8 = " << instrument.resource() << "\n";
+    simtest::ScopedEnv configHome("XDG_CONFIG_HOME", config);
+    simtest::ScopedEnv noMapping("LABBENCH_INSTRUMENT_8", nullptr);
+    simtest::ScopedEnv noLibrary("GPIB_LIBRARY", nullptr);
+    testRuntimeDir();
+    int exitCode = panel_operator::runProgram(generator_main, "generator", [&] {
+        QuitAtExit quit;
+        EXPECT_EQ(statusLine(), "Sent all 6 transfers: 10000 Hz, 4.5 Vpp, angle 0\u00b0");
+        EXPECT_EQ(userint_testing::panel_widget(PANEL)->windowTitle().toStdString(),
+                  "Waveform generator \u2014 " + instrument.resource());
+        expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
+        typeValue(PANEL_ANGLE, 90.0, 1);
+        expectInstrumentHolds(state, 10000.0, 4.5, 90.0f);
+    });
+    EXPECT_EQ(exitCode, 0);
     EXPECT_EQ(instrument.stop(SIGTERM), 0);
 }
 
