@@ -26,6 +26,7 @@
 
 #include "case_name.h"
 #include "deska_harness.h"
+#include "panel_agreement.h"
 #include "scripted_port.h"
 
 namespace scripted_port {
@@ -64,58 +65,36 @@ void expectShownFrequency(unsigned c1, unsigned c2) {
 
 // ---- Panel -------------------------------------------------------------------------------
 
-struct ControlCase {
-    int id;
-    const char *widgetClass;
-    const char *nameMentions;  // the accessible name must say which control it is
-};
-
 TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
-    const ControlCase controls[] = {
-        {PANEL_GRAPH, "QChartView", "waveform"},
-        {PANEL_BUSY, "QLabel", "Measuring"},
-        {PANEL_RUN, "QPushButton", "Run"},
-        {PANEL_QUIT, "QPushButton", "Quit"},
-        {PANEL_FREQ, "QDoubleSpinBox", "kHz"},
-        {PANEL_GAIN, "QComboBox", "Gain"},
-        {PANEL_UF, "QLineEdit", "converter"},
-        {PANEL_UF_INPUT, "QLineEdit", "input"},
-        {PANEL_STATUS, "QLabel", "Status"},
-        {PANEL_MEAN, "QLineEdit", "Mean (V)"},
-        {PANEL_AC_RMS, "QLineEdit", "AC RMS (V)"},
-        {PANEL_MINIMUM, "QLineEdit", "Minimum (V)"},
-        {PANEL_MAXIMUM, "QLineEdit", "Maximum (V)"},
-        {PANEL_PEAK_TO_PEAK, "QLineEdit", "Peak to peak (V)"},
-        {PANEL_SIGNAL_FREQ, "QLineEdit", "Frequency (Hz)"},
-    };
     int status = runDeska([&] {
-        for (const ControlCase &c : controls) {
-            QWidget *w = userint_testing::control_widget(Handle, c.id);
-            ASSERT_NE(w, nullptr) << "no control with id " << c.id;
-            EXPECT_TRUE(w->inherits(c.widgetClass))
-                << "control " << c.id << " is a " << w->metaObject()->className();
-            EXPECT_TRUE(w->accessibleName().contains(c.nameMentions))
-                << "control " << c.id << " is named \"" << w->accessibleName().toStdString() << '"';
-        }
-        QComboBox *ring = widget<QComboBox>(PANEL_GAIN);
-        QStringList items;
-        for (int i = 0; i < ring->count(); i++) items << ring->itemText(i);
-        EXPECT_EQ(items.join(' ').toStdString(), "x1 x2 x4 x8 x16");
+        panel_agreement::expect_controls(
+            Handle, {
+                        {"PANEL_GRAPH", PANEL_GRAPH, "QChartView", "waveform"},
+                        {"PANEL_BUSY", PANEL_BUSY, "QLabel", "Measuring"},
+                        {"PANEL_RUN", PANEL_RUN, "QPushButton", "Run"},
+                        {"PANEL_QUIT", PANEL_QUIT, "QPushButton", "Quit"},
+                        {"PANEL_FREQ", PANEL_FREQ, "QDoubleSpinBox", "kHz"},
+                        {"PANEL_GAIN", PANEL_GAIN, "QComboBox", "Gain"},
+                        {"PANEL_UF", PANEL_UF, "QLineEdit", "converter"},
+                        {"PANEL_UF_INPUT", PANEL_UF_INPUT, "QLineEdit", "input"},
+                        {"PANEL_STATUS", PANEL_STATUS, "QLabel", "Status"},
+                        {"PANEL_MEAN", PANEL_MEAN, "QLineEdit", "Mean (V)"},
+                        {"PANEL_AC_RMS", PANEL_AC_RMS, "QLineEdit", "AC RMS (V)"},
+                        {"PANEL_MINIMUM", PANEL_MINIMUM, "QLineEdit", "Minimum (V)"},
+                        {"PANEL_MAXIMUM", PANEL_MAXIMUM, "QLineEdit", "Maximum (V)"},
+                        {"PANEL_PEAK_TO_PEAK", PANEL_PEAK_TO_PEAK, "QLineEdit", "Peak to peak (V)"},
+                        {"PANEL_SIGNAL_FREQ", PANEL_SIGNAL_FREQ, "QLineEdit", "Frequency (Hz)"},
+                    });
+        EXPECT_EQ(panel_agreement::ring_items(Handle, PANEL_GAIN, " "), "x1 x2 x4 x8 x16");
         EXPECT_EQ(shownFrequency(), 1.0) << "default sampling frequency, kHz";
         EXPECT_EQ(busyLamp(), 0);
 
         // Each value in the type deska reads it into and within deska's own limits, so
-        // that a panel and the program cannot drift apart.
-        float khz = 0;
-        EXPECT_EQ(GetCtrlVal(Handle, PANEL_FREQ, &khz), 0) << "PANEL_FREQ is read as a float";
-        EXPECT_EQ(widget<QDoubleSpinBox>(PANEL_FREQ)->minimum(), 0.01);
-        EXPECT_EQ(widget<QDoubleSpinBox>(PANEL_FREQ)->maximum(), 100.0);
-        for (int item = ring->count() - 1; item >= 0; item--) {
-            chooseGain(item);
-            unsigned char code = 0xFF;
-            EXPECT_EQ(GetCtrlVal(Handle, PANEL_GAIN, &code), 0) << "PANEL_GAIN is read as uchar";
-            EXPECT_EQ(code, item) << "gain code of item " << item << ", 0..4 as the board knows";
-        }
+        // that a panel and the program cannot drift apart; the gain codes are 0..4 as
+        // the board knows them.
+        panel_agreement::expect_float_fields(Handle, {{"PANEL_FREQ", PANEL_FREQ, 0.01, 100.0}});
+        panel_agreement::expect_ring_reads_item_index<unsigned char>(Handle, PANEL_GAIN,
+                                                                     "PANEL_GAIN");
         char readOut[100];
         EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF, readOut), 0) << "PANEL_UF holds text";
         EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF_INPUT, readOut), 0) << "PANEL_UF_INPUT holds text";

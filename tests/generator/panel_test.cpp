@@ -18,6 +18,7 @@
 
 #include "generator_harness.h"
 #include "generator_ui.h"
+#include "panel_agreement.h"
 #include "panel_operator.h"
 #include "userint.h"
 #include "userint_testing.h"
@@ -531,53 +532,29 @@ TEST(GeneratorPanel, CloseBoxQuitsThroughTheQuitButton) {
 }
 
 TEST(GeneratorPanel, IdentifiersAgreeWithThePanelFile) {
-    const struct {
-        const char *name;
-        int id;
-    } controls[] = {
-        {"PANEL_AMPL", PANEL_AMPL},     {"PANEL_FREQ", PANEL_FREQ}, {"PANEL_ANGLE", PANEL_ANGLE},
-        {"PANEL_DECADE", PANEL_DECADE}, {"PANEL_BUSY", PANEL_BUSY}, {"PANEL_GRAPH", PANEL_GRAPH},
-        {"PANEL_QUIT", PANEL_QUIT},     {"PANEL_IDN", PANEL_IDN},   {"PANEL_STATUS", PANEL_STATUS},
-    };
     runGenerator([&] {
-        QWidget *panel = userint_testing::panel_widget(PANEL);
-        ASSERT_NE(panel, nullptr) << "panel " << PANEL << " is not loaded";
-        EXPECT_EQ(panel->objectName().toStdString(), "PANEL");
-        for (const auto &c : controls) {
-            QWidget *w = control(c.id);
-            ASSERT_NE(w, nullptr) << c.name << " (" << c.id << ") is not on the panel";
-            EXPECT_EQ(w->objectName().toStdString(), c.name) << "control " << c.id;
-            EXPECT_FALSE(w->accessibleName().isEmpty()) << c.name << " has no accessible name";
-        }
-        auto *ring = qobject_cast<QComboBox *>(control(PANEL_DECADE));
-        ASSERT_NE(ring, nullptr);
-        QStringList items;
-        for (int k = 0; k < ring->count(); k++) items << ring->itemText(k);
-        EXPECT_EQ(items.join("|").toStdString(), "1 Hz|10 Hz|100 Hz|1 kHz|10 kHz|100 kHz|1 MHz");
+        panel_agreement::expect_controls(
+            PANEL, {
+                       {"PANEL_AMPL", PANEL_AMPL, "QDoubleSpinBox", "Amplitude"},
+                       {"PANEL_FREQ", PANEL_FREQ, "QDoubleSpinBox", "Frequency"},
+                       {"PANEL_ANGLE", PANEL_ANGLE, "QDoubleSpinBox", "Angle"},
+                       {"PANEL_DECADE", PANEL_DECADE, "QComboBox", "decade"},
+                       {"PANEL_BUSY", PANEL_BUSY, "QLabel", "Busy"},
+                       {"PANEL_GRAPH", PANEL_GRAPH, "QChartView", "Preview"},
+                       {"PANEL_QUIT", PANEL_QUIT, "QPushButton", "Quit"},
+                       {"PANEL_IDN", PANEL_IDN, "QPushButton", "Identify"},
+                       {"PANEL_STATUS", PANEL_STATUS, "QLabel", "Status"},
+                   });
+        EXPECT_EQ(panel_agreement::ring_items(PANEL, PANEL_DECADE, "|"),
+                  "1 Hz|10 Hz|100 Hz|1 kHz|10 kHz|100 kHz|1 MHz");
 
         // Each value in the type the program reads it into and within the program's own
         // limits, so that a panel and the program cannot drift apart.
-        const struct {
-            const char *name;
-            int id;
-            double minimum, maximum;
-        } numbers[] = {{"PANEL_FREQ", PANEL_FREQ, 0.0, 9.999},
-                       {"PANEL_AMPL", PANEL_AMPL, 0.05, 10.0},
-                       {"PANEL_ANGLE", PANEL_ANGLE, 0.0, 180.0}};
-        for (const auto &n : numbers) {
-            float value = 0;
-            EXPECT_EQ(GetCtrlVal(PANEL, n.id, &value), 0) << n.name << " is read as a float";
-            auto *field = qobject_cast<QDoubleSpinBox *>(control(n.id));
-            ASSERT_NE(field, nullptr) << n.name;
-            EXPECT_EQ(field->minimum(), n.minimum) << n.name;
-            EXPECT_EQ(field->maximum(), n.maximum) << n.name;
-        }
-        for (int item = ring->count() - 1; item >= 0; item--) {
-            chooseDecade(item);
-            signed char decade = -1;
-            EXPECT_EQ(GetCtrlVal(PANEL, PANEL_DECADE, &decade), 0) << "read as signed char";
-            EXPECT_EQ(decade, item) << "the decade of item " << item;
-        }
+        panel_agreement::expect_float_fields(PANEL, {{"PANEL_FREQ", PANEL_FREQ, 0.0, 9.999},
+                                                     {"PANEL_AMPL", PANEL_AMPL, 0.05, 10.0},
+                                                     {"PANEL_ANGLE", PANEL_ANGLE, 0.0, 180.0}});
+        panel_agreement::expect_ring_reads_item_index<signed char>(PANEL, PANEL_DECADE,
+                                                                   "PANEL_DECADE");
         int busy = -1;
         EXPECT_EQ(GetCtrlVal(PANEL, PANEL_BUSY, &busy), 0) << "PANEL_BUSY is an int lamp";
 
