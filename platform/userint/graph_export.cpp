@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "settings.h"
 #include "userint_internal.h"
 
 #ifndef LABBENCH_VERSION
@@ -53,22 +54,22 @@ QString &program_name_store() {
     return name;
 }
 
-const char *const kOrganisation = "LabBench";
 const char *const kLastFolderKey = "export/lastFolder";
 
 // Far above the few lines this program keeps, far below what could stall it.
 constexpr qint64 kMaxSettingsBytes = 64 * 1024;
 
-// The program's settings file (the place Qt's settings of the organisation
-// and program name take on this system), or an empty string when what is
-// there must not be touched: anything but a regular file of bounded size. A
-// link is never written through (it may point at another file, or at a
-// device), and a FIFO would hold the program in open(); either is said once
-// on stderr, and the program goes on without the remembered folder.
+// The program's settings file, labbench-<program>.conf in the one settings
+// folder (settings.h), or an empty string when there is none or what is there
+// must not be touched: anything but a regular file of bounded size. A link is
+// never written through (it may point at another file, or at a device), and a
+// FIFO would hold the program in open(); either is said once on stderr, and
+// the program goes on without the remembered folder.
 QString settings_path() {
-    const QString path = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                         QLatin1Char('/') + QLatin1String(kOrganisation) +
-                         QStringLiteral("/labbench-") + program_name() + QStringLiteral(".conf");
+    const std::string file = labbench::settings_file(
+        "labbench-" + std::string(QFile::encodeName(program_name()).constData()) + ".conf");
+    if (file.empty()) return QString();
+    const QString path = QFile::decodeName(file.c_str());
     struct stat info;
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0) return path;  // none yet
     const char *refusal = S_ISLNK(info.st_mode)              ? "a symbolic link"

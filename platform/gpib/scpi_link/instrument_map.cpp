@@ -20,6 +20,7 @@
 
 #define GPIB_DRIVER_CONSTANTS_ONLY
 #include "gpib_driver.h"
+#include "settings.h"
 
 namespace scpilink {
 namespace {
@@ -212,13 +213,7 @@ bool parse_resource(std::string_view text, Resource &resource, std::string &why)
     return false;
 }
 
-std::string instruments_conf_path() {
-    const char *config = std::getenv("XDG_CONFIG_HOME");
-    if (config && *config == '/') return std::string(config) + "/labbench/instruments.conf";
-    const char *home = std::getenv("HOME");
-    if (home && *home) return std::string(home) + "/.config/labbench/instruments.conf";
-    return {};
-}
+std::string instruments_conf_path() { return labbench::settings_file("instruments.conf"); }
 
 Mapping find_instrument(int primary_address) {
     Mapping mapping;

@@ -12,8 +12,9 @@
 //
 // The mapping of address N is the environment variable LABBENCH_INSTRUMENT_<N>
 // (an empty one counts as unset), else a line "N = <resource>" in
-// $XDG_CONFIG_HOME/labbench/instruments.conf ($HOME/.config when
-// XDG_CONFIG_HOME is unset); '#' starts a comment there.
+// instruments.conf of the settings folder, $XDG_CONFIG_HOME/labbench
+// ($HOME/.config when XDG_CONFIG_HOME is unset; see settings.h); '#' starts a
+// comment there.
 #pragma once
 
 #include <string>
@@ -60,7 +61,9 @@ inline constexpr long kMaxConfBytes = 16 * 1024;
 // text from a file or the environment can spill over or steer the terminal.
 std::string shown_text(std::string_view text);
 
-// The configuration file's path ("" when neither XDG_CONFIG_HOME nor HOME is set).
+// The configuration file's path, instruments.conf in the settings folder ("" when
+// neither XDG_CONFIG_HOME nor HOME is set). Every reader and writer of the file
+// takes its path from here.
 std::string instruments_conf_path();
 
 }  // namespace scpilink

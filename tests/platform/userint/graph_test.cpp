@@ -38,6 +38,7 @@
 #include "graph_operator.h"
 #include "graph_reference.h"
 #include "graph_ticks.h"
+#include "scoped_env.h"
 #include "small_tmpfs.h"
 #include "userint.h"
 #include "userint_testing.h"
@@ -404,7 +405,7 @@ TEST_F(GraphTools, SavingToAFullDiskSaysNoSpaceAndLeavesNoFile) {
 TEST_F(GraphTools, ASettingsFileThatIsALinkOrAFifoIsLeftAlone) {
     plotTwo();
     const QString settings =
-        QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/LabBench");
+        QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/labbench");
     ASSERT_TRUE(QDir().mkpath(settings));
     const QByteArray conf = QFile::encodeName(settings + QStringLiteral("/labbench-bench.conf"));
     const QByteArray precious = QFile::encodeName(path("precious.txt"));
@@ -448,6 +449,32 @@ TEST_F(GraphTools, ASettingsFileThatIsALinkOrAFifoIsLeftAlone) {
         EXPECT_NE(said.find("labbench-bench.conf is "), std::string::npos) << said;
     }
     QFile::remove(QString::fromLocal8Bit(conf));
+}
+
+// Earlier versions kept the settings file in $XDG_CONFIG_HOME/LabBench: it moves
+// into the one settings folder, and the folder it remembers is where the next
+// save starts.
+TEST_F(GraphTools, ASettingsFileInTheOldFolderIsMovedAndStillRemembered) {
+    plotTwo();
+    QTemporaryDir config;
+    ASSERT_TRUE(config.isValid());
+    testsupport::ScopedEnv xdg("XDG_CONFIG_HOME", QFile::encodeName(config.path()).toStdString());
+    ASSERT_TRUE(QDir().mkpath(config.filePath(QStringLiteral("LabBench"))));
+    {
+        QFile old(config.filePath(QStringLiteral("LabBench/labbench-bench.conf")));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("[export]\nlastFolder=" + QFile::encodeName(folder.path()) + "\n");
+    }
+    StderrCapture err;
+    QString startedIn;
+    graph_operator::answerFileDialog(
+        path("moved.csv"), [&](QFileDialog *d) { startedIn = d->directory().absolutePath(); });
+    press(Qt::Key_S, Qt::ControlModifier);
+    const std::string said = err.text();
+    EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath()) << said;
+    EXPECT_TRUE(QFile::exists(config.filePath(QStringLiteral("labbench/labbench-bench.conf"))));
+    EXPECT_FALSE(QFile::exists(config.filePath(QStringLiteral("LabBench"))));
+    EXPECT_NE(said.find("moved "), std::string::npos) << said;
 }
 
 TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
