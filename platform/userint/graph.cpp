@@ -509,3 +509,19 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
     show_now(graph_view(panel, control));
     return 0;
 }
+
+int SetGraphLevelLine(int panel, int control, int shown, double y, int colour) {
+    int error;
+    GraphState *g = find_graph("SetGraphLevelLine", panel, control, &error);
+    if (!g) return error;
+    if (shown && !std::isfinite(y))
+        return report("SetGraphLevelLine", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("the level must be a finite number"));
+    if (colour < 0 || colour > 0xFFFFFF)
+        return report("SetGraphLevelLine", panel, control, UIE_BAD_ARGUMENT,
+                      QStringLiteral("colour 0x%1 is not an 0xRRGGBB value")
+                          .arg(static_cast<unsigned>(colour), 0, 16));
+    if (g->tools) g->tools->set_level_line(shown != 0, y, static_cast<unsigned>(colour));
+    show_now(graph_view(panel, control));
+    return 0;
+}

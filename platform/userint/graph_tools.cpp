@@ -14,6 +14,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
+#include <QGraphicsLineItem>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -141,7 +142,11 @@ GraphTools::GraphTools(GraphState &graph, QChartView *view)
     legend->setStyleSheet(QStringLiteral(
         "QLabel { background: rgba(255, 255, 255, 225); color: black; padding: 2px; }"));
     legend->hide();
+    levelLine = new QGraphicsLineItem(graph.chart);
+    levelLine->setZValue(90);
+    levelLine->hide();
     QObject::connect(graph.chart, &QChart::plotAreaChanged, this, [this] { place_overlays(); });
+    QObject::connect(graph.yAxis, &QValueAxis::rangeChanged, this, [this] { place_overlays(); });
     view->installEventFilter(this);
     view->viewport()->installEventFilter(this);
 }
@@ -300,8 +305,26 @@ void GraphTools::data_changed() {
     place_overlays();
 }
 
+void GraphTools::set_level_line(bool shown, double y, unsigned colour) {
+    QPen pen(QColor::fromRgb(colour));
+    pen.setWidth(1);
+    pen.setStyle(Qt::DashLine);
+    levelLine->setPen(pen);
+    levelWanted = shown;
+    levelY = y;
+    place_overlays();
+}
+
 void GraphTools::place_overlays() {
     if (!view) return;
+    const QRectF area = graph.chart->plotArea();
+    const double yMin = graph.yAxis->min(), yMax = graph.yAxis->max();
+    const bool levelShown = levelWanted && levelY >= yMin && levelY <= yMax && yMax > yMin;
+    levelLine->setVisible(levelShown);
+    if (levelShown) {
+        const double py = area.bottom() - (levelY - yMin) / (yMax - yMin) * area.height();
+        levelLine->setLine(area.left(), py, area.right(), py);
+    }
     static_cast<FocusFrame *>(focusFrame)->fit();
     if (legend->isVisible()) {
         const QPoint topLeft =

@@ -35,6 +35,7 @@
 #include "userint_internal.h"
 
 class QChartView;
+class QGraphicsLineItem;
 class QKeyEvent;
 class QLabel;
 class QRubberBand;
@@ -67,6 +68,8 @@ public:
     // used is refused in a popup naming the file, the line and the reason.
     void open_reference();
     void clear_reference();
+    // The program's level line (SetGraphLevelLine).
+    void set_level_line(bool shown, double y, unsigned colour);
     // The plots or their ranges changed (graph.cpp tells): cursors and legend follow.
     void data_changed();
     GraphCursors *graph_cursors() const { return cursors; }
@@ -93,6 +96,9 @@ private:
     GraphCursors *cursors = nullptr;
     QWidget *focusFrame = nullptr;
     QLabel *legend = nullptr;
+    QGraphicsLineItem *levelLine = nullptr;
+    bool levelWanted = false;
+    double levelY = 0;
     bool savingPicture = false;
 };
 

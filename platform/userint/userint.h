@@ -285,6 +285,11 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
 // axis is an AXIS_ code, mode SCALE_FIXED (to [min, max]) or SCALE_AUTO
 // (min and max are then ignored).
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);
+// Draws (shown != 0) a dashed horizontal line across the graph at y, in the
+// left axis's units, such as a trigger level, or takes it away (shown 0). It
+// is a mark, not a plot: neither saved nor copied with the data, and kept
+// through PlotWaveform and DeleteGraphPlot. colour is 0xRRGGBB.
+int SetGraphLevelLine(int panel, int control, int shown, double y, int colour);
 
 // ---- Popups -----------------------------------------------------------------
 // Modal message box; returns when the operator dismisses it.

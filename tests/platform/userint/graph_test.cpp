@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QGraphicsLineItem>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -943,6 +944,42 @@ TEST_F(GraphTools, AReferenceIsDrawnSavedKeptOverNewPlotsAndAMalformedOneIsRefus
     EXPECT_EQ(referenceSeries(), nullptr);
     EXPECT_FALSE(legend->isVisible());
     EXPECT_EQ(shownView().xMax, 2) << "the axes follow the plots alone again";
+}
+
+// ---- A level line --------------------------------------------------------------------
+
+TEST_F(GraphTools, ALevelLineIsAMarkNotAPlot) {
+    plotTwo();
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    const QString data = clipboardText();
+    ASSERT_EQ(SetGraphLevelLine(PANEL, GRAPH, 1, 20, 0x008000), 0);
+    auto levelLine = [&]() -> QGraphicsLineItem * {
+        for (QGraphicsItem *item : graph->scene()->items())
+            if (auto *l = dynamic_cast<QGraphicsLineItem *>(item);
+                l && l->isVisible() && l->pen().color() == QColor(0x008000))
+                return l;
+        return nullptr;
+    };
+    QGraphicsLineItem *line = levelLine();
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->pen().style(), Qt::DashLine);
+    const QRectF area = graph->chart()->plotArea();
+    const View v = shownView();
+    EXPECT_NEAR(line->line().y1(),
+                area.bottom() - (20 - v.yMin) / (v.yMax - v.yMin) * area.height(), 0.5);
+    EXPECT_EQ(line->line().y1(), line->line().y2()) << "horizontal";
+    EXPECT_NEAR(line->line().length(), area.width(), 0.5) << "across the plot area";
+    QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(clipboardText(), data) << "a mark is not copied with the data";
+
+    DeleteGraphPlot(PANEL, GRAPH, -1, 1);
+    const float again[] = {0, 100, 30};
+    PlotWaveform(PANEL, GRAPH, again, 3, WAVE_FLOAT, 1, 0, 0, 1, 0, 0, 0, 1, 0xFF0000);
+    EXPECT_NE(levelLine(), nullptr) << "kept through new plots";
+    ASSERT_EQ(SetGraphLevelLine(PANEL, GRAPH, 0, 0, 0x008000), 0);
+    EXPECT_EQ(levelLine(), nullptr);
+    EXPECT_EQ(SetGraphLevelLine(PANEL, GRAPH, 1, NAN, 0x008000), UIE_BAD_ARGUMENT);
 }
 
 }  // namespace
