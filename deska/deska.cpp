@@ -16,6 +16,13 @@
 // close box end the capture. During a shorter one the window waits, as during any
 // callback.
 //
+// With Repeat checked, Run captures again and again until Stop, Quit or the close box,
+// each capture a whole run that takes the frequency and gain set meanwhile; the status
+// line numbers them. With a Trigger edge chosen, the capture starts at the first
+// conversion that crosses the trigger level in that direction (the conversions read
+// while waiting are not part of it), or untriggered after the time of a whole capture;
+// repeated captures of a periodic signal then line up.
+//
 // Plain procedural code: module globals, free functions and the panel's callbacks.
 //
 // The names are Czech, as the program has always had them:
@@ -171,6 +178,27 @@ static char status_line[700];
 static bool status_failed;
 static const char CloseNote[] = "Use Quit to end deska";
 
+// Repeat: true while Run repeats captures; stop_repeat ends the run after the capture
+// in progress (Stop, Quit or the close box); capture_number counts its captures.
+static bool repeating;
+static bool stop_repeat;
+static int capture_number;
+
+// Trigger items of PANEL_TRIGGER.
+enum { TriggerFree = 0, TriggerRising = 1, TriggerFalling = 2 };
+// The trigger of the capture in progress: its edge, its level in volts at the
+// converter, and whether the last capture started at a crossing.
+static int trigger_edge;
+static double trigger_level_v;  // at the input, as set on the panel
+static double trigger_level_converter_v;
+static bool triggered;
+// The level line on the graph, V at the input; shown while an edge is chosen.
+static bool level_line_shown;
+constexpr int LevelLineColour = 0x008000;
+// Waiting for the trigger: the capture starts untriggered after the time of this many
+// sample periods, or this long at least (ms).
+constexpr double MinTriggerWait_ms = 100.0;
+
 static const CallbackRegistration callbacks{
     {"konec", konec}, {"work", work}, {"freq", freq},
     {"graph", graph}, {"ring", ring}, {"run", run},
@@ -303,6 +331,15 @@ int read_data(void) {
     // When the last result came; the board has just been started.
     Clock::time_point last_result = pausing ? Clock::now() : Clock::time_point{};
 
+    // With an edge chosen, conversions are read (and dropped) until one crosses the
+    // level; `previous` is the conversion before it, NAN until there is one.
+    bool waiting = trigger_edge != TriggerFree;
+    triggered = false;
+    double previous = NAN;
+    const Clock::time_point trigger_deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           Duration_ms(std::max(MinTriggerWait_ms, SampleCount * period_ms)));
+
     samples_read.store(0, std::memory_order_relaxed);
     limit_samples = 0;
     for (int i = 0; i < SampleCount; i++) {
@@ -335,9 +372,26 @@ int read_data(void) {
         }
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
         if (i == 0 || pausing) last_result = Clock::now();
-        if (i == 0) first_sample = last_result;
         const unsigned code = Data & BOARD_CODE_MASK;
-        Pole[i] = static_cast<float>(10.0 * code / double(BOARD_CONVERTER_CODES) - 5.0);
+        const float sample = static_cast<float>(10.0 * code / double(BOARD_CONVERTER_CODES) - 5.0);
+        if (waiting) {
+            // Rising: the previous conversion below the level, this one at or above it.
+            const bool crossed =
+                trigger_edge == TriggerRising
+                    ? previous < trigger_level_converter_v && sample >= trigger_level_converter_v
+                    : previous > trigger_level_converter_v && sample <= trigger_level_converter_v;
+            if (crossed) {
+                triggered = true;
+            } else if (waiting_since < trigger_deadline) {
+                previous = sample;
+                i--;  // not part of the capture
+                continue;
+            }
+            // Crossed, or untriggered after the wait: this conversion is sample 1.
+            waiting = false;
+        }
+        if (i == 0) first_sample = last_result;
+        Pole[i] = sample;
         limit_samples += code == 0 || code == BOARD_CODE_MASK;
         samples_read.store(i + 1, std::memory_order_relaxed);
     }
@@ -380,9 +434,14 @@ static int capture_on_thread(void *) {
 static void show_progress(void *) {
     const int done = samples_read.load(std::memory_order_relaxed);
     const double left_s = (SampleCount - done) * capture_period_ms / 1e3;
-    char text[120];
-    std::snprintf(text, sizeof text, "Capturing: %d of %d samples, about %ld s left", done,
-                  SampleCount, std::lround(std::ceil(left_s)));
+    char text[160];
+    char number[40] = "";
+    if (repeating) std::snprintf(number, sizeof number, "Capture %d: ", capture_number);
+    if (done == 0 && trigger_edge != TriggerFree)
+        std::snprintf(text, sizeof text, "%sWaiting for the trigger", number);
+    else
+        std::snprintf(text, sizeof text, "%sCapturing: %d of %d samples, about %ld s left", number,
+                      done, SampleCount, std::lround(std::ceil(left_s)));
     SetCtrlVal(1, PANEL_STATUS, text);
 }
 
@@ -391,7 +450,9 @@ static void show_progress(void *) {
 // board is started: painting after the start would delay the first sample.
 static void prepare_capture(int panel, float f) {
     capture_period_ms = 1.0 / f;
-    capturing = f > 0 && SampleCount * capture_period_ms / 1e3 >= BackgroundCapture_s;
+    // Repeated captures all keep the window alive, so that Stop can end them.
+    capturing =
+        repeating || (f > 0 && SampleCount * capture_period_ms / 1e3 >= BackgroundCapture_s);
     if (!capturing) return;
     close_requested = false;
     samples_read.store(0, std::memory_order_relaxed);
@@ -406,7 +467,7 @@ static int capture(int panel) {
     capture_realtime = BackgroundThreadRealtime() == 1;
     if (!capturing) return RunOnBackgroundThread(capture_on_thread, nullptr);
     const int result = RunInBackground(capture_on_thread, nullptr, show_progress);
-    SetCtrlLabel(panel, PANEL_RUN, "&Run");
+    if (!repeating) SetCtrlLabel(panel, PANEL_RUN, "&Run");
     capturing = false;
     return result;
 }
@@ -415,30 +476,36 @@ static int capture(int panel) {
 // capture's description.
 static void capture_verdict(char (&text)[700]) {
     int n = 0;
+    if (repeating) n = std::snprintf(text, sizeof text, "Capture %d: ", capture_number);
+    const bool untriggered = trigger_edge != TriggerFree && !triggered;
     if (limit_samples > 0) {
         // The input's range at this gain: the converter's +-5 V divided by 2^gain.
         char limit[40];
         const std::to_chars_result r =
             std::to_chars(limit, limit + sizeof limit - 1, 5.0 / (1 << Zesileni));
         *r.ptr = '\0';
-        n = std::snprintf(
-            text, sizeof text,
+        n += std::snprintf(
+            text + n, sizeof text - n,
             "Input over range at gain x%d: %d of %d samples at the converter's limit "
             "(\u00b1%s V at the input); the figures are too low: %s",
             1 << Zesileni, limit_samples, SampleCount, limit,
             Zesileni > 0 ? "choose a smaller gain" : "reduce the signal at the board's input");
-        if (lost_conversions == 0) return;
+        if (lost_conversions == 0) {
+            if (untriggered) std::snprintf(text + n, sizeof text - n, ". Not triggered");
+            return;
+        }
         n += std::snprintf(text + n, sizeof text - n, ". ");
     }
     if (lost_conversions == 0) {
-        std::snprintf(text, sizeof text, "%d samples, none lost", SampleCount);
+        std::snprintf(text + n, sizeof text - n, "%d samples, none lost%s", SampleCount,
+                      untriggered ? ", not triggered" : "");
     } else {
         char span[40];
         format_2(span, capture_span_ms);
         std::snprintf(text + n, sizeof text - n,
-                      "%d samples over %s ms: about %ld %s lost (the computer did not read the "
-                      "board in time); the RMS and the graph may be distorted%s",
-                      SampleCount, span, lost_conversions,
+                      "%d samples over %s ms%s: about %ld %s lost (the computer did not read "
+                      "the board in time); the RMS and the graph may be distorted%s",
+                      SampleCount, span, untriggered ? ", not triggered" : "", lost_conversions,
                       lost_conversions == 1 ? "conversion was" : "conversions were",
                       capture_realtime ? ""
                                        : "; deska runs without real-time priority (see the "
@@ -469,6 +536,14 @@ static void describe_capture(int plot, std::time_t ended, const char *verdict) {
     char time[40];
     format_iso_time(time, ended);
     SetPlotMetadata(1, PANEL_GRAPH, plot, "Capture ended", time);
+    // Named and written as the panel shows them, so that a trigger changed on the panel
+    // since is told apart from the one this capture had.
+    if (trigger_edge != TriggerFree) {
+        SetPlotMetadata(1, PANEL_GRAPH, plot, "Trigger",
+                        trigger_edge == TriggerRising ? "Rising edge" : "Falling edge");
+        format_f(text, trigger_level_v);
+        SetPlotMetadata(1, PANEL_GRAPH, plot, "Trigger level (V)", text);
+    }
     SetPlotMetadata(1, PANEL_GRAPH, plot, "Status of the capture", verdict);
     const int readOuts[] = {PANEL_UF, PANEL_UF_INPUT};
     const char *names[] = {"RMS at the converter (V)", "RMS at the input (V)"};
@@ -608,22 +683,32 @@ static void refuse_setting(const char *what, const char *problem, const char *co
     MessagePopup(what, message);
 }
 
-int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
-    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+// The trigger chosen on the panel, for the next capture.
+static void read_trigger(int panel) {
+    int edge = TriggerFree;
+    double level_v = 0;
+    if (GetCtrlVal(panel, PANEL_TRIGGER, &edge) < 0 || edge < TriggerFree || edge > TriggerFalling)
+        edge = TriggerFree;
+    if (GetCtrlVal(panel, PANEL_TRIGGER_LEVEL, &level_v) < 0 || !std::isfinite(level_v))
+        level_v = 0;
+    trigger_edge = edge;
+    trigger_level_v = level_v;
+    // The level is set at the input, the graph's scale; the board's samples are at the
+    // converter, amplified by 2^gain.
+    trigger_level_converter_v = level_v * std::pow(2.0, Zesileni);
+}
+
+// One measurement: 0 when it was completed and shown, else nonzero (refused, stopped,
+// or the board silent; the last complete capture stays on show).
+static int take_capture(int panel) {
     float f = 0;
     float dt = 0;
     float g = 0;
 
-    if (event != EVENT_COMMIT) return 0;
-    if (capturing) {
-        // Run reads Stop while a capture runs on its own thread; nothing starts another.
-        RequestBackgroundStop();
-        return 0;
-    }
     if (GetCtrlVal(panel, PANEL_FREQ, &f) < 0) {
         refuse_setting("deska: sampling frequency not read",
                        "The sampling frequency could not be read from the panel", Unmeasured);
-        return 0;
+        return 1;
     }
     if (!(f >= MinFreq_kHz && f <= MaxFreq_kHz)) {
         char text[100];
@@ -632,8 +717,9 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
         std::snprintf(problem, sizeof problem,
                       "The sampling frequency %s kHz is outside 0.01 to 100 kHz", text);
         refuse_setting("deska: sampling frequency out of range", problem, Unmeasured);
-        return 0;
+        return 1;
     }
+    read_trigger(panel);
     SetCtrlVal(1, PANEL_BUSY, 1);
     prepare_capture(panel, f);
     // activation(f), its writes to the board made on the capture thread.
@@ -643,9 +729,14 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
         // The last complete capture stays on show.
         SetCtrlVal(1, PANEL_BUSY, 0);
         if (captured == CaptureStopped) {
-            char text[120];
-            std::snprintf(text, sizeof text, "Stopped after %d of %d samples",
-                          samples_read.load(std::memory_order_relaxed), SampleCount);
+            char text[160];
+            if (repeating)
+                std::snprintf(text, sizeof text, "Capture %d: stopped after %d of %d samples",
+                              capture_number, samples_read.load(std::memory_order_relaxed),
+                              SampleCount);
+            else
+                std::snprintf(text, sizeof text, "Stopped after %d of %d samples",
+                              samples_read.load(std::memory_order_relaxed), SampleCount);
             show_status(text, false);
             if (close_requested) show_status_with_close_note();
         } else {
@@ -653,7 +744,7 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
             MessagePopup("deska: no data from the board", board_fault);
         }
         take_waiting_gain();
-        return 0;
+        return 1;
     }
     const std::time_t ended = std::time(nullptr);
     Uf_hodnota();
@@ -665,6 +756,11 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
     const int plot = PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt,
                                   PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
+    // The trigger level as a dashed line while an edge is chosen.
+    if (trigger_edge != TriggerFree || level_line_shown) {
+        level_line_shown = trigger_edge != TriggerFree;
+        SetGraphLevelLine(1, PANEL_GRAPH, level_line_shown, trigger_level_v, LevelLineColour);
+    }
     char verdict[700];
     capture_verdict(verdict);
     show_status(verdict, lost_conversions != 0 || limit_samples != 0);
@@ -672,6 +768,35 @@ int run(int panel, int control, int event, void *callbackData, int eventData1, i
     show_measurements(plot);
     SetCtrlVal(1, PANEL_BUSY, 0);
     take_waiting_gain();
+    return 0;
+}
+
+int run(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
+    (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event != EVENT_COMMIT) return 0;
+    if (capturing || repeating) {
+        // Run reads Stop while a capture runs on the capture thread or Run repeats;
+        // nothing starts another.
+        stop_repeat = true;
+        RequestBackgroundStop();
+        return 0;
+    }
+    int repeat = 0;
+    if (GetCtrlVal(panel, PANEL_REPEAT, &repeat) < 0 || repeat == 0) {
+        take_capture(panel);
+        return 0;
+    }
+    repeating = true;
+    stop_repeat = false;
+    capture_number = 0;
+    SetCtrlLabel(panel, PANEL_RUN, "&Stop");
+    // Until Stop, Quit or the close box, a failed capture, or Repeat unchecked meanwhile.
+    do {
+        ++capture_number;
+        if (take_capture(panel) != 0) break;
+    } while (!stop_repeat && GetCtrlVal(panel, PANEL_REPEAT, &repeat) == 0 && repeat != 0);
+    repeating = false;
+    SetCtrlLabel(panel, PANEL_RUN, "&Run");
     return 0;
 }
 
@@ -717,8 +842,9 @@ int graph(int panel, int control, int event, void *callbackData, int eventData1,
 int work(int panel, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)callbackData, (void)eventData1, (void)eventData2;
     if (event != EVENT_CLOSE) return 0;
-    if (capturing) {
+    if (capturing || repeating) {
         close_requested = true;
+        stop_repeat = true;
         RequestBackgroundStop();
         return 0;
     }
@@ -728,7 +854,10 @@ int work(int panel, int event, void *callbackData, int eventData1, int eventData
 
 int konec(int panel, int control, int event, void *callbackData, int eventData1, int eventData2) {
     (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
-    if (event == EVENT_COMMIT) QuitUserInterface(0);
+    if (event == EVENT_COMMIT) {
+        stop_repeat = true;  // a repeating Run ends with the capture in progress
+        QuitUserInterface(0);
+    }
     return 0;
 }
 

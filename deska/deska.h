@@ -24,6 +24,9 @@ enum {
     PANEL_MAXIMUM = 14,
     PANEL_PEAK_TO_PEAK = 15,
     PANEL_SIGNAL_FREQ = 16,
+    PANEL_REPEAT = 21,         // check box: Run captures again and again until Stop (int 0/1)
+    PANEL_TRIGGER = 22,        // ring: 0 free run, 1 rising edge, 2 falling edge
+    PANEL_TRIGGER_LEVEL = 23,  // trigger level, V at the board's input (double)
 };
 
 // The figures of a capture at the board's input: volts, and Hz (0 when none was found).

@@ -84,6 +84,9 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
                         {"PANEL_MAXIMUM", PANEL_MAXIMUM, "QLineEdit", "Maximum (V)"},
                         {"PANEL_PEAK_TO_PEAK", PANEL_PEAK_TO_PEAK, "QLineEdit", "Peak to peak (V)"},
                         {"PANEL_SIGNAL_FREQ", PANEL_SIGNAL_FREQ, "QLineEdit", "Frequency (Hz)"},
+                        {"PANEL_REPEAT", PANEL_REPEAT, "QCheckBox", "Repeat"},
+                        {"PANEL_TRIGGER", PANEL_TRIGGER, "QComboBox", "Trigger"},
+                        {"PANEL_TRIGGER_LEVEL", PANEL_TRIGGER_LEVEL, "QDoubleSpinBox", "level (V)"},
                     });
         EXPECT_EQ(panel_agreement::ring_items(Handle, PANEL_GAIN, " "), "x1 x2 x4 x8 x16");
         EXPECT_EQ(shownFrequency(), 1.0) << "default sampling frequency, kHz";
@@ -95,6 +98,16 @@ TEST(DeskaPanel, ControlIdentifiersKindsAndNamesMatchTheProgram) {
         panel_agreement::expect_float_fields(Handle, {{"PANEL_FREQ", PANEL_FREQ, 0.01, 100.0}});
         panel_agreement::expect_ring_reads_item_index<unsigned char>(Handle, PANEL_GAIN,
                                                                      "PANEL_GAIN");
+        // The scope's controls start as a single free-running capture.
+        EXPECT_EQ(panel_agreement::ring_items(Handle, PANEL_TRIGGER, "|"),
+                  "Free run|Rising edge|Falling edge");
+        int repeat = -1;
+        double level = -1;
+        EXPECT_EQ(GetCtrlVal(Handle, PANEL_REPEAT, &repeat), 0);
+        EXPECT_EQ(repeat, 0) << "Repeat is off at start";
+        EXPECT_EQ(GetCtrlVal(Handle, PANEL_TRIGGER_LEVEL, &level), 0);
+        EXPECT_EQ(level, 0.0);
+        panel_agreement::expect_ring_reads_item_index<int>(Handle, PANEL_TRIGGER, "PANEL_TRIGGER");
         char readOut[100];
         EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF, readOut), 0) << "PANEL_UF holds text";
         EXPECT_EQ(GetCtrlVal(Handle, PANEL_UF_INPUT, readOut), 0) << "PANEL_UF_INPUT holds text";
@@ -109,10 +122,11 @@ TEST(DeskaPanel, TabVisitsTheSettingsThenRunTheReadOutsQuitAndTheGraph) {
         ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
         widget<QDoubleSpinBox>(PANEL_FREQ)->setFocus(Qt::TabFocusReason);
         // The graph takes the focus last, for its menu and copy keys.
-        const int order[] = {PANEL_GAIN,         PANEL_RUN,         PANEL_UF,      PANEL_UF_INPUT,
-                             PANEL_MEAN,         PANEL_AC_RMS,      PANEL_MINIMUM, PANEL_MAXIMUM,
-                             PANEL_PEAK_TO_PEAK, PANEL_SIGNAL_FREQ, PANEL_QUIT,    PANEL_GRAPH,
-                             PANEL_FREQ};
+        const int order[] = {
+            PANEL_GAIN,         PANEL_RUN,         PANEL_UF,      PANEL_UF_INPUT,
+            PANEL_MEAN,         PANEL_AC_RMS,      PANEL_MINIMUM, PANEL_MAXIMUM,
+            PANEL_PEAK_TO_PEAK, PANEL_SIGNAL_FREQ, PANEL_TRIGGER, PANEL_TRIGGER_LEVEL,
+            PANEL_REPEAT,       PANEL_QUIT,        PANEL_GRAPH,   PANEL_FREQ};
         for (int next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget *expected = userint_testing::control_widget(Handle, next);

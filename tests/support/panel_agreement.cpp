@@ -61,5 +61,6 @@ void expect_ring_reads_item_index(int panel, int id, const char *identifier) {
 
 template void expect_ring_reads_item_index<signed char>(int, int, const char *);
 template void expect_ring_reads_item_index<unsigned char>(int, int, const char *);
+template void expect_ring_reads_item_index<int>(int, int, const char *);
 
 }  // namespace panel_agreement
