@@ -371,7 +371,6 @@ int read_data(void) {
             }
         }
         DataByte[0] = CVI_inp(PORT_DATA_LOW);
-        if (i == 0 || pausing) last_result = Clock::now();
         const unsigned code = Data & BOARD_CODE_MASK;
         const float sample = static_cast<float>(10.0 * code / double(BOARD_CONVERTER_CODES) - 5.0);
         if (waiting) {
@@ -384,12 +383,16 @@ int read_data(void) {
                 triggered = true;
             } else if (waiting_since < trigger_deadline) {
                 previous = sample;
+                // The clock is read only when pausing needs it: this wait is as tight a
+                // loop as the capture.
+                if (pausing) last_result = Clock::now();
                 i--;  // not part of the capture
                 continue;
             }
             // Crossed, or untriggered after the wait: this conversion is sample 1.
             waiting = false;
         }
+        if (i == 0 || pausing) last_result = Clock::now();
         if (i == 0) first_sample = last_result;
         Pole[i] = sample;
         limit_samples += code == 0 || code == BOARD_CODE_MASK;
