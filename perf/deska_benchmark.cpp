@@ -5,6 +5,8 @@
 // with its RMS value, plot and redraw, as the program does it with its panel
 // shown. An ISA port access takes about 1 us, so a sample costs at least
 // 2 us on a real board; the program's share must stay a small part of that.
+// The same for the wait for a trigger: each conversion read, compared with the
+// level and dropped until one crosses it.
 //
 // Also the repaint of the graph with a 100 000-point reference trace over the
 // capture, which must stay within a frame (16 ms).
@@ -15,10 +17,12 @@
 #include <QChartView>
 #include <QTemporaryDir>
 #include <QValueAxis>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "deska.h"
@@ -81,6 +85,49 @@ void BM_ReadData(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * kSamples);
 }
 BENCHMARK(BM_ReadData)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
+
+// A rising-edge trigger at 0.5 V on a signal that sits at 0 V for kTriggerWait
+// conversions and then at +2 V for a capture's length: each read_data waits
+// through the kTriggerWait conversions (read and compared with the level, then
+// dropped) and captures the 1000 after. Its time beyond BM_ReadData's, per
+// waited conversion and less the two port reads, is the wait's own cost.
+constexpr int kTriggerWait = 10000;
+
+void serveTriggerAfterWait() {
+    std::vector<std::uint16_t> codes(kTriggerWait + kSamples, 2048);
+    std::fill(codes.begin() + kTriggerWait, codes.end(), std::uint16_t{2048 + 820});
+    scripted_port_serve(codes.data(), static_cast<int>(codes.size()), 0);
+    scripted_port_always_ready(1);
+}
+
+// The trigger as the operator chooses it, taken by deska at a Run.
+void chooseTrigger(int edge, double level_v) {
+    SetCtrlVal(PANEL, PANEL_TRIGGER, edge);
+    SetCtrlVal(PANEL, PANEL_TRIGGER_LEVEL, level_v);
+    SetCtrlVal(PANEL, PANEL_FREQ, kHighestRate_khz);
+    run(PANEL, PANEL_RUN, EVENT_COMMIT, nullptr, 0, 0);
+}
+
+void BM_ReadDataTriggerWait(benchmark::State &state) {
+    serveTriggerAfterWait();
+    chooseTrigger(1, 0.5);
+    char status[800] = "";
+    GetCtrlVal(PANEL, PANEL_STATUS, status);
+    if (std::strstr(status, "not triggered") != nullptr) {
+        state.SkipWithError("the served edge did not trigger the capture");
+    } else {
+        for (auto _ : state) {
+            if (read_data() != 0) {
+                state.SkipWithError("read_data gave up: the ready board did not answer");
+                break;
+            }
+        }
+    }
+    // Free run again for the benchmarks after this one.
+    serveReadySine();
+    chooseTrigger(0, 0.0);
+}
+BENCHMARK(BM_ReadDataTriggerWait)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
 // The timer, gain and mode set-up, with the realised frequency shown on the panel.
 void BM_Activation(benchmark::State &state) {
@@ -198,6 +245,12 @@ void reportFigures() {
     perf::judge("read_data, own cost per sample beyond two port reads", readData_ns - reads_ns,
                 "ns", 50);
     perf::share("  read_data per sample, ready board", readData_ns, "ns");
+    const double wait_ns =
+        (perf::seconds("BM_ReadDataTriggerWait") - perf::seconds("BM_ReadData")) / kTriggerWait *
+        1e9;
+    perf::judge("trigger wait, own cost per conversion beyond two port reads", wait_ns - reads_ns,
+                "ns", 50);
+    perf::share("  trigger wait per conversion, ready board", wait_ns, "ns");
     perf::share("  two port reads through the port library", reads_ns, "ns");
     const double afterCapture_ms = (run_us - activation_us - readData_ns * kSamples * 1e-3) * 1e-3;
     perf::judge("run after the capture: RMS, plot, redraw", afterCapture_ms, "ms", 5);

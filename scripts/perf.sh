@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the benchmarks (in build-perf/, or $BUILD_DIR) and runs every one,
 # printing each figure beside its budget with PASS or MISS:
-#  - the generator's upload and deska's capture and run, offscreen, and one
-#    upload through the SCPI link library to the socket instrument (Google
+#  - the generator's upload, deska's capture, trigger wait, run and repaint
+#    with a reference trace, offscreen, and one upload through the SCPI link
+#    library to the socket instrument (Google
 #    Benchmark, medians of 5 repetitions; extra arguments go to each benchmark,
 #    e.g. --benchmark_repetitions=9);
 #  - each program's start-up to its first painted frame and its peak memory,
@@ -52,7 +53,7 @@ measure() {
 cd "$build/perf"
 QT_QPA_PLATFORM=offscreen measure "generator: synthesis, block, preview, upload" \
   ./generator_benchmark "$@"
-QT_QPA_PLATFORM=offscreen measure "deska: read_data and run on an always-ready board" \
+QT_QPA_PLATFORM=offscreen measure "deska: read_data, the trigger wait and run on an always-ready board; repaint with a reference" \
   ./deska_benchmark "$@"
 QT_QPA_PLATFORM=offscreen measure "deska: capture on the simulated board at its highest rate" \
   ./capture_benchmark "$@"
