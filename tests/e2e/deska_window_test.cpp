@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -239,6 +242,79 @@ TEST_F(DeskaWindow, ReadmeWalkThroughTypedKeyByKeyShowsTheCutSinesRmsWithTheLamp
     (void)wait_until([] { return false; }, 1s);
     save_screenshot(window, "deska-graph-menu.png", /*with_popups=*/true);
     ASSERT_TRUE(pressed(window, {"Escape"}));
+
+    ASSERT_TRUE(pressed(window, {"alt+q"}));
+    auto status = deska->wait_exit(20s);
+    ASSERT_TRUE(status) << "Quit did not end deska within 20 s";
+    EXPECT_EQ(*status, 0) << deska->output();
+}
+
+// deska as a scope, keyed as the README says: the generator's 100 Hz sine cut at 90
+// degrees, deska at 10 kHz (ten periods) triggered on the rising edge through 0.5 V, an
+// uncut sine of the same amplitude from its peak opened as the reference (Ctrl+O), and
+// the cursors shown on the focused graph (C), the second moved back half the view.
+// Triggered, the capture starts at the cut edge of a positive half-period, where the
+// signal jumps from 0 to near its peak: the copied data's first sample is within 0.1 V
+// of the peak, where an untriggered capture starts only one time in thirty.
+TEST_F(DeskaWindow, TriggeredCaptureWithCursorsAndAReference) {
+    ASSERT_NO_FATAL_FAILURE(start_generator("1", {"Home", "Down", "Down"}, 100.0));
+    const std::filesystem::path reference = run_dir / "uncut-sine.csv";
+    {
+        std::ofstream csv(reference);
+        csv << "time (ms),voltage (V)\n";
+        for (int i = 0; i < 1000; ++i)
+            csv << i * 0.1 << ',' << 2.25 * std::cos(2 * M_PI * i / 100.0) << '\n';
+    }
+    auto deska = start(LABBENCH_DESKA_PATH);
+    unsigned long window = window_of(*deska, kDeskaTitle);
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(pressed(window, {"alt+f", "ctrl+a"}));
+    ASSERT_TRUE(typed("10"));
+    // The trigger ring's second item, then the level typed over the field's 0.000.
+    ASSERT_TRUE(pressed(window, {"Return", "alt+t", "Home", "Down", "alt+l", "ctrl+a"}));
+    ASSERT_TRUE(typed("0.5"));
+    ASSERT_TRUE(pressed(window, {"Return", "alt+r"}));
+
+    ASSERT_TRUE(pressed(window, {"ctrl+o"}));
+    auto dialog = desktop->find_window(deska->pid(), "^Open reference");
+    ASSERT_TRUE(dialog) << "no file dialog opened for Ctrl+O; deska's output:\n" << deska->output();
+    // Into the dialog's name field (Alt+N, "File name"), once the dialog has the focus.
+    ASSERT_TRUE(pressed(*dialog, {"alt+n", "ctrl+a"}));
+    ASSERT_TRUE(typed(reference.string()));
+    // A first Return may only close the name field's completion list.
+    auto dialog_closed = [&](std::chrono::milliseconds within) {
+        return wait_until([&] { return !desktop->window_visible(deska->pid(), "^Open reference"); },
+                          within);
+    };
+    ASSERT_TRUE(pressed(*dialog, {"Return"}));
+    if (!dialog_closed(3s)) {
+        ASSERT_TRUE(pressed(*dialog, {"Return"}));
+    }
+    if (!dialog_closed(10s)) {
+        (void)desktop->screenshot(window, run_dir / "dialog-left-open.png", /*with_popups=*/true);
+        FAIL() << "the file dialog stayed open (see dialog-left-open.png)";
+    }
+
+    // The graph precedes the frequency field in the tab order.
+    ASSERT_TRUE(pressed(window, {"alt+f", "shift+Tab"}));
+    const std::optional<std::string> data = desktop->copy_focused_text(window, "");
+    ASSERT_TRUE(data) << "the graph's data could not be copied; deska's output:\n"
+                      << deska->output();
+    EXPECT_NE(data->find("# Trigger: Rising edge"), std::string::npos) << *data;
+    EXPECT_NE(data->find("(reference: uncut-sine.csv)"), std::string::npos) << *data;
+    std::istringstream lines(*data);
+    std::string line;
+    while (std::getline(lines, line) && (line.empty() || line[0] == '#' || !std::isdigit(line[0])))
+        ;
+    // Sample 1: at most 3.6 degrees past the cut at 90 degrees, so within 0.2 % of the
+    // 2.25 V peak (less a converter step).
+    const double first = std::strtod(line.substr(line.find('\t') + 1).c_str(), nullptr);
+    EXPECT_GT(first, 2.2) << "the capture does not start at the rising edge: " << line;
+
+    ASSERT_TRUE(pressed(window, {"c", "Tab", "shift+Left", "shift+Left", "shift+Left", "shift+Left",
+                                 "shift+Left"}));
+    (void)wait_until([] { return false; }, 500ms);  // a frame or two for the cursors
+    save_screenshot(window, "deska-scope.png");
 
     ASSERT_TRUE(pressed(window, {"alt+q"}));
     auto status = deska->wait_exit(20s);
