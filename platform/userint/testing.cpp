@@ -63,6 +63,12 @@ void answer_popups_with(std::function<void(const Popup &)> answer) {
     record_popups();
 }
 
+void operate_instrument_dialog_with(std::function<void(QWidget *dialog)> operate) {
+    set_instrument_dialog_hook(std::move(operate));
+}
+
+void list_usb_devices_from(const std::string &pattern) { set_usb_device_pattern(pattern); }
+
 std::vector<PlotPoints> graph_plots(int panel, int control) {
     std::vector<PlotPoints> result;
     Control *c = look_up_control(panel, control);

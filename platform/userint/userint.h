@@ -294,3 +294,38 @@ int SetGraphLevelLine(int panel, int control, int shown, double y, int colour);
 // ---- Popups -----------------------------------------------------------------
 // Modal message box; returns when the operator dismisses it.
 int MessagePopup(const char *title, const char *message);
+
+// ---- Choosing an instrument -------------------------------------------------
+// Links of InstrumentChoice.
+enum {
+    INSTRUMENT_GPIB = 0,  // GPIB board 0, a primary address
+    INSTRUMENT_LAN = 1,   // a raw SCPI socket: host and port
+    INSTRUMENT_USB = 2,   // a USB test-and-measurement device file (/dev/usbtmc*)
+};
+#define GPIB_PRIMARY_ADDRESS_MAX 30
+
+typedef struct {
+    int link;          // INSTRUMENT_GPIB, INSTRUMENT_LAN or INSTRUMENT_USB
+    int gpibAddress;   // GPIB: primary address, 0 to 30
+    char host[256];    // LAN: a host name, an IPv4 or an IPv6 address
+    int port;          // LAN: 1 to 65535
+    char device[256];  // USB: the device file
+} InstrumentChoice;
+
+// What the dialog's Test and Use buttons call with the checked choice: writes
+// what to tell the operator into `message` (a NUL-terminated text of at most
+// messageSize bytes) and returns 1 when the action succeeded, 0 when it did not.
+typedef int (*InstrumentActionCallback)(const InstrumentChoice *choice, char *message,
+                                        int messageSize);
+
+// Modal dialog "title" in which the operator chooses an instrument: GPIB (board
+// 0, primary address), LAN (host, port) or USB (one of the /dev/usbtmc* devices
+// present); `choice` gives what it shows first, `note` (may be empty) a text
+// above the fields. Test calls `test` and shows its message; Use calls `use`
+// and closes the dialog when it succeeded, else shows its message. Input that
+// names no instrument (an empty host, a port that is not a number from 1 to
+// 65535, a device that is gone) is told in the dialog and handed to neither.
+// Returns 1 after a successful Use, with *choice the instrument chosen, and 0
+// when the operator cancelled (Cancel, Escape, the close box).
+int InstrumentChoicePopup(const char *title, const char *note, InstrumentChoice *choice,
+                          InstrumentActionCallback test, InstrumentActionCallback use);

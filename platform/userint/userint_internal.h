@@ -164,4 +164,12 @@ void clear_graph_reference(GraphState &g);
 using PopupHook = std::function<bool(const std::string &title, const std::string &message)>;
 void set_popup_hook(PopupHook hook);
 
+// ---- The instrument dialog (instrument_dialog.cpp) ----
+// Called with the dialog's window once it is shown (tests only); the dialog is
+// cancelled if it is still open when the hook returns.
+using InstrumentDialogHook = std::function<void(QWidget *dialog)>;
+void set_instrument_dialog_hook(InstrumentDialogHook hook);
+// The glob pattern of the USB devices the dialog lists ("" for /dev/usbtmc*).
+void set_usb_device_pattern(const std::string &pattern);
+
 }  // namespace userint_internal

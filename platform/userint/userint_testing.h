@@ -40,6 +40,15 @@ void clear_popups();
 // in a modal dialog, and returns. Pass nullptr to restore the real dialog.
 void answer_popups_with(std::function<void(const Popup &)> answer);
 
+// When set, InstrumentChoicePopup runs `operate` with its dialog's window once
+// the dialog is shown, inside the dialog's event loop, so that the test can
+// operate it with key and mouse events; a dialog still open when `operate`
+// returns is cancelled. Pass nullptr to leave the dialog to the operator.
+void operate_instrument_dialog_with(std::function<void(QWidget *dialog)> operate);
+// The USB devices the dialog lists: the files matching the glob `pattern`
+// instead of /dev/usbtmc* ("" restores it).
+void list_usb_devices_from(const std::string &pattern);
+
 // Points of every plot currently on a graph control, in plot order.
 struct PlotPoints {
     std::vector<double> x, y;
