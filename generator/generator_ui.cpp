@@ -606,7 +606,7 @@ static bool claimInstrument(char *argv[]) {
     const GpibInstrument instrument = gpib_instrument(address);
     long holder = 0;
     std::string why;
-    GpibClaim claim = gpib_claim_instrument(instrument, address, &holder, why);
+    GpibClaim claim = gpib_claim_instrument(instrument, &holder, why);
     if (claim == GpibClaim::Unguarded)
         std::fprintf(stderr,
                      "generator: cannot make sure that no other generator controls the "
@@ -617,7 +617,7 @@ static bool claimInstrument(char *argv[]) {
     if (holder > 0) std::snprintf(process, sizeof process, " (process %ld)", holder);
     std::snprintf(message, sizeof message,
                   "generator is already controlling %.400s%s; quit it first",
-                  gpib_instrument_phrase(instrument, address).c_str(), process);
+                  gpib_instrument_phrase(instrument).c_str(), process);
     std::fprintf(stderr, "generator: %s\n", message);
     std::fflush(stderr);
     if (InitCVIRTE(0, argv, 0) != 0) MessagePopup("generator: instrument in use", message);

@@ -420,9 +420,17 @@ std::string gpib_driver_error_text(int error) {
     return std::string(text, strnlen(text, kMaxDriverText));
 }
 
+std::string gpib_library_for_choice(const std::string &library) {
+    std::string named = labbench::env_text("GPIB_LIBRARY");
+    if (named.empty()) named = library.empty() ? kDefaultLibrary : library;
+    return named;
+}
+
 void gpib_use_library(const std::string &library) {
     chosen_library() = library;
     Driver &d = driver();
+    // The same library stays bound, with the connections and state it holds.
+    if (d.attempted && gpib_library_for_choice(library) == d.library) return;
     if (d.handle != nullptr) dlclose(d.handle);
     d = Driver{};
 }

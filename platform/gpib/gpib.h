@@ -47,6 +47,8 @@ void Receive(int board, Addr4882_t address, void *buffer, long count, int termin
 // set, still wins; an empty name returns to libgpib.so.0). A library already
 // bound is let go, and the next routine binds the chosen one.
 void gpib_use_library(const std::string &library);
+// The driver library gpib_use_library(library) makes the routines use.
+std::string gpib_library_for_choice(const std::string &library);
 // The driver library the routines use, as named (GPIB_LIBRARY, else the one the
 // program chose, else libgpib.so.0); binds it if no routine has yet.
 std::string gpib_driver_library();

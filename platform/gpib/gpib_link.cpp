@@ -34,13 +34,23 @@ bool gpib_library_is(const std::string &library, const char *fileName) {
     return name.compare(0, n, fileName) == 0 && (name.size() == n || name[n] == '.');
 }
 
-GpibInstrument gpib_instrument(int primaryAddress) {
-    GpibInstrument instrument;
-    instrument.library = gpib_driver_library();
-    instrument.simulated = gpib_library_is(instrument.library, GPIB_SIMULATED_LIBRARY);
-    if (!gpib_library_is(instrument.library, GPIB_SCPI_LINK_LIBRARY)) return instrument;
+namespace {
 
-    scpilink::Mapping mapping = scpilink::find_instrument(primaryAddress);
+// The instrument at `primaryAddress` reached through the driver library
+// `library`, with `mapping` the operator's mapping of the address.
+GpibInstrument instrument_through(const std::string &library, const scpilink::Mapping &mapping,
+                                  int primaryAddress) {
+    GpibInstrument instrument;
+    instrument.library = library;
+    instrument.busAddress = primaryAddress;
+    instrument.simulated = gpib_library_is(instrument.library, GPIB_SIMULATED_LIBRARY);
+    if (!gpib_library_is(instrument.library, GPIB_SCPI_LINK_LIBRARY)) {
+        int bus = 0;
+        if (mapping.outcome == scpilink::Mapping::Outcome::Malformed &&
+            scpilink::parse_gpib_resource(mapping.text, bus))
+            instrument.busAddress = bus;
+        return instrument;
+    }
     instrument.resource = mapping.text;
     if (mapping.outcome != scpilink::Mapping::Outcome::Found) {
         instrument.link = GpibInstrument::Link::Unmapped;
@@ -57,6 +67,13 @@ GpibInstrument gpib_instrument(int primaryAddress) {
         instrument.device = mapping.resource.device;
     }
     return instrument;
+}
+
+}  // namespace
+
+GpibInstrument gpib_instrument(int primaryAddress) {
+    return instrument_through(gpib_driver_library(), scpilink::find_instrument(primaryAddress),
+                              primaryAddress);
 }
 
 namespace {
@@ -95,11 +112,137 @@ std::string gpib_scpi_link_path(void) {
     return LABBENCH_FULL_PKGLIBDIR + name;
 }
 
+namespace {
+
+// Whether a mapping names an instrument on a GPIB bus, or none at all.
+bool maps_to_a_bus(const scpilink::Mapping &mapping) {
+    int bus = 0;
+    return mapping.outcome == scpilink::Mapping::Outcome::Unmapped ||
+           (mapping.outcome == scpilink::Mapping::Outcome::Malformed &&
+            scpilink::parse_gpib_resource(mapping.text, bus));
+}
+
+// The mapping of `primaryAddress` once `resource` is chosen for it: the
+// environment's still wins over the file.
+scpilink::Mapping mapping_with(const std::string &resource, int primaryAddress) {
+    const std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primaryAddress);
+    if (!labbench::env_text(variable.c_str()).empty())
+        return scpilink::find_instrument(primaryAddress);
+    scpilink::Mapping mapping;
+    mapping.text = resource;
+    mapping.origin = "the choice";
+    if (scpilink::parse_resource(resource, mapping.resource, mapping.why))
+        mapping.outcome = scpilink::Mapping::Outcome::Found;
+    else
+        mapping.outcome = scpilink::Mapping::Outcome::Malformed;
+    return mapping;
+}
+
+// `resource` when it names an instrument, else false with `why` saying what is wrong.
+bool understood(const std::string &resource, std::string &why) {
+    int bus = 0;
+    scpilink::Resource parsed;
+    return scpilink::parse_gpib_resource(resource, bus) ||
+           scpilink::parse_resource(resource, parsed, why);
+}
+
+}  // namespace
+
 void gpib_pick_library_for(int primaryAddress) {
     if (!labbench::env_text("GPIB_LIBRARY").empty()) return;
     const scpilink::Mapping mapping = scpilink::find_instrument(primaryAddress);
-    if (mapping.outcome == scpilink::Mapping::Outcome::Unmapped) return;
-    gpib_use_library(gpib_scpi_link_path());
+    gpib_use_library(maps_to_a_bus(mapping) ? std::string() : gpib_scpi_link_path());
+}
+
+bool gpib_query_identity(const std::string &resource, int primaryAddress, std::string &answer,
+                         std::string &why) {
+    if (!understood(resource, why)) return false;
+    const scpilink::Mapping mapping = mapping_with(resource, primaryAddress);
+    const bool bus = maps_to_a_bus(mapping);
+    const GpibInstrument instrument =
+        instrument_through(gpib_library_for_choice(bus ? std::string() : gpib_scpi_link_path()),
+                           mapping, primaryAddress);
+    // The SCPI link takes the mapping from the environment first: for the
+    // query it names the instrument to try there, unless the operator's
+    // environment names one already, which choosing this one would not change.
+    const std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primaryAddress);
+    const bool override = !bus && labbench::env_text(variable.c_str()).empty();
+    if (override) setenv(variable.c_str(), resource.c_str(), 1);
+    gpib_use_library(bus ? std::string() : gpib_scpi_link_path());
+
+    static const char query[] = "*IDN?";
+    const Addr4882_t address = static_cast<Addr4882_t>(instrument.busAddress);
+    char reply[256];
+    const char *failed = nullptr;
+    Send(0, address, query, sizeof query - 1, DABend);
+    if (ibsta & ERR)
+        failed = "query *IDN?";
+    else {
+        Receive(0, address, reply, sizeof reply - 1, STOPend);
+        if (ibsta & ERR) failed = "reply to *IDN?";
+    }
+    if (failed != nullptr) {
+        const int error = iberr;
+        std::string detail = gpib_driver_error_text(error);
+        const std::string code = std::string(gpib_error_name(error)) + ": ";
+        if (detail.compare(0, code.size(), code) == 0) detail.erase(0, code.size());
+        why = std::string("no answer: the ") + failed + " failed (" + gpib_error_name(error) + ")" +
+              (detail.empty() ? "" : ": " + detail) + "; " +
+              gpib_failure_advice(error, instrument, instrument.busAddress);
+    } else {
+        long received = ibcnt;
+        while (received > 0 && (reply[received - 1] == '\n' || reply[received - 1] == '\r'))
+            --received;
+        answer.assign(reply, static_cast<std::size_t>(received));
+    }
+    if (override) unsetenv(variable.c_str());
+    gpib_pick_library_for(primaryAddress);
+    return failed == nullptr;
+}
+
+bool gpib_choose_instrument(const std::string &resource, int primaryAddress, std::string &why) {
+    if (!understood(resource, why)) return false;
+    const scpilink::Mapping mapping = mapping_with(resource, primaryAddress);
+    const GpibInstrument before = gpib_instrument(primaryAddress);
+    const GpibInstrument next = instrument_through(
+        gpib_library_for_choice(maps_to_a_bus(mapping) ? std::string() : gpib_scpi_link_path()),
+        mapping, primaryAddress);
+    long holder = 0;
+    std::string unguarded;
+    const GpibClaim claim = gpib_claim_instrument(next, &holder, unguarded);
+    if (claim == GpibClaim::Held) {
+        why = (holder > 0 ? "process " + std::to_string(holder) : std::string("another process")) +
+              " controls " + gpib_instrument_phrase(next) + " already; quit it first";
+        return false;
+    }
+    if (claim == GpibClaim::Unguarded)
+        std::fprintf(stderr,
+                     "gpib: cannot make sure that no other program controls the instrument: %s\n",
+                     unguarded.c_str());
+    if (!scpilink::store_instrument(primaryAddress, resource, why)) {
+        // The instrument before stays the one, and so does its claim.
+        std::string ignored;
+        gpib_claim_instrument(before, nullptr, ignored);
+        return false;
+    }
+    return true;
+}
+
+std::string gpib_choice_note(int primaryAddress) {
+    const std::string conf = scpilink::instruments_conf_path();
+    std::string note = "Use keeps the choice in " +
+                       (conf.empty() ? std::string("instruments.conf") : conf) +
+                       " and uploads the panel's settings to the instrument.";
+    const std::string library = labbench::env_text("GPIB_LIBRARY");
+    if (!library.empty())
+        note += " GPIB_LIBRARY is set, so every choice is reached through its driver library " +
+                scpilink::shown_text(library) + ".";
+    const std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primaryAddress);
+    const std::string mapped = labbench::env_text(variable.c_str());
+    if (!mapped.empty())
+        note += " " + variable + " is set to " + scpilink::shown_text(mapped) +
+                ", which the SCPI link takes in place of a LAN or USB instrument chosen here.";
+    return note;
 }
 
 std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int primaryAddress) {
@@ -128,11 +271,11 @@ std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int
     return gpib_error_hint(error, primaryAddress);
 }
 
-std::string gpib_instrument_phrase(const GpibInstrument &instrument, int primaryAddress) {
+std::string gpib_instrument_phrase(const GpibInstrument &instrument) {
     if (instrument.link == GpibInstrument::Link::Socket ||
         instrument.link == GpibInstrument::Link::Usb)
         return "the instrument " + instrument.resource;
-    return "the instrument at address " + std::to_string(primaryAddress);
+    return "the instrument at address " + std::to_string(instrument.busAddress);
 }
 
 namespace {
@@ -141,7 +284,7 @@ int claimFd = -1;
 std::string claimedKey;
 
 // What names one instrument whatever the spelling of its library's path.
-std::string instrument_key(const GpibInstrument &instrument, int primaryAddress) {
+std::string instrument_key(const GpibInstrument &instrument) {
     if (instrument.link == GpibInstrument::Link::Socket)
         return "TCPIP::" + instrument.host + "::" + instrument.port + "::SOCKET";
     if (instrument.link == GpibInstrument::Link::Usb) return "USBTMC::" + instrument.device;
@@ -152,7 +295,7 @@ std::string instrument_key(const GpibInstrument &instrument, int primaryAddress)
             std::free(real);
         }
     }
-    return library + " address " + std::to_string(primaryAddress);
+    return library + " address " + std::to_string(instrument.busAddress);
 }
 
 // FNV-1a: a short, stable file name for any key.
@@ -195,10 +338,9 @@ long read_holder(int fd) {
 
 }  // namespace
 
-GpibClaim gpib_claim_instrument(const GpibInstrument &instrument, int primaryAddress, long *holder,
-                                std::string &why) {
+GpibClaim gpib_claim_instrument(const GpibInstrument &instrument, long *holder, std::string &why) {
     if (holder != nullptr) *holder = 0;
-    const std::string key = instrument_key(instrument, primaryAddress);
+    const std::string key = instrument_key(instrument);
     if (claimFd >= 0 && key == claimedKey) return GpibClaim::Claimed;
     const std::string folder = lock_folder(why);
     if (folder.empty()) return GpibClaim::Unguarded;

@@ -2,7 +2,7 @@
 // Where the operator's LabBench settings live, one folder for every part: the
 // graphs' remembered folder (labbench-<program>.conf, written by the GUI
 // run-time) and the instrument map (instruments.conf, read by the SCPI link
-// and by the programs' GPIB binding).
+// and by the programs' GPIB binding, which also keeps an operator's choice there).
 //
 // The folder is $XDG_CONFIG_HOME/labbench, or ~/.config/labbench when
 // XDG_CONFIG_HOME is unset or not an absolute path (the desktop's rule for

@@ -205,12 +205,35 @@ bool parse_resource(std::string_view text, Resource &resource, std::string &why)
         resource.device = std::string(fields[1]);
         return true;
     }
+    int primary = 0;
+    if (parse_gpib_resource(text, primary)) {
+        why = quoted(text) +
+              " is not understood by the SCPI link: it names an instrument on a GPIB bus, "
+              "for the Linux GPIB library (leave GPIB_LIBRARY unset); the SCPI link " +
+              kForms;
+        return false;
+    }
     if (same_word(fields[0], "USBTMC")) {
         why = quoted(text) + " names no device file (an absolute path): " + kForms;
         return false;
     }
     why = quoted(text) + " is not understood: " + kForms;
     return false;
+}
+
+bool parse_gpib_resource(std::string_view text, int &primary_address) {
+    std::vector<std::string_view> fields = split_fields(trim(text));
+    if (fields.size() != 3 || !(same_word(fields[0], "GPIB0") || same_word(fields[0], "GPIB")) ||
+        !same_word(fields[2], "INSTR"))
+        return false;
+    int number = -1;
+    auto parsed = std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), number);
+    if (fields[1].empty() || parsed.ec != std::errc() ||
+        parsed.ptr != fields[1].data() + fields[1].size() || number < 0 ||
+        number > GPIB_DRIVER_MAX_PRIMARY_ADDRESS)
+        return false;
+    primary_address = number;
+    return true;
 }
 
 std::string instruments_conf_path() { return labbench::settings_file("instruments.conf"); }
@@ -278,6 +301,92 @@ Mapping find_instrument(int primary_address) {
     }
     mapping.outcome = Mapping::Outcome::Found;
     return mapping;
+}
+
+namespace {
+
+// Makes `folder` and the folders above it that are missing (mode 0700, as a
+// configuration folder of one user); false with `why` set when it cannot.
+bool make_folders(const std::string &folder, std::string &why) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            why = "cannot make the folder " + part + ": " + std::strerror(errno);
+            return false;
+        }
+        if (slash == std::string::npos) return true;
+    }
+}
+
+}  // namespace
+
+bool store_instrument(int primary_address, std::string_view resource, std::string &why) {
+    const std::string conf = instruments_conf_path();
+    if (conf.empty()) {
+        why = "neither XDG_CONFIG_HOME nor HOME is set, so there is no instruments.conf";
+        return false;
+    }
+    std::string text, reason;
+    if (!read_conf(conf, text, reason)) {
+        why = conf + " cannot be used (" + reason + "); it is left as it is";
+        return false;
+    }
+    const std::string line =
+        std::to_string(primary_address) + " = " + std::string(trim(resource)) + "\n";
+    std::string written;
+    if (text.empty()) written = "# address = resource: the instrument at each GPIB address\n";
+    bool placed = false;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        std::size_t end = rest.find('\n');
+        std::string_view whole = rest.substr(0, end == std::string_view::npos ? rest.size() : end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        std::string_view content = trim(whole.substr(0, whole.find('#')));
+        std::size_t equals = content.find('=');
+        std::string_view key = trim(content.substr(0, equals));
+        int address = -1;
+        auto parsed = std::from_chars(key.data(), key.data() + key.size(), address);
+        const bool mine = equals != std::string_view::npos && !key.empty() &&
+                          parsed.ec == std::errc() && parsed.ptr == key.data() + key.size() &&
+                          address == primary_address;
+        if (!mine) {
+            written.append(whole).append("\n");
+        } else if (!placed) {
+            written += line;
+            placed = true;
+        }
+    }
+    if (!placed) written += line;
+    if (written.size() > std::size_t(kMaxConfBytes)) {
+        why = conf + " would grow beyond " + std::to_string(kMaxConfBytes) +
+              " bytes, more than a mapping file holds";
+        return false;
+    }
+    const std::string folder = conf.substr(0, conf.rfind('/'));
+    if (!make_folders(folder, why)) return false;
+    std::string temporary = conf + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        why = "cannot write beside " + conf + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = fchmod(fd, 0644) == 0;
+    std::size_t done = 0;
+    while (ok && done < written.size()) {
+        ssize_t n = write(fd, written.data() + done, written.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += std::size_t(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    const int error = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temporary.c_str(), conf.c_str()) != 0) {
+        why = "cannot write " + conf + ": " + std::strerror(ok ? errno : error);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace scpilink

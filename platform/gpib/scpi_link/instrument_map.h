@@ -8,6 +8,10 @@
 //                                   [brackets]); port 1..65535
 //   USBTMC::<device file>           the Linux kernel's USB test-and-measurement
 //                                   device, e.g. USBTMC::/dev/usbtmc0
+//   GPIB0::<primary address>::INSTR an instrument on the GPIB bus (board 0),
+//                                   which the SCPI link cannot reach: the
+//                                   programs' binding reads it to choose the
+//                                   GPIB library and the bus address
 // Keywords are case-insensitive ("tcpip::...::socket" is accepted).
 //
 // The mapping of address N is the environment variable LABBENCH_INSTRUMENT_<N>
@@ -34,6 +38,10 @@ struct Resource {
 // Parses `text`. On failure returns false and sets `why` to what is wrong and
 // the forms that are understood.
 bool parse_resource(std::string_view text, Resource &resource, std::string &why);
+
+// True when `text` names an instrument on GPIB board 0, GPIB0::<0..30>::INSTR
+// (or GPIB::<n>::INSTR), with its primary address in `primary_address`.
+bool parse_gpib_resource(std::string_view text, int &primary_address);
 
 struct Mapping {
     enum class Outcome { Found, Unmapped, Malformed };
@@ -65,5 +73,14 @@ std::string shown_text(std::string_view text);
 // neither XDG_CONFIG_HOME nor HOME is set). Every reader and writer of the file
 // takes its path from here.
 std::string instruments_conf_path();
+
+// Keeps `resource` as the mapping of `primary_address` in the configuration
+// file: its line for that address is replaced (later ones for it dropped), or
+// a line is added; every other line stays as it was. The folder is made when
+// missing, and the file is written beside its final name and renamed into
+// place, so that a failure never leaves half a file. False, with `why` naming
+// the file and the system's reason, when the file cannot be read as a
+// mapping file (refused as find_instrument refuses it) or cannot be written.
+bool store_instrument(int primary_address, std::string_view resource, std::string &why);
 
 }  // namespace scpilink
