@@ -29,6 +29,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "generator_icon.h"
@@ -37,7 +38,10 @@
 
 // ---- Instrument protocol ---------------------------------------------------------
 static const int BOARD = 0;
-static const short INSTRUMENT = 8;  // primary address, no secondary address
+// The instrument's address: its primary address on the bus, no secondary
+// address, unless the operator chose another GPIB address (then in IAdress),
+// and the address that names it in instruments.conf whatever its link.
+static const short INSTRUMENT = 8;
 static const long REPLY_MAX = 255;  // bytes of a reply kept in `data`
 static const char IDENTIFY_QUERY[] = "*idn?";
 static const char BLOCK_HEADER[] = "data:dac volatile,#47200";  // "#4": 4 digits of count
@@ -102,7 +106,7 @@ static char settingNotes[600];
 
 static const CallbackRegistration callbacks{
     {"Ampl", Ampl}, {"Uhel", Uhel},         {"Frekv", Frekv}, {"rad", rad},
-    {"Graf", Graf}, {"Identify", Identify}, {"Exit", Exit},
+    {"Graf", Graf}, {"Identify", Identify}, {"Exit", Exit},   {"Instrument", Instrument},
 };
 
 // ---- Number texts ------------------------------------------------------------------------
@@ -176,8 +180,8 @@ static void forgetFailures(void) {
 // "<what> at the <transfer> (<status bits>, <error>): <driver's words>; <advice>",
 // into `out`; the advice fits the link (a GPIB bus, a LAN or a USB instrument).
 static void describeFirstFailure(char *out, size_t size, const char *what) {
-    const int address = IAdress[0] & 0xFF;
-    const std::string advice = gpib_failure_advice(failedError, gpib_instrument(address), address);
+    const std::string advice =
+        gpib_failure_advice(failedError, gpib_instrument(INSTRUMENT), IAdress[0] & 0xFF);
     std::snprintf(out, size, "%s at the %s (%s, %s): %s%s%s", what, failedTransfer,
                   gpib_status_names(failedStatus).c_str(), gpib_error_name(failedError),
                   failedDetail, failedDetail[0] != '\0' ? "; " : "", advice.c_str());
@@ -257,7 +261,7 @@ static Verdict readInstrumentErrors(char *errors, size_t size, bool *more) {
     errors[0] = '\0';
     *more = false;
     for (int k = 0; k < ERROR_READS_MAX; k++) {
-        Query(INSTRUMENT, ERROR_QUERY);
+        Query(IAdress[0], ERROR_QUERY);
         if (failedTransfers > 0) return Verdict::NoAnswer;
         // <number>,"<text>" and a line terminator; the number 0 (+0 or 0) means none.
         size_t n = std::strlen(data);
@@ -362,10 +366,10 @@ void SendSin(float frequency, float angle, float amplitude) {
 
     formatCommand(data, sizeof data, "freq ", frequency);
     transferName = "frequency command";
-    SendCmd(INSTRUMENT, data);
+    SendCmd(IAdress[0], data);
     formatCommand(data, sizeof data, "volt ", amplitude);
     transferName = "amplitude command";
-    SendCmd(INSTRUMENT, data);
+    SendCmd(IAdress[0], data);
 
     GenSin(Alpha, Um);
     AssembleBlock();
@@ -378,15 +382,15 @@ void SendSin(float frequency, float angle, float amplitude) {
     // The instrument decodes a block in the byte order in force when it arrives,
     // most significant byte first after power-on, so the order goes out first.
     transferName = "byte order command";
-    SendCmd(INSTRUMENT, BYTE_ORDER_LOW_FIRST);
+    SendCmd(IAdress[0], BYTE_ORDER_LOW_FIRST);
     std::snprintf(blockTransferName, sizeof blockTransferName, "block upload (%d bytes)",
                   delka + TABLE_BYTES);
     transferName = blockTransferName;
-    SendBlok(INSTRUMENT, data, (short)(delka + TABLE_BYTES));
+    SendBlok(IAdress[0], data, (short)(delka + TABLE_BYTES));
     transferName = "waveform selection command";
-    SendCmd(INSTRUMENT, SELECT_USER_WAVEFORM);
+    SendCmd(IAdress[0], SELECT_USER_WAVEFORM);
     transferName = "output function command";
-    SendCmd(INSTRUMENT, OUTPUT_USER_WAVEFORM);
+    SendCmd(IAdress[0], OUTPUT_USER_WAVEFORM);
 
     // The transfers' outcome is kept apart from the error query's own.
     const int transferFailures = failedTransfers;
@@ -572,28 +576,30 @@ int Exit(int panel, int control, int event, void *callbackData, int eventData1, 
 
 // ---- The instrument ------------------------------------------------------------
 
-// The window's title names the instrument the driver library reaches: a GPIB
+// The instrument the driver library reaches, in the operator's words: a GPIB
 // address, a LAN or USB resource, and whether it is the simulated instrument.
-static void showInstrumentInTitle(void) {
-    const int address = IAdress[0] & 0xFF;
-    const GpibInstrument instrument = gpib_instrument(address);
-    char title[400];
+static void nameInstrument(char *out, size_t size) {
+    const GpibInstrument instrument = gpib_instrument(INSTRUMENT);
     switch (instrument.link) {
         case GpibInstrument::Link::Socket:
         case GpibInstrument::Link::Usb:
-            std::snprintf(title, sizeof title, "Waveform generator \u2014 %.300s",
-                          instrument.resource.c_str());
+            std::snprintf(out, size, "%.300s", instrument.resource.c_str());
             break;
         case GpibInstrument::Link::Unmapped:
-            std::snprintf(title, sizeof title,
-                          "Waveform generator \u2014 no instrument chosen for address %d", address);
+            std::snprintf(out, size, "no instrument chosen for address %d", INSTRUMENT);
             break;
         case GpibInstrument::Link::Bus:
-            std::snprintf(title, sizeof title, "Waveform generator \u2014 GPIB address %d",
-                          address);
+            std::snprintf(out, size, "GPIB address %d", instrument.busAddress);
             break;
     }
-    if (instrument.simulated) std::strcat(title, " (simulated)");
+    if (instrument.simulated && std::strlen(out) + 13 < size) std::strcat(out, " (simulated)");
+}
+
+// The window's title names the instrument.
+static void showInstrumentInTitle(void) {
+    char name[360], title[400];
+    nameInstrument(name, sizeof name);
+    std::snprintf(title, sizeof title, "Waveform generator \u2014 %s", name);
     SetPanelTitle(panelHandle, title);
 }
 
@@ -602,8 +608,7 @@ static void showInstrumentInTitle(void) {
 // False, after telling the operator which process holds it, when another does;
 // nothing has been sent then.
 static bool claimInstrument(char *argv[]) {
-    const int address = IAdress[0] & 0xFF;
-    const GpibInstrument instrument = gpib_instrument(address);
+    const GpibInstrument instrument = gpib_instrument(INSTRUMENT);
     long holder = 0;
     std::string why;
     GpibClaim claim = gpib_claim_instrument(instrument, &holder, why);
@@ -622,6 +627,83 @@ static bool claimInstrument(char *argv[]) {
     std::fflush(stderr);
     if (InitCVIRTE(0, argv, 0) != 0) MessagePopup("generator: instrument in use", message);
     return false;
+}
+
+// ---- Choosing the instrument -------------------------------------------------------
+
+// The resource text that names the instrument of `choice` (see gpib_link.h).
+static void choiceResource(const InstrumentChoice *choice, char *out, size_t size) {
+    if (choice->link == INSTRUMENT_LAN) {
+        // An IPv6 address holds "::" itself, so it goes in brackets.
+        const bool ipv6 = std::strchr(choice->host, ':') != nullptr && choice->host[0] != '[';
+        std::snprintf(out, size, ipv6 ? "TCPIP::[%s]::%d::SOCKET" : "TCPIP::%s::%d::SOCKET",
+                      choice->host, choice->port);
+    } else if (choice->link == INSTRUMENT_USB) {
+        std::snprintf(out, size, "USBTMC::%s", choice->device);
+    } else {
+        std::snprintf(out, size, "GPIB0::%d::INSTR", choice->gpibAddress);
+    }
+}
+
+// Test: asks the chosen instrument who it is, through the link choosing it would bind.
+static int testInstrument(const InstrumentChoice *choice, char *message, int messageSize) {
+    char resource[600];
+    choiceResource(choice, resource, sizeof resource);
+    std::string answer, why;
+    const bool answered = gpib_query_identity(resource, INSTRUMENT, answer, why);
+    std::snprintf(message, (size_t)messageSize, "%s",
+                  answered ? (answer.empty() ? "(an empty line)" : answer.c_str()) : why.c_str());
+    return answered ? 1 : 0;
+}
+
+// Use: makes the chosen instrument generator's own. The one before goes back to
+// its front panel; the new one is prepared as at start-up and gets the panel's
+// settings at once, and the status line names it before the upload's outcome.
+static int useInstrument(const InstrumentChoice *choice, char *message, int messageSize) {
+    char resource[600];
+    choiceResource(choice, resource, sizeof resource);
+    std::string why;
+    if (!gpib_choose_instrument(resource, INSTRUMENT, why)) {
+        std::snprintf(message, (size_t)messageSize, "Not changed: %s", why.c_str());
+        return 0;
+    }
+    EnableLocal(BOARD, IAdress);
+    gpib_pick_library_for(INSTRUMENT);
+    IAdress[0] = (Addr4882_t)gpib_instrument(INSTRUMENT).busAddress;
+    SendIFC(BOARD);
+    EnableRemote(BOARD, IAdress);
+    showInstrumentInTitle();
+    char name[360], note[400];
+    nameInstrument(name, sizeof name);
+    std::snprintf(note, sizeof note, "Instrument chosen: %s", name);
+    noteChange(note);
+    SendSin(Freq, Alpha, Um);
+    message[0] = '\0';
+    return 1;
+}
+
+int Instrument(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2) {
+    (void)panel, (void)control, (void)callbackData, (void)eventData1, (void)eventData2;
+    if (event != EVENT_COMMIT) return 0;
+    const GpibInstrument now = gpib_instrument(INSTRUMENT);
+    InstrumentChoice choice{};
+    choice.link = INSTRUMENT_GPIB;
+    choice.gpibAddress = IAdress[0] & 0xFF;
+    choice.port = 5025;
+    if (now.link == GpibInstrument::Link::Socket) {
+        choice.link = INSTRUMENT_LAN;
+        std::snprintf(choice.host, sizeof choice.host, "%s", now.host.c_str());
+        choice.port = std::atoi(now.port.c_str());
+    } else if (now.link == GpibInstrument::Link::Usb) {
+        choice.link = INSTRUMENT_USB;
+        std::snprintf(choice.device, sizeof choice.device, "%s", now.device.c_str());
+    } else if (now.link == GpibInstrument::Link::Unmapped) {
+        choice.link = INSTRUMENT_LAN;
+    }
+    const std::string note = gpib_choice_note(INSTRUMENT);
+    InstrumentChoicePopup("Instrument", note.c_str(), &choice, testInstrument, useInstrument);
+    return 0;
 }
 
 // ---- Entry ----------------------------------------------------------------------
@@ -652,8 +734,10 @@ static const ProgramIdentity identity{
 
 int main(int argc, char *argv[]) {
     HandleCommandLine(identity, argc, argv);
-    // A LAN or USB instrument named for address 8 is reached through the SCPI link.
-    gpib_pick_library_for(IAdress[0] & 0xFF);
+    // A LAN or USB instrument named for address 8 is reached through the SCPI link,
+    // one on the bus at the GPIB address the operator chose for it.
+    gpib_pick_library_for(INSTRUMENT);
+    IAdress[0] = (Addr4882_t)gpib_instrument(INSTRUMENT).busAddress;
     if (!claimInstrument(argv)) return 1;
     SendIFC(BOARD);
     EnableRemote(BOARD, IAdress);

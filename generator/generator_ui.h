@@ -12,15 +12,16 @@
 // Panel resource and its controls.
 enum {
     PANEL = 1,
-    PANEL_AMPL = 2,     // amplitude, Vpp (float)
-    PANEL_FREQ = 3,     // frequency within the decade (float)
-    PANEL_ANGLE = 4,    // angle of the phase cut, degrees (float)
-    PANEL_DECADE = 5,   // power of ten applied to PANEL_FREQ (signed char), 6 at the top
-    PANEL_BUSY = 7,     // busy lamp (int, 0/1)
-    PANEL_GRAPH = 8,    // preview of the table
-    PANEL_QUIT = 9,     // quit button, also the close box
-    PANEL_IDN = 10,     // asks the instrument to identify itself
-    PANEL_STATUS = 11,  // outcome of the last upload, in words (string)
+    PANEL_AMPL = 2,         // amplitude, Vpp (float)
+    PANEL_FREQ = 3,         // frequency within the decade (float)
+    PANEL_ANGLE = 4,        // angle of the phase cut, degrees (float)
+    PANEL_DECADE = 5,       // power of ten applied to PANEL_FREQ (signed char), 6 at the top
+    PANEL_BUSY = 7,         // busy lamp (int, 0/1)
+    PANEL_GRAPH = 8,        // preview of the table
+    PANEL_QUIT = 9,         // quit button, also the close box
+    PANEL_IDN = 10,         // asks the instrument to identify itself
+    PANEL_STATUS = 11,      // outcome of the last upload, in words (string)
+    PANEL_INSTRUMENT = 12,  // opens the dialog that chooses the instrument
 };
 
 // The sample table: 20000 bytes seen as bytes (`a`, copied into the block) or as
@@ -30,7 +31,7 @@ union DTyp {
     unsigned short b[10000];
 };
 
-extern Addr4882_t IAdress[2];  // instrument address list: {8, NOADDR}
+extern Addr4882_t IAdress[2];  // instrument address list: {8, NOADDR}, or the chosen GPIB address
 extern float Freq;             // output frequency, Hz
 extern float Alpha;            // angle of the phase cut, degrees
 extern float Um;               // output amplitude, Vpp
@@ -60,3 +61,5 @@ int rad(int panel, int control, int event, void *callbackData, int eventData1, i
 int Graf(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 int Identify(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 int Exit(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+int Instrument(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2);
