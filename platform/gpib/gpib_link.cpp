@@ -103,10 +103,14 @@ std::string gpib_scpi_link_path(void) {
         const std::string installed = prefix + "/" LABBENCH_PKGLIBDIR + name;
         if (is_regular_file(installed)) return installed;
     }
-    // A program or a test run from the build tree takes the link built there.
-    const std::string tree = LABBENCH_BUILD_TREE "/";
-    if (folder.compare(0, tree.size(), tree) == 0 && is_regular_file(LABBENCH_BUILT_SCPI_LINK))
-        return LABBENCH_BUILT_SCPI_LINK;
+    // A program or a test run from a build tree (the nearest folder above it
+    // with a CMakeCache.txt) takes the link built there.
+    for (std::string up = folder; up.size() > 1; up = up.substr(0, up.rfind('/'))) {
+        if (!is_regular_file(up + "/CMakeCache.txt")) continue;
+        const std::string built = up + "/" LABBENCH_SCPI_LINK_IN_TREE + name;
+        if (is_regular_file(built)) return built;
+        break;
+    }
     // Where the package puts it; when it is missing there too, the loader's
     // message names this path.
     return LABBENCH_FULL_PKGLIBDIR + name;

@@ -61,7 +61,7 @@ std::string gpib_failure_advice(int error, const GpibInstrument &instrument, int
 
 // The SCPI link library for a LAN or USB instrument: the one in the private library
 // folder of the installation the program runs from, or, for a program or test run
-// from the build tree, the one built there.
+// from a build tree, the one built there.
 std::string gpib_scpi_link_path(void);
 // Started without GPIB_LIBRARY, chooses the driver library that the operator's
 // mapping of `primaryAddress` (LABBENCH_INSTRUMENT_<N> or instruments.conf) calls
