@@ -16,6 +16,7 @@
 #include <string>
 
 #include "capture_stderr.h"
+#include "case_name.h"
 #include "scoped_env.h"
 #include "sim_test_support.h"
 
@@ -66,82 +67,90 @@ TEST(SettingsFolder, FollowsXdgConfigHomeElseHome) {
     }
 }
 
-TEST(SettingsFolder, OldFolderIsMovedIntoTheNewOnceAndThenRemoved) {
+// A configuration home of the test's own, and the settings file looked up in it
+// with what was said meanwhile.
+class SettingsMove : public testing::Test {
+protected:
+    std::string at(const char *relative) const { return config.file(relative); }
+    std::string look_up(const std::string &name) {
+        StderrCapture err;
+        const std::string file = labbench::settings_file(name);
+        said = err.text();
+        return file;
+    }
     simtest::TempDir config;
-    ScopedEnv xdg("XDG_CONFIG_HOME", config.path());
-    write_text(config.file("LabBench/labbench-deska.conf"), "[export]\nlastFolder=/data/deska\n");
-    write_text(config.file("LabBench/labbench-generator.conf"), "[export]\nlastFolder=/data/gen\n");
-    write_text(config.file("labbench/instruments.conf"), "8 = USBTMC::/dev/usbtmc0\n");
+    ScopedEnv xdg{"XDG_CONFIG_HOME", config.path()};
+    std::string said;
+};
 
-    StderrCapture err;
-    const std::string deska = labbench::settings_file("labbench-deska.conf");
-    EXPECT_EQ(deska, config.file("labbench/labbench-deska.conf"));
+TEST_F(SettingsMove, OldFolderIsMovedIntoTheNewOnceAndThenRemoved) {
+    write_text(at("LabBench/labbench-deska.conf"), "[export]\nlastFolder=/data/deska\n");
+    write_text(at("LabBench/labbench-generator.conf"), "[export]\nlastFolder=/data/gen\n");
+    write_text(at("labbench/instruments.conf"), "8 = USBTMC::/dev/usbtmc0\n");
+
+    const std::string deska = look_up("labbench-deska.conf");
+    EXPECT_EQ(deska, at("labbench/labbench-deska.conf"));
     EXPECT_EQ(read_text(deska), "[export]\nlastFolder=/data/deska\n");
-    EXPECT_EQ(read_text(config.file("labbench/labbench-generator.conf")),
+    EXPECT_EQ(read_text(at("labbench/labbench-generator.conf")),
               "[export]\nlastFolder=/data/gen\n");
-    EXPECT_EQ(read_text(labbench::settings_file("instruments.conf")), "8 = USBTMC::/dev/usbtmc0\n");
-    EXPECT_FALSE(exists(config.file("LabBench"))) << "the emptied old folder is removed";
-    const std::string said = err.text();
-    EXPECT_NE(said.find("moved " + config.file("LabBench/labbench-deska.conf") + " to " + deska),
+    EXPECT_NE(said.find("moved " + at("LabBench/labbench-deska.conf") + " to " + deska),
               std::string::npos)
         << said;
-
-    StderrCapture again;
-    EXPECT_EQ(labbench::settings_folder(), config.file("labbench"));
-    EXPECT_EQ(again.text(), "") << "the move is done once";
+    EXPECT_EQ(read_text(look_up("instruments.conf")), "8 = USBTMC::/dev/usbtmc0\n");
+    EXPECT_EQ(said, "") << "the move is done once";
+    EXPECT_FALSE(exists(at("LabBench"))) << "the emptied old folder is removed";
 }
 
-TEST(SettingsFolder, FileAlreadyInTheNewFolderWinsAndTheOldOneStays) {
-    simtest::TempDir config;
-    ScopedEnv xdg("XDG_CONFIG_HOME", config.path());
-    write_text(config.file("LabBench/labbench-deska.conf"), "old\n");
-    write_text(config.file("labbench/labbench-deska.conf"), "new\n");
+// Something in the way of the move: the old file stays whole where it is, and the
+// file read is the one named, with a line saying why.
+struct InTheWay {
+    const char *what;
+    const char *path, *text;  // what is in the way, in the configuration home
+    const char *read;         // the file read afterwards: in "labbench" or in "LabBench"
+    const char *holds;        // what that file holds
+    const char *says;         // the line's middle, between the old file and the new
+    const char *why;          // and what else it says
+};
+const InTheWay inTheWay[] = {
+    {"a file already in the new folder wins", "labbench/labbench-deska.conf", "new\n",
+     "labbench/labbench-deska.conf", "new\n", " is no longer read: ", "holds that setting"},
+    {"a move that fails keeps the old file read", "labbench", "a file where the folder should be\n",
+     "LabBench/labbench-deska.conf", "old\n", " to ", "it is still read where it is"},
+};
+void PrintTo(const InTheWay &c, std::ostream *os) { *os << c.what; }
 
-    StderrCapture err;
-    const std::string file = labbench::settings_file("labbench-deska.conf");
-    const std::string said = err.text();
-    EXPECT_EQ(file, config.file("labbench/labbench-deska.conf"));
-    EXPECT_EQ(read_text(file), "new\n");
-    EXPECT_EQ(read_text(config.file("LabBench/labbench-deska.conf")), "old\n")
+class SettingsMoveInTheWay : public SettingsMove, public testing::WithParamInterface<InTheWay> {};
+
+TEST_P(SettingsMoveInTheWay, OldFileStaysAndIsReadOnlyWhenItCouldNotMove) {
+    const InTheWay &c = GetParam();
+    write_text(at("LabBench/labbench-deska.conf"), "old\n");
+    write_text(at(c.path), c.text);
+
+    const std::string file = look_up("labbench-deska.conf");
+    EXPECT_EQ(file, at(c.read));
+    EXPECT_EQ(read_text(file), c.holds);
+    EXPECT_EQ(read_text(at("LabBench/labbench-deska.conf")), "old\n")
         << "the old file is neither lost nor merged";
-    EXPECT_NE(said.find(config.file("LabBench/labbench-deska.conf") +
-                        " is no longer read: " + file + " holds that setting"),
-              std::string::npos)
+    EXPECT_NE(
+        said.find(at("LabBench/labbench-deska.conf") + c.says + at("labbench/labbench-deska.conf")),
+        std::string::npos)
         << said;
-}
-
-TEST(SettingsFolder, FileThatCannotBeMovedIsStillReadWhereItIs) {
-    simtest::TempDir config;
-    ScopedEnv xdg("XDG_CONFIG_HOME", config.path());
-    write_text(config.file("LabBench/labbench-deska.conf"), "kept\n");
-    write_text(config.file("labbench"), "a file where the folder should be\n");
-
-    StderrCapture err;
-    const std::string file = labbench::settings_file("labbench-deska.conf");
-    const std::string said = err.text();
-    EXPECT_EQ(file, config.file("LabBench/labbench-deska.conf"));
-    EXPECT_EQ(read_text(file), "kept\n");
-    EXPECT_EQ(labbench::settings_file("instruments.conf"), config.file("labbench/instruments.conf"))
+    EXPECT_NE(said.find(c.why), std::string::npos) << said;
+    EXPECT_EQ(look_up("instruments.conf"), at("labbench/instruments.conf"))
         << "a file the old folder never held is looked for in the new one";
-    EXPECT_NE(said.find("cannot move " + config.file("LabBench/labbench-deska.conf") + " to " +
-                        config.file("labbench/labbench-deska.conf")),
-              std::string::npos)
-        << said;
-    EXPECT_NE(said.find("it is still read where it is"), std::string::npos) << said;
 }
 
-TEST(SettingsFolder, OldNameThatIsTheSameFolderMovesNothing) {
-    simtest::TempDir config;
-    ScopedEnv xdg("XDG_CONFIG_HOME", config.path());
-    write_text(config.file("labbench/labbench-deska.conf"), "one\n");
-    ASSERT_EQ(::symlink("labbench", config.file("LabBench").c_str()), 0);
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsMoveInTheWay, testing::ValuesIn(inTheWay),
+                         [](const auto &info) { return test_support::case_name(info.param.what); });
 
-    StderrCapture err;
-    EXPECT_EQ(labbench::settings_file("labbench-deska.conf"),
-              config.file("labbench/labbench-deska.conf"));
-    EXPECT_EQ(err.text(), "");
-    EXPECT_EQ(read_text(config.file("labbench/labbench-deska.conf")), "one\n");
-    EXPECT_TRUE(exists(config.file("LabBench")));
+TEST_F(SettingsMove, OldNameThatIsTheSameFolderMovesNothing) {
+    write_text(at("labbench/labbench-deska.conf"), "one\n");
+    ASSERT_EQ(::symlink("labbench", at("LabBench").c_str()), 0);
+
+    EXPECT_EQ(look_up("labbench-deska.conf"), at("labbench/labbench-deska.conf"));
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(read_text(at("labbench/labbench-deska.conf")), "one\n");
+    EXPECT_TRUE(exists(at("LabBench")));
 }
 
 }  // namespace
