@@ -270,6 +270,21 @@ int refuse_start(const char *function, BackgroundWorkPtr work) {
     return 0;
 }
 
+// What both ways of running work share: refused as refuse_start says, marked
+// running with no stop requested while it lasts, and done on the caller's
+// thread when no background thread starts; otherwise `on_thread` hands the work
+// over and returns its result.
+template <class OnThread>
+int run_work(const char *routine, BackgroundWorkPtr work, void *workData, OnThread on_thread) {
+    if (const int refused = refuse_start(routine, work)) return refused;
+    running = true;
+    stopRequested.store(false);
+    const int result = start_thread(0) ? on_thread() : work(workData);
+    running = false;
+    stopRequested.store(false);
+    return result;
+}
+
 }  // namespace
 
 int StartBackgroundThread(int realtimePriority) {
@@ -298,13 +313,7 @@ const char *BackgroundRealtimeRefusal(void) {
 }
 
 int RunInBackground(BackgroundWorkPtr work, void *workData, BackgroundProgressPtr progress) {
-    if (const int refused = refuse_start("RunInBackground", work)) return refused;
-    running = true;
-    stopRequested.store(false);
-    int result = 0;
-    if (!start_thread(0)) {
-        result = work(workData);
-    } else {
+    return run_work("RunInBackground", work, workData, [&] {
         QEventLoop loop;
         QTimer ticker;
         if (progress) {
@@ -319,27 +328,15 @@ int RunInBackground(BackgroundWorkPtr work, void *workData, BackgroundProgressPt
         loop.exec();
         restore_callbacks(held);
         ticker.stop();
-        result = wait_for_result();
-    }
-    running = false;
-    stopRequested.store(false);
-    return result;
+        return wait_for_result();
+    });
 }
 
 int RunOnBackgroundThread(BackgroundWorkPtr work, void *workData) {
-    if (const int refused = refuse_start("RunOnBackgroundThread", work)) return refused;
-    running = true;
-    stopRequested.store(false);
-    int result = 0;
-    if (!start_thread(0)) {
-        result = work(workData);
-    } else {
+    return run_work("RunOnBackgroundThread", work, workData, [&] {
         hand_over(work, workData, nullptr);
-        result = wait_for_result();
-    }
-    running = false;
-    stopRequested.store(false);
-    return result;
+        return wait_for_result();
+    });
 }
 
 int RequestBackgroundStop(void) {
