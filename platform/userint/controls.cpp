@@ -309,6 +309,27 @@ int set_number(int panel, int control, double value, const char *typeName) {
     return 0;
 }
 
+// The string control that `routine` reads into or writes from the caller's
+// `text`; nullptr with `error` set and the failure reported when there is no
+// such control, `text` is null (`null_text` says so) or the control holds no
+// string (`not_a_string`, given the control's kind and value type as %1, %2).
+Control *find_text_control(const char *routine, int panel, int control, const void *text,
+                           const QString &null_text, const QString &not_a_string, int *error) {
+    Control *c = find_control(routine, panel, control, error);
+    if (!c) return nullptr;
+    if (!text) {
+        *error = report(routine, panel, control, UIE_BAD_ARGUMENT, null_text);
+        return nullptr;
+    }
+    if (c->spec.valueType != ValueType::String) {
+        *error = report(routine, panel, control, UIE_TYPE_MISMATCH,
+                        not_a_string.arg(QLatin1String(control_kind_name(c->spec.kind)),
+                                         QLatin1String(value_type_name(c->spec.valueType))));
+        return nullptr;
+    }
+    return c;
+}
+
 }  // namespace
 
 // ---- Internal interface -----------------------------------------------------------
@@ -384,16 +405,10 @@ int GetCtrlVal(int panel, int control, signed char *value) {
 
 int GetCtrlVal(int panel, int control, char *buffer) {
     int error;
-    Control *c = find_control("GetCtrlVal", panel, control, &error);
+    Control *c = find_text_control(
+        "GetCtrlVal", panel, control, buffer, QStringLiteral("the buffer's address is null"),
+        QStringLiteral("the %1 holds a %2 value, not a string; nothing was written"), &error);
     if (!c) return error;
-    if (!buffer)
-        return report("GetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
-                      QStringLiteral("the buffer's address is null"));
-    if (c->spec.valueType != ValueType::String)
-        return report("GetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
-                      QStringLiteral("the %1 holds a %2 value, not a string; nothing was written")
-                          .arg(QLatin1String(control_kind_name(c->spec.kind)),
-                               QLatin1String(value_type_name(c->spec.valueType))));
     QString text;
     if (auto *label = qobject_cast<QLabel *>(c->widget))
         text = label->text();
@@ -452,16 +467,10 @@ int GetCtrlRefusedEntry(int panel, int control, char *typed, int size, double *l
 
 int SetCtrlVal(int panel, int control, const char *text) {
     int error;
-    Control *c = find_control("SetCtrlVal", panel, control, &error);
+    Control *c = find_text_control(
+        "SetCtrlVal", panel, control, text, QStringLiteral("the text's address is null"),
+        QStringLiteral("a text cannot go to a %1 holding a %2 value"), &error);
     if (!c) return error;
-    if (!text)
-        return report("SetCtrlVal", panel, control, UIE_BAD_ARGUMENT,
-                      QStringLiteral("the text's address is null"));
-    if (c->spec.valueType != ValueType::String)
-        return report("SetCtrlVal", panel, control, UIE_TYPE_MISMATCH,
-                      QStringLiteral("a text cannot go to a %1 holding a %2 value")
-                          .arg(QLatin1String(control_kind_name(c->spec.kind)),
-                               QLatin1String(value_type_name(c->spec.valueType))));
     const QString value = QString::fromUtf8(text);
     if (auto *label = qobject_cast<QLabel *>(c->widget))
         label->setText(value);
