@@ -26,7 +26,10 @@
 #include <QValueAxis>
 #include <QWheelEvent>
 #include <cmath>
+#include <functional>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "graph_cursors.h"
 #include "graph_export.h"
@@ -163,52 +166,41 @@ void GraphTools::show_menu(const QPoint &globalPos) {
     QMenu menu(view);
     const bool hasData = graph_has_data(graph);
     const bool zoomed = !graph.zoomHistory.empty();
-    QAction *save = menu.addAction(QStringLiteral("Save data as CSV…"));
-    save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
-    save->setEnabled(hasData);
-    QAction *picture = menu.addAction(QStringLiteral("Save picture…"));
-    picture->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    QAction *copy = menu.addAction(QStringLiteral("Copy data"));
-    copy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
-    copy->setEnabled(hasData);
+    // Each entry with the command it runs, once the menu has closed.
+    std::vector<std::pair<QAction *, std::function<void()>>> commands;
+    auto add = [&](const QString &text, const QKeySequence &shortcut, bool enabled,
+                   std::function<void()> command) {
+        QAction *entry = menu.addAction(text);
+        entry->setShortcut(shortcut);
+        entry->setEnabled(enabled);
+        entry->setShortcutVisibleInContextMenu(true);
+        commands.emplace_back(entry, std::move(command));
+        return entry;
+    };
+    add(QStringLiteral("Save data as CSV…"), QKeySequence(Qt::CTRL | Qt::Key_S), hasData,
+        [this] { save_data(); });
+    add(QStringLiteral("Save picture…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S), true,
+        [this] { save_picture(); });
+    add(QStringLiteral("Copy data"), QKeySequence(Qt::CTRL | Qt::Key_C), hasData,
+        [this] { copy_data(); });
     menu.addSeparator();
-    QAction *out = menu.addAction(QStringLiteral("Zoom out"));
-    out->setEnabled(zoomed);
-    QAction *reset = menu.addAction(QStringLiteral("Reset zoom"));
-    reset->setEnabled(zoomed);
+    add(QStringLiteral("Zoom out"), {}, zoomed, [this] { zoom_out(); });
+    add(QStringLiteral("Reset zoom"), {}, zoomed, [this] { reset_zoom(); });
     menu.addSeparator();
-    QAction *showCursors = menu.addAction(QStringLiteral("Cursors"));
+    QAction *showCursors = add(QStringLiteral("Cursors"), QKeySequence(Qt::Key_C), true,
+                               [this] { set_cursors_shown(!cursors->shown()); });
     showCursors->setCheckable(true);
     showCursors->setChecked(cursors->shown());
-    showCursors->setShortcut(QKeySequence(Qt::Key_C));
-    QAction *copyReadout = menu.addAction(QStringLiteral("Copy cursor read-out"));
-    copyReadout->setEnabled(cursors->shown());
+    add(QStringLiteral("Copy cursor read-out"), {}, cursors->shown(),
+        [this] { copy_cursor_readout(); });
     menu.addSeparator();
-    QAction *openRef = menu.addAction(QStringLiteral("Open reference…"));
-    openRef->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    QAction *clearRef = menu.addAction(QStringLiteral("Clear reference"));
-    clearRef->setEnabled(graph.reference != nullptr);
-    for (QAction *a : menu.actions()) a->setShortcutVisibleInContextMenu(true);
-    // The chosen command runs after the menu has closed.
+    add(QStringLiteral("Open reference…"), QKeySequence(Qt::CTRL | Qt::Key_O), true,
+        [this] { open_reference(); });
+    add(QStringLiteral("Clear reference"), {}, graph.reference != nullptr,
+        [this] { clear_reference(); });
     QAction *chosen = menu.exec(globalPos);
-    if (chosen == save)
-        save_data();
-    else if (chosen == picture)
-        save_picture();
-    else if (chosen == copy)
-        copy_data();
-    else if (chosen == out)
-        zoom_out();
-    else if (chosen == reset)
-        reset_zoom();
-    else if (chosen == showCursors)
-        set_cursors_shown(!cursors->shown());
-    else if (chosen == copyReadout)
-        copy_cursor_readout();
-    else if (chosen == openRef)
-        open_reference();
-    else if (chosen == clearRef)
-        clear_reference();
+    for (const auto &[entry, command] : commands)
+        if (entry == chosen) command();
 }
 
 void GraphTools::save_data() {
