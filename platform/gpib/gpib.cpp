@@ -200,6 +200,22 @@ void take_driver_status(const Driver &d, long limit) {
 void set_unbound_outcome() { set_outcome(ERR, EDVR, 0); }
 void set_refused_outcome() { set_outcome(ERR, EARG, 0); }
 
+// Calls the driver through `call` when it is bound and the caller's arguments
+// are `valid`, and takes its status (the count within [0, limit]); otherwise
+// the driver is not called, and the outcome says it is missing (EDVR) or the
+// arguments were refused (EARG).
+template <class Call>
+void call_driver(const Driver &d, bool valid, long limit, Call call) {
+    if (!d.bound) {
+        set_unbound_outcome();
+    } else if (!valid) {
+        set_refused_outcome();
+    } else {
+        call();
+        take_driver_status(d, limit);
+    }
+}
+
 int to_driver_end_mode(int endMode) {
     switch (endMode) {
         case NULLend:
@@ -280,12 +296,7 @@ std::string board_text(int board) { return "board " + std::to_string(board); }
 
 void SendIFC(int board) {
     Driver &d = bound_driver();
-    if (!d.bound) {
-        set_unbound_outcome();
-    } else {
-        d.sendIfc(board);
-        take_driver_status(d, 0);
-    }
+    call_driver(d, true, 0, [&] { d.sendIfc(board); });
     trace(d, "SendIFC(" + board_text(board) + ")");
 }
 
@@ -293,14 +304,9 @@ static void enable(const char *routine, void (*Driver::*entry)(int, const Driver
                    const Addr4882_t addressList[]) {
     Driver &d = bound_driver();
     DriverAddr list[kMaxAddressList + 1];
-    if (!d.bound)
-        set_unbound_outcome();
-    else if (!to_driver_list(addressList, list))
-        set_refused_outcome();
-    else {
-        (d.*entry)(board, list);
-        take_driver_status(d, 0);
-    }
+    // The caller's list is read only for a bound driver.
+    const bool valid = d.bound && to_driver_list(addressList, list);
+    call_driver(d, valid, 0, [&] { (d.*entry)(board, list); });
     trace(d, std::string(routine) + "(" + board_text(board) + ", " + list_text(addressList) + ")");
 }
 
@@ -316,14 +322,9 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int end
     Driver &d = bound_driver();
     int driverEndMode = to_driver_end_mode(endMode);
     bool valid = count >= 0 && (buffer != nullptr || count == 0) && driverEndMode >= 0;
-    if (!d.bound)
-        set_unbound_outcome();
-    else if (!valid)
-        set_refused_outcome();
-    else {
+    call_driver(d, valid, count, [&] {
         d.send(board, static_cast<DriverAddr>(address), buffer, count, driverEndMode);
-        take_driver_status(d, count);
-    }
+    });
     if (d.trace) {
         std::string bytes;
         if (valid && buffer != nullptr) bytes.append(" ").append(escaped(buffer, count));
@@ -336,14 +337,9 @@ void Send(int board, Addr4882_t address, const void *buffer, long count, int end
 void Receive(int board, Addr4882_t address, void *buffer, long count, int termination) {
     Driver &d = bound_driver();
     bool valid = count >= 0 && (buffer != nullptr || count == 0);
-    if (!d.bound)
-        set_unbound_outcome();
-    else if (!valid)
-        set_refused_outcome();
-    else {
+    call_driver(d, valid, count, [&] {
         d.receive(board, static_cast<DriverAddr>(address), buffer, count, termination);
-        take_driver_status(d, count);
-    }
+    });
     if (d.trace) {
         char term[32];
         if (termination == STOPend)
