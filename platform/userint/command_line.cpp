@@ -22,6 +22,7 @@
 
 #include "panel_look.h"
 #include "panel_search.h"
+#include "shown_text.h"
 #include "userint.h"
 
 #ifndef LABBENCH_VERSION
@@ -113,22 +114,7 @@ constexpr off_t kMaxStyleSheetBytes = 1024 * 1024;
 
 // An argument as a message shows it: control bytes (a terminal's escape
 // sequences among them) and backslashes escaped, long ones cut.
-std::string shown(std::string_view text) {
-    constexpr std::size_t kShownBytes = 120;
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    if (text.size() > kShownBytes) out += "... (" + std::to_string(text.size()) + " bytes)";
-    return out;
-}
+std::string shown(std::string_view text) { return labbench::shown_text(text, 120); }
 
 [[noreturn]] void usage_error(const char *program, const std::string &problem) {
     std::fprintf(stderr, "%s: %s\n", program, problem.c_str());

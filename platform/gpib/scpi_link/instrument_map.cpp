@@ -21,6 +21,7 @@
 #define GPIB_DRIVER_CONSTANTS_ONLY
 #include "gpib_driver.h"
 #include "settings.h"
+#include "shown_text.h"
 
 namespace scpilink {
 namespace {
@@ -172,21 +173,7 @@ bool read_conf(const std::string &path, std::string &text, std::string &why) {
 
 }  // namespace
 
-std::string shown_text(std::string_view text) {
-    std::string shown;
-    for (std::size_t i = 0; i < text.size() && i < kShownBytes; ++i) {
-        unsigned char c = (unsigned char)text[i];
-        if (c >= 0x20 && c != 0x7F && c != '\\') {
-            shown += char(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02x", c);
-            shown += escaped;
-        }
-    }
-    if (text.size() > kShownBytes) shown += "... (" + std::to_string(text.size()) + " bytes)";
-    return shown;
-}
+std::string shown_text(std::string_view text) { return labbench::shown_text(text, kShownBytes); }
 
 bool parse_resource(std::string_view text, Resource &resource, std::string &why) {
     text = trim(text);
