@@ -17,11 +17,7 @@
 set -u
 source=$1
 work=$2
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/../support/checks.sh"
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -277,8 +273,4 @@ if [ "${LABBENCH_PACKAGE_TWICE:-0}" = 1 ]; then
   done
 fi
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures package check(s) failed"
-  exit 1
-fi
-echo "package checks passed"
+finish "package check(s) failed" "package checks passed"

@@ -10,11 +10,7 @@
 set -u
 readme=$1
 pages=$2
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/../support/checks.sh"
 
 # "VARIABLE<TAB>read by" for each row of the README's table.
 readme_rows() {
@@ -95,8 +91,4 @@ for page in generator deska labbench-sim labbench-sim-instrument; do
   done
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures difference(s) between the README and the manual pages"
-  exit 1
-fi
-echo "README and manual pages describe the same $(echo $documented | wc -w) environment variables"
+finish "difference(s) between the README and the manual pages" "README and manual pages describe the same $(echo $documented | wc -w) environment variables"

@@ -6,13 +6,8 @@
 # after the program name reach the program, or both programs after "both".
 # Usage: launcher_test.sh <configured labbench-sim>
 launcher=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/../support/checks.sh"
+scratch_folder
 mkdir "$work/bin"
 cp "$launcher" "$work/bin/labbench-sim"
 chmod +x "$work/bin/labbench-sim"
@@ -70,8 +65,4 @@ run
 started generator ""
 started deska ""
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures launcher check(s) failed"
-  exit 1
-fi
-echo "labbench-sim's command line: all checks passed"
+finish "launcher check(s) failed" "labbench-sim's command line: all checks passed"

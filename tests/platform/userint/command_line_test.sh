@@ -10,13 +10,8 @@ program=$1
 name=$2
 tripwire=$3
 version=$4
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+. "$(dirname "$0")/../../support/checks.sh"
+scratch_folder
 
 # run <arguments...>: runs the program without a display, with the tripwire;
 # sets status, and leaves out, err and the tripwire's log in $work.
@@ -108,8 +103,4 @@ if [ "$name" = generator ]; then
   grep -q loaded "$work/tripwire.log" 2>/dev/null || fail "generator started offscreen but never loaded its GPIB driver library"
 fi
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures command-line check(s) of $name failed"
-  exit 1
-fi
-echo "command line of $name: all checks passed"
+finish "command-line check(s) of $name failed" "command line of $name: all checks passed"
