@@ -11,7 +11,6 @@
 #include <QChart>
 #include <QChartView>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QXYSeries>
 #include <cstdlib>
@@ -47,16 +46,12 @@ class DeskaDataOut : public testing::TestWithParam<SaveCase> {};
 TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
     const SaveCase c = GetParam();
     if (c.locale) setenv("LC_ALL", c.locale, 1);
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    const graph_operator::SaveFolder folder;
     serveVariedCodes();
-    const QString csvPath = folder.filePath(QStringLiteral("capture.csv"));
+    const QString csvPath = folder.file("capture.csv");
     int status = runDeska([&] {
         if (c.locale) {
-            char probe[16];
-            std::snprintf(probe, sizeof probe, "%.1f", 2.5);
-            ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
+            ASSERT_NO_FATAL_FAILURE(graph_operator::expectDecimalComma(c.locale));
         }
         typeFrequency(c.typedKhz);
         if (c.gainCode) chooseGain(c.gainCode);
@@ -102,11 +97,8 @@ TEST_P(DeskaDataOut, CsvHoldsEveryPlottedValueAndWhatThePanelShows) {
             << "a lamp is no setting";
         EXPECT_EQ(csv.header.toStdString(), "time (ms),voltage (V)");
 
-        const auto plots = userint_testing::graph_plots(Handle, PANEL_GRAPH);
-        ASSERT_EQ(plots.size(), 1u);
-        ASSERT_EQ(plots[0].x.size(), 1000u) << "a capture is 1000 samples";
-        graph_operator::expectColumnsArePlot(csv, plots[0].x, plots[0].y);
-        graph_operator::keepForPythonCheck(csvPath, c.name, plots[0].x, plots[0].y);
+        // A capture is 1000 samples.
+        graph_operator::expectTheOnePlotSaved(csv, csvPath, Handle, PANEL_GRAPH, 1000, c.name);
     });
     EXPECT_EQ(status, 0);
 }
@@ -118,12 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SaveCase> &info) { return std::string(info.param.name); });
 
 TEST(DeskaReference, ACaptureSavedByDeskaOpensAsTheReferenceAndStaysOverTheNextRun) {
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    const graph_operator::SaveFolder folder;
     serveVariedCodes();
-    const QString first = folder.filePath(QStringLiteral("first.csv"));
-    const QString both = folder.filePath(QStringLiteral("both.csv"));
+    const QString first = folder.file("first.csv");
+    const QString both = folder.file("both.csv");
     int status = runDeska([&] {
         QWidget *panel = userint_testing::panel_widget(Handle);
         auto *view = widget<QChartView>(PANEL_GRAPH);
@@ -169,11 +159,9 @@ TEST(DeskaReference, ACaptureSavedByDeskaOpensAsTheReferenceAndStaysOverTheNextR
 // close box: the file describes the capture (its rate, its gain, its verdict), and adds the
 // panel's new settings only as the panel's.
 TEST(DeskaDataOut, FileSavedAfterThePanelChangedDescribesTheCapture) {
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
+    const graph_operator::SaveFolder folder;
     serveVariedCodes();
-    const QString csvPath = folder.filePath(QStringLiteral("capture.csv"));
+    const QString csvPath = folder.file("capture.csv");
     int status = runDeska([&] {
         typeFrequency("33.3");
         clickRun();

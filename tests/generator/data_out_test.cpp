@@ -11,7 +11,6 @@
 #include <QChartView>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QTemporaryDir>
 #include <QTest>
 #include <cstdlib>
 #include <string>
@@ -34,15 +33,11 @@ class GeneratorDataOut : public testing::TestWithParam<SaveCase> {};
 TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
     const SaveCase c = GetParam();
     if (c.locale) setenv("LC_ALL", c.locale, 1);
-    QTemporaryDir folder;
-    ASSERT_TRUE(folder.isValid());
-    setenv("XDG_CONFIG_HOME", QFile::encodeName(folder.filePath("config")).constData(), 1);
-    const QString csvPath = folder.filePath(QStringLiteral("preview.csv"));
+    const graph_operator::SaveFolder folder;
+    const QString csvPath = folder.file("preview.csv");
     int exitCode = runGenerator([&] {
         if (c.locale) {
-            char probe[16];
-            std::snprintf(probe, sizeof probe, "%.1f", 2.5);
-            ASSERT_STREQ(probe, "2,5") << c.locale << " is not installed (scripts/deps.sh)";
+            ASSERT_NO_FATAL_FAILURE(graph_operator::expectDecimalComma(c.locale));
         }
         typeValue(PANEL_ANGLE, 45.5, 1);
         const std::string uploaded = statusLine();
@@ -73,11 +68,8 @@ TEST_P(GeneratorDataOut, CsvHoldsEveryPreviewValueAndWhatThePanelShows) {
         EXPECT_EQ(csv.metadata.mid(2).join('\n').toStdString(), expected.join('\n').toStdString());
         EXPECT_EQ(csv.header.toStdString(), "Degrees into the period,Relative code");
 
-        const auto plots = userint_testing::graph_plots(PANEL, PANEL_GRAPH);
-        ASSERT_EQ(plots.size(), 1u);
-        ASSERT_EQ(plots[0].x.size(), 3600u) << "one period is 3600 entries";
-        graph_operator::expectColumnsArePlot(csv, plots[0].x, plots[0].y);
-        graph_operator::keepForPythonCheck(csvPath, c.name, plots[0].x, plots[0].y);
+        // One period is 3600 entries.
+        graph_operator::expectTheOnePlotSaved(csv, csvPath, PANEL, PANEL_GRAPH, 3600, c.name);
     });
     EXPECT_EQ(exitCode, 0);
 }

@@ -24,6 +24,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -190,8 +191,11 @@ inline void chooseFromMenu(QChartView *graph, const QString &entry,
 #include <QGraphicsTextItem>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "userint_testing.h"
 
 namespace graph_operator {
 
@@ -291,6 +295,40 @@ inline void expectColumnsArePlot(const CsvFile &csv, const std::vector<double> &
         ASSERT_EQ(csv.columns[0][i], x[i]) << "x of point " << i;
         ASSERT_EQ(csv.columns[1][i], y[i]) << "y of point " << i;
     }
+}
+
+// A folder of the test's own to save into, holding the program's settings too
+// (XDG_CONFIG_HOME is its config/), so that no test reads or writes the
+// operator's remembered folder.
+class SaveFolder {
+public:
+    SaveFolder() {
+        if (!dir_.isValid()) ADD_FAILURE() << "cannot make a temporary folder to save into";
+        setenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.filePath("config")).constData(), 1);
+    }
+    QString file(const char *name) const { return dir_.filePath(QString::fromLatin1(name)); }
+
+private:
+    QTemporaryDir dir_;
+};
+
+// The C library writes numbers with a decimal comma in `locale` (set in LC_ALL):
+// the comma-decimal cases need the locales scripts/deps.sh installs.
+inline void expectDecimalComma(const char *locale) {
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+    ASSERT_STREQ(probe, "2,5") << locale << " is not installed (scripts/deps.sh)";
+}
+
+// The graph shows one plot of `points` points, and the saved file holds its
+// every value; the file is kept for the Python check as `name`.
+inline void expectTheOnePlotSaved(const CsvFile &csv, const QString &csvPath, int panel, int graph,
+                                  size_t points, const char *name) {
+    const auto plots = userint_testing::graph_plots(panel, graph);
+    ASSERT_EQ(plots.size(), 1u);
+    ASSERT_EQ(plots[0].x.size(), points) << "points plotted";
+    expectColumnsArePlot(csv, plots[0].x, plots[0].y);
+    keepForPythonCheck(csvPath, name, plots[0].x, plots[0].y);
 }
 
 }  // namespace graph_operator
