@@ -14,6 +14,7 @@
 
 #include "deska.h"
 #include "panel_operator.h"
+#include "scripted_port.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -51,6 +52,18 @@ inline void chooseGain(int index) {
 }
 
 inline void clickRun() { panel_operator::click(widget<QPushButton>(PANEL_RUN)); }
+
+// Clicks Run until the program read a capture of the scripted board, paced at
+// `period_ms`, on time (late by under 0.45 periods; a capture the program
+// itself started or ended late says nothing of the board), five times at most.
+// False when the machine was too busy for each of them: the test skips.
+inline bool runCaptureReadOnTime(double period_ms) {
+    for (int attempt = 0; attempt < 5; attempt++) {
+        clickRun();
+        if (scripted_port::readLateness_ms() < 0.45 * period_ms) return true;
+    }
+    return false;
+}
 
 // ---- What the operator sees -------------------------------------------------------------
 
