@@ -119,14 +119,21 @@ void finish(const Outcome *script, int status, int error, long count) {
     finish(record(std::move(call)), CMPL, 0, 0);
 }
 
-[[gnu::noinline]] void recorded_send(int board, GpibDriverAddr address, const void *buffer,
-                                     long count, int eotMode) {
+// The record of a transfer (Send, Receive) as the driver was called.
+BusCall transfer_call(const char *routine, int board, GpibDriverAddr address, long count,
+                      int mode) {
     BusCall call;
-    call.routine = "Send";
+    call.routine = routine;
     call.board = board;
     call.address = address;
     call.count = count;
-    call.mode = eotMode;
+    call.mode = mode;
+    return call;
+}
+
+[[gnu::noinline]] void recorded_send(int board, GpibDriverAddr address, const void *buffer,
+                                     long count, int eotMode) {
+    BusCall call = transfer_call("Send", board, address, count, eotMode);
     if (buffer != nullptr && count > 0)
         call.bytes.assign(static_cast<const char *>(buffer), static_cast<std::size_t>(count));
     errorQueryPending = call.bytes == kErrorQuery;
@@ -136,12 +143,7 @@ void finish(const Outcome *script, int status, int error, long count) {
 [[gnu::noinline]] [[maybe_unused]] void recorded_receive(int board, GpibDriverAddr address,
                                                          void *buffer, long count,
                                                          int termination) {
-    BusCall call;
-    call.routine = "Receive";
-    call.board = board;
-    call.address = address;
-    call.count = count;
-    call.mode = termination;
+    BusCall call = transfer_call("Receive", board, address, count, termination);
     const Outcome *script = record(std::move(call));
     std::string answer = reply;
     if (errorQueryPending) {
