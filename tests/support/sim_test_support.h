@@ -7,9 +7,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "scoped_env.h"
 
@@ -33,6 +36,20 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Files that are no regular file, made in `dir` for the tests of a path that
+// must name one: a FIFO, and a device node (/dev/null's) where the test may
+// make one (it needs root), named `stem`.fifo and `stem`.null.
+inline std::vector<std::string> no_regular_files(const TempDir &dir, const std::string &stem) {
+    std::vector<std::string> made;
+    const std::string fifo = dir.file(stem + ".fifo"), device = dir.file(stem + ".null");
+    if (mkfifo(fifo.c_str(), 0600) == 0)
+        made.push_back(fifo);
+    else
+        ADD_FAILURE() << "cannot make the FIFO " << fifo;
+    if (mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) made.push_back(device);
+    return made;
+}
 
 // A simulator library loaded with dlopen and unloaded at the end of its scope.
 class Library {
