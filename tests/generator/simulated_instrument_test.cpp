@@ -48,11 +48,14 @@ std::string instrumentErrors() {
     return data;
 }
 
-TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCommit) {
-    std::string state = (std::filesystem::temp_directory_path() /
-                         ("generator-bench-" + std::to_string(getpid()) + ".state"))
-                            .string();
-    setenv("BENCH_SIM_STATE", state.c_str(), 1);
+// The simulated instrument's state file in a folder of the test's own.
+struct GeneratorOnSimulatedInstrument : ::testing::Test {
+    simtest::TempDir dir;
+    const std::string state = dir.file("bench.state");
+    simtest::ScopedEnv stateFile{"BENCH_SIM_STATE", state};
+};
+
+TEST_F(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCommit) {
     int exitCode = runGeneratorOn(GENERATOR_SIM_INSTRUMENT, [&] {
         QuitAtExit quit;
         expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
@@ -73,7 +76,6 @@ TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCo
     std::string error;
     ASSERT_TRUE(benchsim::read_bench_state(state, out, error)) << error;
     EXPECT_FALSE(out.remote) << "quitting returns the instrument to local control";
-    std::filesystem::remove(state);
 }
 
 // The bus carries every byte of a 0 Hz upload, but the instrument refuses the value
@@ -82,10 +84,7 @@ TEST(GeneratorOnSimulatedInstrument, HoldsThePanelsWaveformAfterStartUpAndEachCo
 // generator that has since quit, or the socket instrument): a re-send of the
 // same settings puts this generator's output back, so the board never measures
 // a stale one.
-TEST(GeneratorOnSimulatedInstrument, ResendOfUnchangedSettingsReachesTheStateFile) {
-    simtest::TempDir dir;
-    const std::string state = dir.file("bench.state");
-    simtest::ScopedEnv stateFile("BENCH_SIM_STATE", state);
+TEST_F(GeneratorOnSimulatedInstrument, ResendOfUnchangedSettingsReachesTheStateFile) {
     int exitCode = runGeneratorOn(GENERATOR_SIM_INSTRUMENT, [&] {
         QuitAtExit quit;
         expectInstrumentHolds(state, 10000.0, 4.5, 0.0f);
@@ -102,11 +101,7 @@ TEST(GeneratorOnSimulatedInstrument, ResendOfUnchangedSettingsReachesTheStateFil
     EXPECT_EQ(exitCode, 0);
 }
 
-TEST(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsError) {
-    std::string state = (std::filesystem::temp_directory_path() /
-                         ("generator-refused-" + std::to_string(getpid()) + ".state"))
-                            .string();
-    setenv("BENCH_SIM_STATE", state.c_str(), 1);
+TEST_F(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsError) {
     int exitCode = runGeneratorOn(GENERATOR_SIM_INSTRUMENT, [&] {
         QuitAtExit quit;
         QWidget *status = control(PANEL_STATUS);
@@ -122,7 +117,6 @@ TEST(GeneratorOnSimulatedInstrument, RefusedSettingIsReportedWithTheInstrumentsE
         expectInstrumentHolds(state, 15000.0, 4.5, 0.0f);
     });
     EXPECT_EQ(exitCode, 0);
-    std::filesystem::remove(state);
 }
 
 // The bytes of a GPIB_SIM_LOG data field, unescaped.
@@ -191,11 +185,8 @@ void uploadAndChangeAngle(const char *driver, const std::string &state, const st
             got.begin());
 }
 
-struct GeneratorOnEitherInstrument : ::testing::Test {
-    simtest::TempDir dir;
-    std::string state = dir.file("bench.state");
+struct GeneratorOnEitherInstrument : GeneratorOnSimulatedInstrument {
     std::string log = dir.file("bus.log");
-    simtest::ScopedEnv stateFile{"BENCH_SIM_STATE", state};
     simtest::ScopedEnv busLog{"GPIB_SIM_LOG", log};
 };
 
