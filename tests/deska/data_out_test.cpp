@@ -19,6 +19,7 @@
 
 #include "deska_harness.h"
 #include "graph_operator.h"
+#include "panel_agreement.h"
 #include "scripted_port.h"
 
 namespace {
@@ -237,10 +238,7 @@ TEST(DeskaGraph, TicksAtOneTwoFiveStepsReadableAtTheSmallestPanel) {
 
 TEST(DeskaWindow, CarriesItsIconAndTheDesktopEntrysWindowClass) {
     int status = runDeska([] {
-        QWidget *panel = userint_testing::panel_widget(Handle);
-        EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows deska's icon";
-        EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-deska");
-        EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-deska");
+        panel_agreement::expect_desktop_identity(Handle, "labbench-deska");
         // The RMS read-outs look read-only and their text still copies.
         auto *rms = widget<QLineEdit>(PANEL_UF);
         EXPECT_TRUE(rms->isReadOnly());

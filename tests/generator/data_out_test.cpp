@@ -18,6 +18,7 @@
 #include "generator_harness.h"
 #include "generator_ui.h"
 #include "graph_operator.h"
+#include "panel_agreement.h"
 #include "userint.h"
 #include "userint_testing.h"
 
@@ -105,10 +106,7 @@ TEST(GeneratorGraph, PreviewTicksAtOneTwoFiveStepsOnItsFixedRanges) {
 
 TEST(GeneratorWindow, CarriesItsIconWindowClassAndASelectableStatusLine) {
     int exitCode = runGenerator([] {
-        QWidget *panel = userint_testing::panel_widget(PANEL);
-        EXPECT_FALSE(panel->windowIcon().isNull()) << "the window shows the generator's icon";
-        EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "labbench-generator");
-        EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), "labbench-generator");
+        panel_agreement::expect_desktop_identity(PANEL, "labbench-generator");
         auto *status = qobject_cast<QLabel *>(control(PANEL_STATUS));
         ASSERT_NE(status, nullptr);
         EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);

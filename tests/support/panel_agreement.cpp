@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDoubleSpinBox>
+#include <QGuiApplication>
 #include <QStringList>
 #include <QWidget>
 
@@ -57,6 +59,14 @@ void expect_ring_reads_item_index(int panel, int id, const char *identifier) {
         EXPECT_EQ(GetCtrlVal(panel, id, &code), 0) << identifier << " is read into its type";
         EXPECT_EQ(int(code), item) << identifier << ": the code of item " << item;
     }
+}
+
+void expect_desktop_identity(int panel, const char *desktop_name) {
+    QWidget *window = userint_testing::panel_widget(panel);
+    ASSERT_NE(window, nullptr) << "panel " << panel << " is not loaded";
+    EXPECT_FALSE(window->windowIcon().isNull()) << "the window shows the program's icon";
+    EXPECT_EQ(QCoreApplication::applicationName().toStdString(), desktop_name);
+    EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), desktop_name);
 }
 
 template void expect_ring_reads_item_index<signed char>(int, int, const char *);

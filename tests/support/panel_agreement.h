@@ -44,4 +44,9 @@ std::string ring_items(int panel, int id, const char *separator);
 template <class T>
 void expect_ring_reads_item_index(int panel, int id, const char *identifier);
 
+// The program's window shows an icon, and the application's and the desktop's
+// name for it are `desktop_name`, the name of its desktop entry (by which the
+// desktop finds its icon and groups its windows).
+void expect_desktop_identity(int panel, const char *desktop_name);
+
 }  // namespace panel_agreement
