@@ -13,8 +13,8 @@
 // Bus behaviour:
 //  - board 0 is the only board (others: ERR, ENEB). A transfer before
 //    SendIFC fails with ECIC (the board is not controller-in-charge).
-//  - only address 8 answers (others: ENOL); a primary address above 30 or a
-//    malformed secondary address is EARG.
+//  - only address 8 answers (others: ENOL); a primary address above
+//    GPIB_DRIVER_MAX_PRIMARY_ADDRESS or a malformed secondary address is EARG.
 //  - EnableRemote asserts REN and puts the listed instrument in remote;
 //    EnableLocal with the instrument in its list returns it to local, with
 //    an empty list unasserts REN (everything local).

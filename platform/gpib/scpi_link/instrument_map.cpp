@@ -256,7 +256,9 @@ Mapping find_instrument(int primary_address) {
                 parsed.ptr != key.data() + key.size() || address < 0 ||
                 address > GPIB_DRIVER_MAX_PRIMARY_ADDRESS) {
                 warn_once(conf + ":" + std::to_string(number) + ": " + quoted(content) +
-                          " is not '<address 0..30> = <resource>'; line skipped");
+                          " is not '<address 0.." +
+                          std::to_string(GPIB_DRIVER_MAX_PRIMARY_ADDRESS) +
+                          "> = <resource>'; line skipped");
                 continue;
             }
             // The first line for an address holds; later ones are reported.

@@ -52,7 +52,8 @@ struct Mapping {
     std::string why;     // Unmapped or Malformed: for the operator
 };
 
-// Looks up the instrument mapped to `primary_address` (0..30). Reads the
+// Looks up the instrument mapped to `primary_address` (0 to
+// GPIB_DRIVER_MAX_PRIMARY_ADDRESS). Reads the
 // environment, and the configuration file only when the environment has no
 // mapping for that address. Lines of the file that are not "N = text" are
 // reported once on stderr and skipped.

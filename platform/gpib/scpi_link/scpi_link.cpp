@@ -99,7 +99,8 @@ bool valid_target(int board, GpibDriverAddr address) {
     }
     int primary = address & 0xFF;
     if (primary > GPIB_DRIVER_MAX_PRIMARY_ADDRESS) {
-        fail(EARG, "address " + std::to_string(primary) + " is not a GPIB primary address (0..30)");
+        fail(EARG, "address " + std::to_string(primary) + " is not a GPIB primary address (0.." +
+                       std::to_string(GPIB_DRIVER_MAX_PRIMARY_ADDRESS) + ")");
         return false;
     }
     if (address >> 8) {

@@ -6,8 +6,9 @@
 // Nothing in this header is exported beyond that interface; it documents how
 // the routines behave on these links.
 //
-// Addresses. Each GPIB primary address (0..30) the program talks to is mapped
-// by the operator to one instrument (instrument_map.h):
+// Addresses. Each GPIB primary address (0 to GPIB_DRIVER_MAX_PRIMARY_ADDRESS)
+// the program talks to is mapped by the operator to one instrument
+// (instrument_map.h):
 //   LABBENCH_INSTRUMENT_8=TCPIP::192.168.1.20::5025::SOCKET   (environment)
 //   8 = USBTMC::/dev/usbtmc0     (a line in $XDG_CONFIG_HOME/labbench/instruments.conf)
 // The environment wins over the file. The mapping is looked up at every
