@@ -4,8 +4,12 @@
 # programs beside a copy of it (each records the arguments it was given): an
 # empty or unknown argument is a usage error that starts nothing, and options
 # after the program name reach the program, or both programs after "both".
-# Usage: launcher_test.sh <configured labbench-sim>
+# Then the build tree's copy (what scripts/bench.sh starts) reaches the real
+# programs, the simulator libraries and the socket instrument where the build
+# put them: each program answers --help through it.
+# Usage: launcher_test.sh <installed labbench-sim> <build tree's labbench-sim>
 launcher=$1
+build_launcher=$2
 . "$(dirname "$0")/../support/checks.sh"
 scratch_folder
 mkdir "$work/bin"
@@ -64,5 +68,19 @@ started generator "-style Fusion -reverse"
 run
 started generator ""
 started deska ""
+
+# The build tree's copy, on the build's own files.
+for arguments in "generator --help" "deska --help" "--socket generator --help"; do
+  # shellcheck disable=SC2086 # one word per argument
+  env -u GPIB_LIBRARY -u PORTIO_LIBRARY BENCH_SIM_STATE="$work/bench.state" \
+    timeout 20 "$build_launcher" $arguments >"$work/out" 2>&1
+  status=$?
+  program=${arguments% --help}
+  program=${program#--socket }
+  [ "$status" -eq 0 ] || fail "build tree: labbench-sim $arguments: status $status: $(cat "$work/out")"
+  grep -q "^Usage: $program" "$work/out" || fail "build tree: labbench-sim $arguments: no usage of $program: $(cat "$work/out")"
+done
+grep -q 'serves 127\.0\.0\.1:' "$work/out" \
+  || fail "build tree: labbench-sim --socket did not start the socket instrument: $(cat "$work/out")"
 
 finish "launcher check(s) failed" "labbench-sim's command line: all checks passed"
