@@ -113,6 +113,7 @@ void refresh_drawn_points(GraphState &g, GraphPlot *only = nullptr) {
     }
     for (GraphPlot &p : g.plots) refresh_plot(p, areaWidth, axisSpan, false);
     if (g.reference) refresh_plot(g.reference->plot, areaWidth, axisSpan, false);
+    if (g.live) refresh_plot(g.live->plot, areaWidth, axisSpan, false);
 }
 
 // A spare line series that the chart draws above every plot in use (series
@@ -123,6 +124,7 @@ QXYSeries *take_spare_line(GraphState &g) {
     const QList<QAbstractSeries *> order = g.chart->series();
     qsizetype top = -1;
     for (const GraphPlot &p : g.plots) top = std::max(top, order.indexOf(p.series));
+    if (g.live) top = std::max(top, order.indexOf(g.live->plot.series));
     for (auto it = g.spareLines.begin(); it != g.spareLines.end(); ++it) {
         if (order.indexOf(*it) > top) {
             QXYSeries *series = *it;
@@ -229,9 +231,38 @@ bool fill(int dataType, const void *array, int count, double gain, double offset
     }
 }
 
+// Ends the graph's live trace, if it has one: its series is emptied and kept for
+// a later plot, the plots are shown again against the axes they had. Draws nothing.
+void end_live_trace(GraphState &g) {
+    if (!g.live) return;
+    drop_zoom(g);
+    QXYSeries *series = g.live->plot.series;
+    series->clear();
+    g.spareLines.push_back(series);
+    for (GraphPlot &p : g.plots) p.series->setVisible(true);
+    g.xFixed = g.live->xFixedBefore;
+    g.yFixed = g.live->yFixedBefore;
+    g.xAxis->setRange(g.live->axesBefore.xMin, g.live->axesBefore.xMax);
+    g.yAxis->setRange(g.live->axesBefore.yMin, g.live->axesBefore.yMax);
+    g.live.reset();
+    autoscale(g);
+    refresh_drawn_points(g);
+    graph_data_changed(g);
+}
+
 }  // namespace
 
 namespace userint_internal {
+
+std::vector<const GraphPlot *> shown_plots(const GraphState &g) {
+    std::vector<const GraphPlot *> shown;
+    if (g.live) {
+        shown.push_back(&g.live->plot);
+        return shown;
+    }
+    for (const GraphPlot &p : g.plots) shown.push_back(&p);
+    return shown;
+}
 
 void set_up_graph(Control &control) {
     auto *view = static_cast<QChartView *>(control.widget.data());
@@ -343,6 +374,7 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     int error;
     GraphState *g = find_graph("PlotWaveform", panel, control, &error);
     if (!g) return error;
+    end_live_trace(*g);
     drop_zoom(*g);  // a new plot is shown in the program's view
     auto refuse = [&](const QString &why) {
         return report("PlotWaveform", panel, control, UIE_BAD_ARGUMENT, why);
@@ -441,6 +473,7 @@ int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh) {
     int error;
     GraphState *g = find_graph("DeleteGraphPlot", panel, control, &error);
     if (!g) return error;
+    end_live_trace(*g);
     drop_zoom(*g);
     if (plotHandle != -1 && std::none_of(g->plots.begin(), g->plots.end(), [&](const GraphPlot &p) {
             return p.handle == plotHandle;
@@ -480,6 +513,7 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
     int error;
     GraphState *g = find_graph("SetAxisScalingMode", panel, control, &error);
     if (!g) return error;
+    end_live_trace(*g);
     drop_zoom(*g);
     auto refuse = [&](const QString &why) {
         return report("SetAxisScalingMode", panel, control, UIE_BAD_ARGUMENT, why);
@@ -522,6 +556,93 @@ int SetGraphLevelLine(int panel, int control, int shown, double y, int colour) {
                       QStringLiteral("colour 0x%1 is not an 0xRRGGBB value")
                           .arg(static_cast<unsigned>(colour), 0, 16));
     if (g->tools) g->tools->set_level_line(shown != 0, y, static_cast<unsigned>(colour));
+    show_now(graph_view(panel, control));
+    return 0;
+}
+
+int PlotLiveTrace(int panel, int control, const void *array, int count, int dataType, double yGain,
+                  double yOffset, double initialX, double xIncrement, double xMin, double xMax,
+                  double yMin, double yMax, int colour) {
+    int error;
+    GraphState *g = find_graph("PlotLiveTrace", panel, control, &error);
+    if (!g) return error;
+    auto refuse = [&](const QString &why) {
+        return report("PlotLiveTrace", panel, control, UIE_BAD_ARGUMENT, why);
+    };
+    if (!array && count > 0) return refuse(QStringLiteral("the array's address is null"));
+    if (count < 0) return refuse(QStringLiteral("the point count %1 is below 0").arg(count));
+    if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
+        return refuse(QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType));
+    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) ||
+        !std::isfinite(xIncrement))
+        return refuse(
+            QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
+    if (!std::isfinite(xMin) || !std::isfinite(xMax) || !std::isfinite(yMin) ||
+        !std::isfinite(yMax) || !(xMin < xMax) || !(yMin < yMax))
+        return refuse(QStringLiteral("the ranges need finite limits with min < max (got x %1 to "
+                                     "%2, y %3 to %4)")
+                          .arg(xMin)
+                          .arg(xMax)
+                          .arg(yMin)
+                          .arg(yMax));
+    if (colour < 0 || colour > 0xFFFFFF)
+        return refuse(QStringLiteral("colour 0x%1 is not an 0xRRGGBB value")
+                          .arg(static_cast<unsigned>(colour), 0, 16));
+
+    const AxisView view{xMin, xMax, yMin, yMax};
+    const bool starting = !g->live;
+    if (starting) {
+        drop_zoom(*g);
+        auto live = std::make_unique<GraphLiveTrace>();
+        live->axesBefore = {g->xAxis->min(), g->xAxis->max(), g->yAxis->min(), g->yAxis->max()};
+        live->xFixedBefore = g->xFixed;
+        live->yFixedBefore = g->yFixed;
+        QXYSeries *series = take_spare_line(*g);
+        if (!series) {
+            series = new QLineSeries;
+            g->chart->addSeries(series);
+            series->attachAxis(g->xAxis);
+            series->attachAxis(g->yAxis);
+        }
+        series->setPointsVisible(false);
+        live->plot.series = series;
+        live->plot.thinnable = true;
+        for (GraphPlot &p : g->plots) p.series->setVisible(false);
+        g->live = std::move(live);
+    }
+    GraphLiveTrace &live = *g->live;
+    if (starting || live.plot.colour != static_cast<unsigned>(colour)) {
+        QPen pen(QColor::fromRgb(static_cast<QRgb>(colour)));
+        pen.setWidth(1);
+        live.plot.series->setPen(pen);
+        live.plot.colour = static_cast<unsigned>(colour);
+    }
+    if (starting || live.view.xMin != view.xMin || live.view.xMax != view.xMax ||
+        live.view.yMin != view.yMin || live.view.yMax != view.yMax) {
+        // New ranges are a new view of the program's: the operator's zoom ends.
+        drop_zoom(*g);
+        live.view = view;
+        g->xFixed = g->yFixed = true;
+        g->xAxis->setRange(xMin, xMax);
+        g->yAxis->setRange(yMin, yMax);
+    }
+    // Only the points given are read, now: the rest of the array may be in the making.
+    live.plot.points.clear();
+    fill(dataType, array, count, yGain, yOffset, initialX, xIncrement, live.plot.points, live.plot);
+    refresh_drawn_points(*g);
+    refresh_drawn_points(*g, &live.plot);
+    graph_data_changed(*g);
+    // Painted by the event loop: a trace refreshed while work runs must not hold it up.
+    static_cast<QChartView *>(graph_view(panel, control))->viewport()->update();
+    return 0;
+}
+
+int ClearLiveTrace(int panel, int control) {
+    int error;
+    GraphState *g = find_graph("ClearLiveTrace", panel, control, &error);
+    if (!g) return error;
+    if (!g->live) return 0;
+    end_live_trace(*g);
     show_now(graph_view(panel, control));
     return 0;
 }

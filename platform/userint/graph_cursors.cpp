@@ -58,10 +58,10 @@ QString with_unit(const QString &quantity, const QString &unit) {
     return unit.isEmpty() ? quantity : quantity + QStringLiteral(" (") + unit + QLatin1Char(')');
 }
 
-// The first plot that has points, else the reference; nullptr when neither has.
+// The first plot shown that has points, else the reference; nullptr when neither has.
 const QList<QPointF> *first_points(const GraphState &g) {
-    for (const GraphPlot &p : g.plots)
-        if (!p.points.isEmpty()) return &p.points;
+    for (const GraphPlot *p : shown_plots(g))
+        if (!p->points.isEmpty()) return &p->points;
     if (g.reference && !g.reference->plot.points.isEmpty()) return &g.reference->plot.points;
     return nullptr;
 }
@@ -110,10 +110,11 @@ std::vector<ReadoutLine> cursor_readout(const GraphState &g, double x1, double x
     };
     std::vector<Trace> traces;
     int number = 0;
-    for (const GraphPlot &p : g.plots) {
+    // What is shown: a live trace while there is one, as the operator reads it.
+    for (const GraphPlot *p : shown_plots(g)) {
         ++number;
-        if (!p.points.isEmpty())
-            traces.push_back({&p.points, QStringLiteral("plot %1").arg(number)});
+        if (!p->points.isEmpty())
+            traces.push_back({&p->points, QStringLiteral("plot %1").arg(number)});
     }
     if (g.reference && !g.reference->plot.points.isEmpty())
         traces.push_back({&g.reference->plot.points, QStringLiteral("reference")});

@@ -85,6 +85,19 @@ std::vector<PlotPoints> graph_plots(int panel, int control) {
     return result;
 }
 
+bool graph_live_trace(int panel, int control, PlotPoints *points) {
+    Control *c = look_up_control(panel, control);
+    if (!c || !c->graph || !c->graph->live) return false;
+    const GraphPlot &plot = c->graph->live->plot;
+    *points = PlotPoints{};
+    for (const QPointF &pt : plot.points) {
+        points->x.push_back(pt.x());
+        points->y.push_back(pt.y());
+    }
+    points->colour = plot.colour;
+    return true;
+}
+
 AxisRange graph_y_axis(int panel, int control) {
     Control *c = look_up_control(panel, control);
     if (!c || !c->graph) return {};

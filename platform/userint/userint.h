@@ -291,6 +291,26 @@ int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, d
 // through PlotWaveform and DeleteGraphPlot. colour is 0xRRGGBB.
 int SetGraphLevelLine(int panel, int control, int shown, double y, int colour);
 
+// Data still being gathered (a capture in progress), shown on the graph in
+// place of its plots until ClearLiveTrace. It is not the graph's data: saving
+// and copying go on writing the plots and their descriptions. Point i is at
+// x = initialX + i*xIncrement, y = yGain*array[i] + yOffset, as with
+// PlotWaveform, drawn as a thin solid line in `colour` (0xRRGGBB) against the
+// fixed ranges [xMin, xMax] and [yMin, yMax], the span the finished data will
+// take, so that the trace grows across the graph. Each call replaces the points
+// of the last; array[0] to array[count - 1] are read during the call and no
+// further (the rest may be in the making), count 0 shows none. The operator's
+// zoom stays while the ranges do; the cursors read the trace. Drawn by the
+// event loop, not before the call returns, so that refreshing it holds no one
+// up. Returns 0 or a negative error code.
+int PlotLiveTrace(int panel, int control, const void *array, int count, int dataType, double yGain,
+                  double yOffset, double initialX, double xIncrement, double xMin, double xMax,
+                  double yMin, double yMax, int colour);
+// Ends the live trace: the plots are shown again, against the axes they had
+// before it; drawn before the call returns. PlotWaveform, DeleteGraphPlot and
+// SetAxisScalingMode end it first as well. Returns 0 (also without a live trace).
+int ClearLiveTrace(int panel, int control);
+
 // ---- Popups -----------------------------------------------------------------
 // Modal message box; returns when the operator dismisses it.
 int MessagePopup(const char *title, const char *message);

@@ -50,6 +50,16 @@ struct GraphReference {
     QString name;    // the file's name, as the legend and the saved columns show it
 };
 
+// Data still being gathered, shown in place of the plots (PlotLiveTrace): not
+// the graph's data, which the plots stay. The axes it is shown against are its
+// own; those of the plots come back with it ended.
+struct GraphLiveTrace {
+    GraphPlot plot;       // handle 0; its series is owned by the chart
+    AxisView view;        // the fixed ranges the program gave for it
+    AxisView axesBefore;  // the plots' ranges, and whether they were fixed
+    bool xFixedBefore = false, yFixedBefore = false;
+};
+
 namespace userint_internal {
 class GraphTools;
 }
@@ -64,6 +74,7 @@ struct GraphState {
         spareLines;  // emptied line series of deleted plots, still on the chart
     std::vector<GraphPlot> plots;
     std::unique_ptr<GraphReference> reference;  // none until the operator opens one
+    std::unique_ptr<GraphLiveTrace> live;       // none but while the program shows one
     // The views the operator zoomed away from, oldest first: the first is the
     // program's own view, to which Reset zoom returns.
     std::vector<AxisView> zoomHistory;
@@ -157,6 +168,8 @@ void set_up_graph(Control &control);
 // replacing any earlier one; clear_graph_reference takes it away.
 void set_graph_reference(GraphState &g, QList<QPointF> points, const QString &name);
 void clear_graph_reference(GraphState &g);
+// The plots as shown: the live trace's alone while there is one, else every plot.
+std::vector<const GraphPlot *> shown_plots(const GraphState &g);
 
 // ---- Popups (popups.cpp) ----
 // Called by MessagePopup before it shows anything, when set (tests only):

@@ -55,6 +55,9 @@ struct PlotPoints {
     unsigned colour = 0;  // 0xRRGGBB
 };
 std::vector<PlotPoints> graph_plots(int panel, int control);
+// The live trace of a graph (PlotLiveTrace): true with its points, false (and
+// `points` untouched) when the graph shows none.
+bool graph_live_trace(int panel, int control, PlotPoints *points);
 // The left y axis range of a graph, and whether it is fixed (not autoscaled).
 struct AxisRange {
     double min = 0, max = 0;

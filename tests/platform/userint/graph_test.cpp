@@ -834,6 +834,97 @@ struct ReferenceCase {
     const char *cause;  // part of the reason
 };
 
+// A live trace (data still being gathered) is shown in place of the plots and against
+// ranges of its own, while the plots stay what is copied and saved; it grows from call
+// to call, and once it ends the plots come back as they were, axes and all.
+TEST_F(GraphTools, ALiveTraceShowsInPlaceOfThePlotsWhichStayTheDataAndComeBack) {
+    const double complete[] = {1.5, -0.25, 3};
+    const int plot =
+        PlotWaveform(PANEL, GRAPH, complete, 3, WAVE_DOUBLE, 1, 0, 0, 0.1, 0, 0, 0, 1, 0xFF0000);
+    ASSERT_GT(plot, 0);
+    ASSERT_EQ(SetPlotMetadata(PANEL, GRAPH, plot, "Verdict", "complete"), 0);
+    ASSERT_EQ(SetAxisScalingMode(PANEL, GRAPH, 1, 0, -2.0, 4.0), 0);
+    const View before = shownView();
+    const char *const completeRows = "t [ms]\tU [V]\n0\t1.5\n0.1\t-0.25\n0.2\t3\n";
+    // The series the operator sees, with their points.
+    auto shownSeries = [&] {
+        std::vector<QList<QPointF>> shown;
+        for (QAbstractSeries *s : graph->chart()->series())
+            if (auto *xy = qobject_cast<QXYSeries *>(s); xy && xy->isVisible() && xy->count() > 0)
+                shown.push_back(xy->points());
+        return shown;
+    };
+
+    float gathering[1000];
+    for (int i = 0; i < 1000; ++i) gathering[i] = static_cast<float>(i % 7) - 3;
+    graph->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(graph, Qt::Key_C);  // the cursors, read on what is shown
+    for (int count : {2, 5, 5, 40}) {
+        ASSERT_EQ(PlotLiveTrace(PANEL, GRAPH, gathering, count, WAVE_FLOAT, 0.5, 1, 0, 2, 0, 1998,
+                                -5, 5, 0x00A000),
+                  0);
+        userint_testing::PlotPoints live;
+        ASSERT_TRUE(userint_testing::graph_live_trace(PANEL, GRAPH, &live));
+        ASSERT_EQ(live.y.size(), static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(live.x[i], 2.0 * i);
+            EXPECT_EQ(live.y[i], 0.5 * gathering[i] + 1);
+        }
+        EXPECT_EQ(live.colour, 0x00A000u);
+        const View v = shownView();
+        EXPECT_EQ(std::vector<double>({v.xMin, v.xMax, v.yMin, v.yMax}),
+                  std::vector<double>({0, 1998, -5, 5}));
+        const auto shown = shownSeries();
+        ASSERT_EQ(shown.size(), 1u) << "the live trace alone is shown, count " << count;
+        EXPECT_EQ(shown[0].size(), count);
+
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(copiedRows(), completeRows) << "the plots stay the data";
+        EXPECT_TRUE(clipboardText().contains(QStringLiteral("# Verdict: complete")));
+        QGuiApplication::clipboard()->clear();
+        graph_operator::chooseFromMenu(graph, QStringLiteral("Copy cursor read-out"));
+        std::map<QString, QString> readout = readoutOnClipboard();
+        EXPECT_EQ(readout[QStringLiteral("y₁ (V)")].toDouble(), 0.5 * gathering[0] + 1)
+            << "the cursors read the trace shown, not the plot (1.5 there)";
+    }
+    QTest::keyClick(graph, Qt::Key_C);
+
+    struct Refused {
+        int count, type;
+        double xMax;
+    };
+    for (Refused r : {Refused{-1, WAVE_FLOAT, 10}, Refused{3, 8, 10}, Refused{3, WAVE_FLOAT, 0}})
+        EXPECT_EQ(PlotLiveTrace(PANEL, GRAPH, gathering, r.count, r.type, 1, 0, 0, 1, 0, r.xMax, -1,
+                                1, 0x00A000),
+                  UIE_BAD_ARGUMENT)
+            << r.count << " points of type " << r.type << " up to x " << r.xMax;
+    EXPECT_EQ(PlotLiveTrace(PANEL, RMS, gathering, 3, WAVE_FLOAT, 1, 0, 0, 1, 0, 1, -1, 1, 0),
+              UIE_BAD_CONTROL);
+
+    ASSERT_EQ(ClearLiveTrace(PANEL, GRAPH), 0);
+    userint_testing::PlotPoints none;
+    EXPECT_FALSE(userint_testing::graph_live_trace(PANEL, GRAPH, &none));
+    const View after = shownView();
+    EXPECT_EQ(std::vector<double>({after.xMin, after.xMax, after.yMin, after.yMax}),
+              std::vector<double>({before.xMin, before.xMax, before.yMin, before.yMax}));
+    EXPECT_TRUE(userint_testing::graph_y_axis(PANEL, GRAPH).fixed);
+    const auto shown = shownSeries();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0], QList<QPointF>({{0, 1.5}, {0.1, -0.25}, {0.2, 3}}));
+    EXPECT_EQ(ClearLiveTrace(PANEL, GRAPH), 0) << "without a live trace nothing happens";
+
+    // A new plot ends a live trace too, and is shown.
+    ASSERT_EQ(PlotLiveTrace(PANEL, GRAPH, gathering, 3, WAVE_FLOAT, 1, 0, 0, 1, 0, 10, -1, 1, 0),
+              0);
+    ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, -1, 1), 0);
+    ASSERT_GT(
+        PlotWaveform(PANEL, GRAPH, complete, 2, WAVE_DOUBLE, 1, 0, 0, 1, 0, 0, 0, 1, 0xFF0000), 0);
+    EXPECT_FALSE(userint_testing::graph_live_trace(PANEL, GRAPH, &none));
+    ASSERT_EQ(shownSeries().size(), 1u);
+    EXPECT_EQ(shownSeries()[0].size(), 2);
+}
+
 TEST(Reference, FilesOfTwoNumericColumnsAreReadOthersRefusedWithTheirLine) {
     const ReferenceCase cases[] = {
         {"saved by LabBench",
