@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -41,6 +42,10 @@ Board &board() {
     static Board instance;
     return instance;
 }
+
+// The board holds its next result while this many samples of the capture have been
+// delivered (-1: never). Set by the test's thread while the program's reads it.
+std::atomic<int> holdAt{-1};
 
 // The always-ready mode (scripted_port_always_ready), outside Board so that a
 // read in it costs a test of one flag and a step through an array, as little
@@ -94,6 +99,7 @@ unsigned char board_read(unsigned short port) {
             return NO_ANSWER;
         }
         if (!due()) return NO_ANSWER;
+        if (b.delivered == holdAt.load()) return NO_ANSWER;
         return static_cast<unsigned char>(currentWord() >> 8);
     }
     if (port == PORT_DATA_LOW) {
@@ -159,6 +165,7 @@ void portio_outb(unsigned short port, unsigned char value) {
 
 void scripted_port_reset(void) {
     board() = Board{};
+    holdAt = -1;
     alwaysReady = false;
 }
 
@@ -181,6 +188,7 @@ void scripted_port_serve(const std::uint16_t *words, int count, int notReadyRead
 }
 
 void scripted_port_answer_samples(int count) { board().answerCount = count; }
+void scripted_port_hold_at(int count) { holdAt = count; }
 int scripted_port_samples_delivered(void) { return board().delivered; }
 void scripted_port_pace(double period_ms, int skipFrom, int skipped) {
     Board &b = board();

@@ -51,6 +51,12 @@ PORT_LIBRARY_EXPORT void scripted_port_serve(const std::uint16_t *words, int cou
 // From the next start of acquisition, the board delivers this many samples and
 // then never clears its not-ready flag (-1: always answers; 0: absent board).
 PORT_LIBRARY_EXPORT void scripted_port_answer_samples(int count);
+// At once, also during a capture: once `count` samples of it are delivered, the board
+// holds the next result (its not-ready flag stays set) until a later call moves the hold
+// on; -1 releases it for good. Lets a test see a capture in progress at a sample count
+// of its choosing, whatever the machine's speed, as long as it moves on within the
+// program's wait for one sample.
+PORT_LIBRARY_EXPORT void scripted_port_hold_at(int count);
 // From the next start of acquisition, result k (0, 1, ...) is due period_ms x (k + 1)
 // after the start, and from result `skipFrom` on `skipped` periods later still, as if
 // that many conversions had been overwritten unread. period_ms 0: due at once.
@@ -86,6 +92,7 @@ inline void serve(const std::vector<std::uint16_t> &words, int notReadyReads = 0
 }
 inline void answerSamples(int count) { scripted_port_answer_samples(count); }
 inline int samplesDelivered() { return scripted_port_samples_delivered(); }
+inline void holdAt(int count) { scripted_port_hold_at(count); }
 inline void pace(double period_ms, int skipFrom = 0, int skipped = 0) {
     scripted_port_pace(period_ms, skipFrom, skipped);
 }
