@@ -12,9 +12,10 @@
 // start-up, with real-time priority where the system allows it, so that other
 // programs on a busy computer cannot take its core for longer than a sample period.
 // A capture that lasts half a second or more (below 2 kHz) keeps the window alive
-// meanwhile: it repaints, shows the progress, and Stop (Run relabelled), Quit and the
-// close box end the capture. During a shorter one the window waits, as during any
-// callback.
+// meanwhile: it repaints, shows the progress and the samples read so far as a live
+// trace on the graph, and Stop (Run relabelled), Quit and the close box end the
+// capture, which then leaves the last complete capture on the graph. During a
+// shorter one the window waits, as during any callback.
 //
 // With Repeat checked, Run captures again and again until Stop, Quit or the close box,
 // each capture a whole run that takes the frequency and gain set meanwhile; the status
@@ -161,6 +162,8 @@ static long lost_conversions;
 // input may have been beyond the range of the gain, and the figures then read too low.
 static int limit_samples;
 // Samples read so far; the main thread shows it while a capture runs on its own thread.
+// Pole[0] to Pole[samples_read - 1] are complete once the count says so (release and
+// acquire): the live trace reads those and no others.
 static std::atomic<int> samples_read;
 // The capture thread had real-time priority for the last capture.
 static bool capture_realtime;
@@ -169,6 +172,15 @@ static bool capture_realtime;
 static bool capturing;
 static bool close_requested;      // the close box was used during the capture
 static double capture_period_ms;  // sample period of the capture, for its progress
+// A long capture shows the samples read so far on the graph, at its progress, in place
+// of the last complete capture until it is complete itself: the trace's x step (ms)
+// and display factor, and the samples it shows. The last complete capture stays the
+// graph's data (what is saved) and is shown again if the capture does not complete.
+static bool live_trace;
+static float live_dt;
+static float live_g;
+static int live_samples_shown;
+constexpr int TraceColour = 0xFF0000;
 static bool gain_waiting;
 static unsigned char waiting_gain;
 
@@ -396,7 +408,8 @@ int read_data(void) {
         if (i == 0) first_sample = last_result;
         Pole[i] = sample;
         limit_samples += code == 0 || code == BOARD_CODE_MASK;
-        samples_read.store(i + 1, std::memory_order_relaxed);
+        // Publishes Pole[0..i] to the live trace: on x86 a plain store, no cost per sample.
+        samples_read.store(i + 1, std::memory_order_release);
     }
     count_lost_conversions(Duration_ms(Clock::now() - first_sample).count(), period_ms);
     return 0;
@@ -433,9 +446,18 @@ static int capture_on_thread(void *) {
     return read_data();
 }
 
+// The samples read so far on the graph, against the axes of the whole capture.
+static void show_live_trace(int done) {
+    if (!live_trace || done == live_samples_shown) return;
+    live_samples_shown = done;
+    PlotLiveTrace(1, PANEL_GRAPH, Pole, done, WAVE_FLOAT, live_g, 0.0, 0.0, live_dt, 0.0,
+                  (SampleCount - 1) * double(live_dt), -5.0 * live_g, 5.0 * live_g, TraceColour);
+}
+
 // Called on the main thread about every 0.1 s while a capture runs on its own thread.
 static void show_progress(void *) {
-    const int done = samples_read.load(std::memory_order_relaxed);
+    const int done = samples_read.load(std::memory_order_acquire);
+    show_live_trace(done);
     const double left_s = (SampleCount - done) * capture_period_ms / 1e3;
     char text[160];
     char number[40] = "";
@@ -456,7 +478,13 @@ static void prepare_capture(int panel, float f) {
     // Repeated captures all keep the window alive, so that Stop can end them.
     capturing =
         repeating || (f > 0 && SampleCount * capture_period_ms / 1e3 >= BackgroundCapture_s);
+    // Only a long one shows its samples as they come: a short one is complete at once.
+    live_trace = f > 0 && SampleCount * capture_period_ms / 1e3 >= BackgroundCapture_s;
     if (!capturing) return;
+    // The step and the scale the complete capture will be plotted with.
+    live_dt = static_cast<float>(1.0 / f);
+    live_g = static_cast<float>(1.0 / std::pow(2.0, Zesileni));
+    live_samples_shown = 0;
     close_requested = false;
     samples_read.store(0, std::memory_order_relaxed);
     SetCtrlLabel(panel, PANEL_RUN, "&Stop");
@@ -729,7 +757,8 @@ static int take_capture(int panel) {
     set_up_timer(f);
     const int captured = capture(panel);
     if (captured != 0) {
-        // The last complete capture stays on show.
+        // The last complete capture stays on show, or comes back in place of the live trace.
+        ClearLiveTrace(1, PANEL_GRAPH);
         SetCtrlVal(1, PANEL_BUSY, 0);
         if (captured == CaptureStopped) {
             char text[160];
@@ -751,6 +780,7 @@ static int take_capture(int panel) {
     }
     const std::time_t ended = std::time(nullptr);
     Uf_hodnota();
+    // Also ends the live trace: the complete capture replaces it.
     DeleteGraphPlot(1, PANEL_GRAPH, -1, 1);
     // x in ms: f is in kHz. The step comes from the frequency as read, not the realised one.
     dt = static_cast<float>(1.0 / f);
@@ -758,7 +788,7 @@ static int take_capture(int panel) {
     g = static_cast<float>(1.0 / std::pow(2.0, Zesileni));
     SetAxisScalingMode(panel, PANEL_GRAPH, AXIS_LEFT_Y, SCALE_FIXED, -5.0 * g, 5.0 * g);
     const int plot = PlotWaveform(1, PANEL_GRAPH, Pole, SampleCount, WAVE_FLOAT, g, 0.0, 0.0, dt,
-                                  PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1, 0xFF0000);
+                                  PLOT_THIN_LINE, MARKER_SQUARE, LINE_SOLID, 1, TraceColour);
     // The trigger level as a dashed line while an edge is chosen.
     if (trigger_edge != TriggerFree || level_line_shown) {
         level_line_shown = trigger_edge != TriggerFree;
