@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // deska's live trace: during a long capture the graph shows the samples read so far,
 // refreshed with the progress, and the complete capture replaces it; a capture that
-// does not complete leaves the last complete one on the graph and in a saved file.
+// does not complete leaves the last complete one on the graph and in a saved file;
+// repeated captures show a trace each, a triggered one from its trigger on.
 // The scripted board holds its results at sample counts the test chooses, so that what
 // the graph shows can be checked at those counts on a machine of any speed.
 #include <gtest/gtest.h>
 
 #include <QChart>
 #include <QChartView>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -138,6 +141,88 @@ TEST(DeskaLiveTrace, GrowsDuringASlowCaptureAndTheCompleteCaptureReplacesIt) {
         ASSERT_EQ(plots.size(), 1u);
         ASSERT_EQ(plots[0].y.size(), 1000u);
         expectFirstSamples(plots[0], codes);
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Repeat checked and a rising trigger at 0 V, at 0.01 kHz: every capture drops 30
+// conversions at -2.5 V, then the 31st, at 0 V or more, is its first sample. While the
+// board is held before the crossing, the graph keeps the last complete capture and no
+// trace; once triggered, each capture shows its own trace from its first sample, the
+// first capture's complete plot replaces its trace, and Stop during the second leaves
+// that first capture on show.
+TEST(DeskaLiveTrace, EachRepeatedCaptureShowsItsTraceOnceTriggered) {
+    userint_testing::answer_popups_with([](const userint_testing::Popup &) {});
+    constexpr int Dropped = 30;
+    std::vector<std::uint16_t> words(Dropped, 1024);
+    std::vector<std::uint16_t> captured;
+    for (unsigned i = 0; i < 1000; i++)
+        captured.push_back(static_cast<std::uint16_t>(2048 + i * 37 % 1900));
+    words.insert(words.end(), captured.begin(), captured.end());
+    int status = runDeska([&] {
+        typeFrequency("0.01");
+        chooseGain(1);
+        panel_operator::chooseItem(widget<QComboBox>(PANEL_TRIGGER), 1);
+        panel_operator::enter(widget<QDoubleSpinBox>(PANEL_TRIGGER_LEVEL), QStringLiteral("0"));
+        panel_operator::click(widget<QCheckBox>(PANEL_REPEAT));
+        scripted_port::serve(words);
+        scripted_port::holdAt(20);  // before the crossing
+        // Each capture runs in a loop of its own, so the test looks at the window from
+        // a timer, one step at a time, rather than waiting inside one capture.
+        std::vector<PlotPoints> complete;
+        int step = 0;
+        QDeadlineTimer deadline(60000);
+        QTimer watch;
+        auto waitingForTrigger = [](const char *capture) {
+            return statusText() == std::string(capture) + "Waiting for the trigger" &&
+                   scripted_port::samplesDelivered() == 20;
+        };
+        auto expectTrace = [&](const char *capture, int shown) {
+            expectFirstSamples(liveTrace(), captured);
+            EXPECT_EQ(
+                statusText().rfind(
+                    capture + std::string("Capturing: ") + std::to_string(shown) + " of 1000", 0),
+                0u)
+                << statusText();
+        };
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (step == 0 && waitingForTrigger("Capture 1: ")) {
+                EXPECT_FALSE(liveTraceShown()) << "no trace before the trigger";
+                scripted_port::holdAt(Dropped + 300);
+                step = 1;
+            } else if (step == 1 && liveTrace().y.size() == 300) {
+                expectTrace("Capture 1: ", 300);
+                scripted_port::holdAt(20);  // the first capture completes, the second waits
+                step = 2;
+            } else if (step == 2 && waitingForTrigger("Capture 2: ")) {
+                EXPECT_FALSE(liveTraceShown()) << "no trace before the trigger";
+                complete = graph_plots(Handle, PANEL_GRAPH);
+                scripted_port::holdAt(Dropped + 500);
+                step = 3;
+            } else if (step == 3 && liveTrace().y.size() == 500) {
+                expectTrace("Capture 2: ", 500);
+                EXPECT_EQ(graph_plots(Handle, PANEL_GRAPH).at(0).y, complete.at(0).y)
+                    << "the first capture stays the graph's data";
+                step = 4;
+            }
+            if (step == 4 || deadline.hasExpired()) {
+                EXPECT_EQ(step, 4) << "the captures did not show what they should";
+                clickRun();  // Stop
+                scripted_port::holdAt(-1);
+                watch.stop();
+            }
+        });
+        watch.start(2);
+        clickRun();
+
+        EXPECT_EQ(statusText(), "Capture 2: stopped after 500 of 1000 samples");
+        EXPECT_FALSE(liveTraceShown());
+        ASSERT_EQ(complete.size(), 1u);
+        ASSERT_EQ(complete[0].y.size(), 1000u);
+        expectFirstSamples(complete[0], captured);
+        const std::vector<PlotPoints> plots = graph_plots(Handle, PANEL_GRAPH);
+        ASSERT_EQ(plots.size(), 1u);
+        EXPECT_EQ(plots[0].y, complete[0].y) << "the first capture is on show again";
     });
     EXPECT_EQ(status, 0);
 }
