@@ -34,13 +34,6 @@ namespace {
 
 using simtest::ScopedEnv;
 
-std::string fileText(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The dialog's widget of class W whose accessible name is `name`.
 template <class W>
 W *field(QWidget *dialog, const char *name) {
@@ -139,13 +132,14 @@ TEST_F(ChoosingTheInstrument, TheSocketInstrumentIsTestedChosenAndGetsTheUpload)
         EXPECT_EQ(out.function, "USER");
         EXPECT_EQ(out.frequency_hz, 10000.0);
         EXPECT_EQ(out.points.size(), 3600u);
-        EXPECT_NE(fileText(conf).find("\n8 = " + instrument.resource() + "\n"), std::string::npos)
-            << fileText(conf);
+        EXPECT_NE(simtest::file_text(conf).find("\n8 = " + instrument.resource() + "\n"),
+                  std::string::npos)
+            << simtest::file_text(conf);
 
         // The lock now guards the socket instrument, held by this process.
         bool locked = false;
         for (const auto &entry : std::filesystem::directory_iterator(testRuntimeDir()))
-            locked = locked || fileText(entry.path().string()) ==
+            locked = locked || simtest::file_text(entry.path().string()) ==
                                    std::to_string(getpid()) + "\n" + instrument.resource() + "\n";
         EXPECT_TRUE(locked) << "no lock file in " << testRuntimeDir() << " names "
                             << instrument.resource();
@@ -196,8 +190,8 @@ TEST_F(ChoosingTheInstrument, AGpibAddressIsChosenThroughTheLibraryGpibLibraryNa
         ASSERT_EQ(sends.size(), 7u);
         for (const BusCall &c : sends) EXPECT_EQ(c.address, 5) << c.bytes.substr(0, 20);
         EXPECT_EQ(sends[0].bytes, "freq 10000.000000");
-        EXPECT_NE(fileText(conf).find("\n8 = GPIB0::5::INSTR\n"), std::string::npos)
-            << fileText(conf);
+        EXPECT_NE(simtest::file_text(conf).find("\n8 = GPIB0::5::INSTR\n"), std::string::npos)
+            << simtest::file_text(conf);
         EXPECT_EQ(statusLine(),
                   "Instrument chosen: GPIB address 5 \u2014 Sent all 6 transfers: "
                   "10000 Hz, 4.5 Vpp, angle 0\u00b0");

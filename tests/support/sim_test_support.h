@@ -11,6 +11,8 @@
 #include <sys/sysmacros.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,14 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The whole text of the file at `path`; empty when it cannot be read.
+inline std::string file_text(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 // Files that are no regular file, made in `dir` for the tests of a path that
 // must name one: a FIFO, and a device node (/dev/null's) where the test may

@@ -19,13 +19,6 @@ namespace {
 
 using simtest::ScopedEnv;
 
-std::string fileText(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 struct KeptInstrument : ::testing::Test {
     simtest::TempDir dir;
     std::string config = dir.file("config");
@@ -37,7 +30,7 @@ struct KeptInstrument : ::testing::Test {
 TEST_F(KeptInstrument, ANewFileAndFolderAreMadeAndReadBack) {
     std::string why;
     ASSERT_TRUE(scpilink::store_instrument(8, "TCPIP::127.0.0.1::5025::SOCKET", why)) << why;
-    EXPECT_EQ(fileText(conf),
+    EXPECT_EQ(simtest::file_text(conf),
               "# address = resource: the instrument at each GPIB address\n"
               "8 = TCPIP::127.0.0.1::5025::SOCKET\n");
     scpilink::Mapping mapping = scpilink::find_instrument(8);
@@ -55,7 +48,7 @@ TEST_F(KeptInstrument, OnlyTheAddressesLineChangesAndItsRepeatsGo) {
                            "10 = TCPIP::ten::5025::SOCKET";  // no newline at the end
     std::string why;
     ASSERT_TRUE(scpilink::store_instrument(8, "GPIB0::5::INSTR", why)) << why;
-    EXPECT_EQ(fileText(conf),
+    EXPECT_EQ(simtest::file_text(conf),
               "# bench\n"
               "9 = USBTMC::/dev/usbtmc1   # the other one\n"
               "8 = GPIB0::5::INSTR\n"

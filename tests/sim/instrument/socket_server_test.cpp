@@ -69,13 +69,6 @@ benchsim::BenchOutput state(const std::string &path) {
     return out;
 }
 
-std::string fileText(const std::string &path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 struct ServedInstrument : ::testing::Test {
     simtest::TempDir dir;
     ScopedEnv stateFile{"BENCH_SIM_STATE", dir.file("bench.state")};
@@ -109,7 +102,7 @@ TEST_F(ServedInstrument, AnswersEachQueryInTurnTakesBlocksAndServesClientsOneAft
     second.send("VOLT?;FREQ?\nSYST:ERR?\n");
     EXPECT_EQ(second.receive(2), "1.000000000e-01;2.000000000e+03\n+0,\"No error\"\n");
 
-    std::string log = fileText(dir.file("bus.log"));
+    std::string log = simtest::file_text(dir.file("bus.log"));
     EXPECT_NE(log.find("Send board=0 addr=8 mode=NULLend count=22 "
                        "data=\"FREQ 2000\\nFREQ?\\n*IDN?\\n\" ibsta=0x0100 status=CMPL iberr=- "
                        "ibcnt=22\n"),
