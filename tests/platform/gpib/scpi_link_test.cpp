@@ -84,7 +84,7 @@ bool ready(int fd, short events, const std::atomic<bool> *stop = nullptr) {
 }
 
 // Reads until `text` ends with `end`, the peer closes, or the wait runs out.
-std::string readUntil(int fd, const std::string &end) {
+std::string read_until(int fd, const std::string &end) {
     std::string text;
     char c;
     while (!(text.size() >= end.size() &&
@@ -95,7 +95,7 @@ std::string readUntil(int fd, const std::string &end) {
     return text;
 }
 
-void writeAll(int fd, const std::string &bytes) {
+void write_all(int fd, const std::string &bytes) {
     std::size_t done = 0;
     while (done < bytes.size() && ready(fd, POLLOUT)) {
         ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -173,7 +173,7 @@ private:
 };
 
 // A loopback port on which nothing listens: bound, then released.
-int closedPort() {
+int closed_port() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -197,7 +197,7 @@ struct CleanMapping {
     }
 };
 
-long msSince(Clock::time_point start) {
+long ms_since(Clock::time_point start) {
     return long(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
@@ -264,10 +264,10 @@ TEST(ScpiLinkMapping, AMalformedResourceIsOneClearEnolNamingAddressAndText) {
 
 TEST(ScpiLinkMapping, TheConfigurationFileMapsAndTheEnvironmentWins) {
     CleanMapping clean;
-    LoopbackInstrument fromFile(1, [](int fd, int) { writeAll(fd, readUntil(fd, "\n")); });
+    LoopbackInstrument fromFile(1, [](int fd, int) { write_all(fd, read_until(fd, "\n")); });
     LoopbackInstrument fromEnvironment(1, [](int fd, int) {
-        readUntil(fd, "\n");
-        writeAll(fd, "environment\n");
+        read_until(fd, "\n");
+        write_all(fd, "environment\n");
     });
     clean.writeConf(
         "# bench instruments\n"
@@ -340,7 +340,7 @@ TEST(ScpiLinkMapping, AConfigurationFileThatIsNoSmallRegularFileIsRefusedAtOnce)
             EXPECT_EQ(link.error(), ENOL) << link.why();
             EXPECT_NE(link.why().find("no instrument is mapped"), std::string::npos) << link.why();
         }
-        const long elapsed = msSince(start);
+        const long elapsed = ms_since(start);
         done = true;
         unblock.join();
         const std::string said = err.text();
@@ -399,12 +399,12 @@ TEST(ScpiLinkSocket, EachMessageEndedWithEoiArrivesEndedByOneNewline) {
 TEST(ScpiLinkSocket, ReceiveEndsAtNewlineCountOrTerminationByteAndKeepsTheRest) {
     CleanMapping clean;
     LoopbackInstrument instrument(1, [](int fd, int) {
-        readUntil(fd, "?\n");
+        read_until(fd, "?\n");
         // Two replies and a part of a third in one write, the rest later.
-        writeAll(fd, "+1.0E+03\nLabBench,SimWave;x");
-        readUntil(fd, "go\n");
-        writeAll(fd, "yz\n");
-        readUntil(fd, "end\n");
+        write_all(fd, "+1.0E+03\nLabBench,SimWave;x");
+        read_until(fd, "go\n");
+        write_all(fd, "yz\n");
+        read_until(fd, "end\n");
     });
     ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
     ScpiLink link;
@@ -425,7 +425,7 @@ TEST(ScpiLinkSocket, ReceiveEndsAtNewlineCountOrTerminationByteAndKeepsTheRest) 
 }
 
 // Whether this machine has an IPv6 loopback address (containers may lack one).
-bool hasIpv6Loopback() {
+bool has_ipv6_loopback() {
     int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
@@ -436,10 +436,10 @@ bool hasIpv6Loopback() {
 }
 
 TEST(ScpiLinkSocket, WorksOverIpv6Loopback) {
-    if (!hasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    if (!has_ipv6_loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
     CleanMapping clean;
     LoopbackInstrument instrument(
-        1, [](int fd, int) { writeAll(fd, readUntil(fd, "\n")); }, true);
+        1, [](int fd, int) { write_all(fd, read_until(fd, "\n")); }, true);
     ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
     ScpiLink link;
     link.sendText("*IDN?");
@@ -477,7 +477,7 @@ TEST(ScpiLinkSocket, BusLineRoutinesSucceedAndSendNothing) {
 
 TEST(ScpiLinkFailure, NothingListeningIsEnolNamingAddressAndResource) {
     CleanMapping clean;
-    std::string resource = "TCPIP::127.0.0.1::" + std::to_string(closedPort()) + "::SOCKET";
+    std::string resource = "TCPIP::127.0.0.1::" + std::to_string(closed_port()) + "::SOCKET";
     ScopedEnv mapping("LABBENCH_INSTRUMENT_8", resource);
     ScpiLink link;
     link.sendText("*IDN?");
@@ -490,8 +490,8 @@ TEST(ScpiLinkFailure, AnInstrumentThatNeverAnswersTimesOutWithEaboWithinTheTimeO
     CleanMapping clean;
     std::atomic<bool> done{false};
     LoopbackInstrument instrument(1, [&](int fd, int) {
-        readUntil(fd, "\n");
-        writeAll(fd, "+1.0");  // a reply without its newline, then silence
+        read_until(fd, "\n");
+        write_all(fd, "+1.0");  // a reply without its newline, then silence
         while (ready(fd, POLLIN, &done)) {
             char c;
             if (read(fd, &c, 1) <= 0) break;
@@ -503,7 +503,7 @@ TEST(ScpiLinkFailure, AnInstrumentThatNeverAnswersTimesOutWithEaboWithinTheTimeO
     link.sendText("FREQ?");
     auto start = Clock::now();
     std::string partial = link.receiveText();
-    long elapsed = msSince(start);
+    long elapsed = ms_since(start);
     done = true;
     EXPECT_EQ(link.status(), ERR | TIMO);
     EXPECT_EQ(link.error(), EABO);
@@ -521,15 +521,15 @@ TEST(ScpiLinkFailure, AReplyAfterItsTimeOutIsNeverTakenForTheNextQuery) {
     std::atomic<bool> lateReplySent{false};
     LoopbackInstrument instrument(2, [&](int fd, int) {
         while (true) {
-            std::string query = readUntil(fd, "?\n");
+            std::string query = read_until(fd, "?\n");
             if (query.empty() || query.back() != '\n') return;
             query.pop_back();
             if (query == "FREQ?") {
                 std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs + kLateMs));
-                writeAll(fd, "the reply to FREQ?\n");
+                write_all(fd, "the reply to FREQ?\n");
                 lateReplySent = true;
             } else {
-                writeAll(fd, "the reply to " + query + "\n");
+                write_all(fd, "the reply to " + query + "\n");
             }
         }
     });
@@ -556,19 +556,19 @@ TEST(ScpiLinkFailure, AReplyAfterItsTimeOutIsNeverTakenForTheNextQuery) {
 TEST(ScpiLinkFailure, ADropInTheMiddleOfAReplyBlockIsEaboAndTheNextTransferReconnectsOnce) {
     CleanMapping clean;
     LoopbackInstrument instrument(2, [](int fd, int connection) {
-        readUntil(fd, "\n");
+        read_until(fd, "\n");
         if (connection == 0) {
-            writeAll(fd, "#41000\x01\x02\x03");  // a block cut short: the instrument goes away
+            write_all(fd, "#41000\x01\x02\x03");  // a block cut short: the instrument goes away
             return;
         }
-        writeAll(fd, "again\n");
+        write_all(fd, "again\n");
     });
     ScopedEnv mapping("LABBENCH_INSTRUMENT_8", instrument.resource());
     ScpiLink link;
     link.sendText("DATA:DAC?");
     auto start = Clock::now();
     std::string partial = link.receiveText(2000);
-    EXPECT_LT(msSince(start), 2000) << "a closed connection is no time-out";
+    EXPECT_LT(ms_since(start), 2000) << "a closed connection is no time-out";
     EXPECT_EQ(link.status(), ERR);
     EXPECT_EQ(link.error(), EABO);
     EXPECT_EQ(partial, std::string("#41000\x01\x02\x03"));
@@ -635,9 +635,9 @@ TEST(ScpiLinkUsbtmc, MessagesAndRepliesPassThroughTheDeviceFileUnchanged) {
     std::string block("DATA:DAC VOLATILE,#14\r\n\x00\x7f", 25);
     link.sendText(block);
     EXPECT_EQ(link.status(), CMPL) << link.why();
-    EXPECT_EQ(readUntil(usb.instrument, "\x7f\n"), block + "\n") << "raw mode: no CR/NL mapping";
+    EXPECT_EQ(read_until(usb.instrument, "\x7f\n"), block + "\n") << "raw mode: no CR/NL mapping";
     link.sendText("*IDN?");
-    EXPECT_EQ(readUntil(usb.instrument, "\n"), "*IDN?\n");
+    EXPECT_EQ(read_until(usb.instrument, "\n"), "*IDN?\n");
     ASSERT_EQ(write(usb.instrument, "LabBench,SimWave\r\n", 18), 18);
     EXPECT_EQ(link.receiveText(), "LabBench,SimWave\r\n");
     EXPECT_EQ(link.status(), CMPL | END);
@@ -646,7 +646,7 @@ TEST(ScpiLinkUsbtmc, MessagesAndRepliesPassThroughTheDeviceFileUnchanged) {
     link.receiveText();
     EXPECT_EQ(link.status(), ERR | TIMO);
     EXPECT_EQ(link.error(), EABO);
-    EXPECT_LT(msSince(start), 2000);
+    EXPECT_LT(ms_since(start), 2000);
 
     close(usb.instrument);  // unplugged
     usb.instrument = -1;

@@ -49,7 +49,7 @@ const CallbackRegistration callbacks{
 
 // Polls for a stop as a capture does, for at most 20 s; notes its thread.
 std::atomic<std::thread::id> workThread;
-int pollUntilStopped(void *) {
+int poll_until_stopped(void *) {
     workThread = std::this_thread::get_id();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!BackgroundStopRequested())
@@ -57,8 +57,8 @@ int pollUntilStopped(void *) {
     return 42;
 }
 int progressCalls = 0;
-void countProgress(void *) { ++progressCalls; }
-int currentThread(void *) { return static_cast<int>(gettid()); }
+void count_progress(void *) { ++progressCalls; }
+int current_thread(void *) { return static_cast<int>(gettid()); }
 
 class Background : public ::testing::Test {
 protected:
@@ -76,10 +76,10 @@ protected:
 TEST_F(Background, WorkRunsApartWhileTheOperatorsClickReachesItsCallback) {
     int nested = 0;
     QTimer::singleShot(250, [&] {
-        nested = RunInBackground(pollUntilStopped, nullptr, nullptr);
+        nested = RunInBackground(poll_until_stopped, nullptr, nullptr);
         click(RUN);  // its callback asks the work to stop
     });
-    EXPECT_EQ(RunInBackground(pollUntilStopped, nullptr, countProgress), 42);
+    EXPECT_EQ(RunInBackground(poll_until_stopped, nullptr, count_progress), 42);
     EXPECT_NE(workThread.load(), std::this_thread::get_id());
     EXPECT_EQ(runCommits, 1) << "the click reached its callback while the work ran";
     EXPECT_EQ(nested, UIE_BUSY) << "one background work at a time";
@@ -90,7 +90,7 @@ TEST_F(Background, QuitStopsTheWorkAndEndsTheLoopAfterIt) {
     int result = 0;
     userint_testing::run_in_event_loop([&] {
         QTimer::singleShot(100, [] { click(QUIT); });
-        result = RunInBackground(pollUntilStopped, nullptr, nullptr);
+        result = RunInBackground(poll_until_stopped, nullptr, nullptr);
     });
     EXPECT_EQ(RunUserInterface(), 0);
     EXPECT_EQ(result, 42);
@@ -106,8 +106,8 @@ TEST_F(Background, AStopAskedBetweenWorksIsForgotten) {
 TEST_F(Background, EveryWorkRunsOnOneThreadThatWaitsBlockedBetweenWorks) {
     std::set<int> threads;
     for (int i = 0; i < 3; i++) {
-        threads.insert(RunInBackground(currentThread, nullptr, nullptr));
-        threads.insert(RunOnBackgroundThread(currentThread, nullptr));
+        threads.insert(RunInBackground(current_thread, nullptr, nullptr));
+        threads.insert(RunOnBackgroundThread(current_thread, nullptr));
     }
     ASSERT_EQ(threads.size(), 1u) << "every work on the same thread";
     const int tid = *threads.begin();
@@ -154,14 +154,14 @@ struct Capabilities {
     __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
     bool has(int cap) const { return (sets[cap / 32].effective >> (cap % 32)) & 1; }
 };
-Capabilities ownCapabilities() {
+Capabilities own_capabilities() {
     Capabilities c;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     syscall(SYS_capget, &header, c.sets);
     return c;
 }
-void dropOwnCapability(int cap) {
-    Capabilities c = ownCapabilities();
+void drop_own_capability(int cap) {
+    Capabilities c = own_capabilities();
     c.sets[cap / 32].effective &= ~(1u << (cap % 32));
     c.sets[cap / 32].permitted &= ~(1u << (cap % 32));
     c.sets[cap / 32].inheritable &= ~(1u << (cap % 32));
@@ -187,13 +187,13 @@ class BackgroundThreadPolicy : public testing::TestWithParam<PolicyCase> {};
 // raise the real-time limit).
 TEST_P(BackgroundThreadPolicy, TakesTheRealTimePolicyWhereAllowedAndKeepsNoCapability) {
     const PolicyCase c = GetParam();
-    if (!ownCapabilities().has(kSysNice))
+    if (!own_capabilities().has(kSysNice))
         GTEST_SKIP() << "this test runs without CAP_SYS_NICE (not as root): the cases cannot "
                         "be set up";
     const rlimit limit{c.realtimeLimit, c.realtimeLimit};
     if (setrlimit(RLIMIT_RTPRIO, &limit) != 0)
         GTEST_SKIP() << "the real-time limit cannot be set to " << c.realtimeLimit;
-    if (!c.keepSysNice) dropOwnCapability(kSysNice);
+    if (!c.keepSysNice) drop_own_capability(kSysNice);
 
     EXPECT_EQ(StartBackgroundThread(BACKGROUND_REALTIME_PRIORITY), c.realtime ? 1 : 0);
     EXPECT_EQ(BackgroundThreadRealtime(), c.realtime ? 1 : 0);
@@ -213,7 +213,7 @@ TEST_P(BackgroundThreadPolicy, TakesTheRealTimePolicyWhereAllowedAndKeepsNoCapab
                     testing::AllOf(testing::HasSubstr("CAP_SYS_NICE"),
                                    testing::HasSubstr("RLIMIT_RTPRIO")));
     }
-    EXPECT_EQ(RunOnBackgroundThread(currentThread, nullptr), thread.tid)
+    EXPECT_EQ(RunOnBackgroundThread(current_thread, nullptr), thread.tid)
         << "the works run on the thread made at start-up";
     const int madeByWork = RunOnBackgroundThread(
         [](void *) {

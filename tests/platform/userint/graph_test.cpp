@@ -102,15 +102,15 @@ TEST(AxisTicks, OneTwoFiveStepsThatFitWithinTheShownRange) {
 
 // ---- The panel ------------------------------------------------------------------
 
-QString clipboardText() { return QGuiApplication::clipboard()->text(); }
+QString clipboard_text() { return QGuiApplication::clipboard()->text(); }
 // The copied header and rows, without the '#' lines that describe them.
-std::string copiedRows() {
-    QStringList lines = clipboardText().split(QLatin1Char('\n'));
+std::string copied_rows() {
+    QStringList lines = clipboard_text().split(QLatin1Char('\n'));
     while (!lines.isEmpty() && lines.first().startsWith(QLatin1Char('#'))) lines.removeFirst();
     return lines.join(QLatin1Char('\n')).toStdString();
 }
 
-QString readAll(const QString &path) {
+QString read_all(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("(none)");
 }
@@ -193,8 +193,8 @@ TEST_P(MenuOpening, OffersTheFiveCommandsAndCopiesFromIt) {
     plotTwo();
     QGuiApplication::clipboard()->clear();
     graph_operator::chooseFromMenu(graph, QStringLiteral("Copy data"), GetParam());
-    EXPECT_TRUE(clipboardText().startsWith(QStringLiteral("# Program: bench")));
-    EXPECT_EQ(copiedRows(), kTwoPlotsText);
+    EXPECT_TRUE(clipboard_text().startsWith(QStringLiteral("# Program: bench")));
+    EXPECT_EQ(copied_rows(), kTwoPlotsText);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMouseAndKeyboard, MenuOpening,
@@ -204,10 +204,11 @@ TEST_F(GraphTools, CtrlCOnTheFocusedGraphCopiesTheDataAsColumns) {
     plotTwo();
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     QTest::keyClick(panel, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText().toStdString(), "before") << "Ctrl+C copies only from a focused graph";
+    EXPECT_EQ(clipboard_text().toStdString(), "before")
+        << "Ctrl+C copies only from a focused graph";
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(copiedRows(), kTwoPlotsText);
+    EXPECT_EQ(copied_rows(), kTwoPlotsText);
 }
 
 TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembersTheFolder) {
@@ -223,8 +224,8 @@ TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembe
                     .hasMatch())
         << defaultName.toStdString();
 
-    const QStringList lines = readAll(csv).split(QStringLiteral("\r\n"));
-    ASSERT_GE(lines.size(), 9) << readAll(csv).toStdString();
+    const QStringList lines = read_all(csv).split(QStringLiteral("\r\n"));
+    ASSERT_GE(lines.size(), 9) << read_all(csv).toStdString();
     EXPECT_EQ(lines[0].toStdString(), "# Program: bench (LabBench " LABBENCH_VERSION ")");
     EXPECT_TRUE(
         QRegularExpression(
@@ -258,7 +259,7 @@ TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembe
         csv, [&](QFileDialog *d) { startedIn = d->directory().absolutePath(); }, 0);
     press(Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath());
-    EXPECT_EQ(readAll(csv).toStdString(), "old,data\r\n") << "No keeps the file as it was";
+    EXPECT_EQ(read_all(csv).toStdString(), "old,data\r\n") << "No keeps the file as it was";
 
     // Kept open, the old file still reads whole after Yes: the new one was
     // written beside it and renamed over it, never written into it.
@@ -267,7 +268,7 @@ TEST_F(GraphTools, CtrlSSavesCsvBesideThenRenamesAsksBeforeOverwritingAndRemembe
     graph_operator::answerFileDialog(csv, {}, 1);
     press(Qt::Key_S, Qt::ControlModifier);
     EXPECT_EQ(held.readAll().toStdString(), "old,data\r\n");
-    EXPECT_TRUE(readAll(csv).startsWith(QStringLiteral("# Program: bench")));
+    EXPECT_TRUE(read_all(csv).startsWith(QStringLiteral("# Program: bench")));
     struct stat after {};
     ::stat(QFile::encodeName(csv).constData(), &after);
     EXPECT_NE(before.st_ino, after.st_ino) << "a new file took the name";
@@ -318,21 +319,21 @@ TEST_F(GraphTools, PlotsDescribedByTheProgramAreSavedAndCopiedAsDescribed) {
         "# Decade on the panel now, not of this data: x 1";
     graph_operator::answerFileDialog(path("described.csv"));
     press(Qt::Key_S, Qt::ControlModifier);
-    const QString csv = readAll(path("described.csv"));
+    const QString csv = read_all(path("described.csv"));
     EXPECT_EQ(described(csv.split(QStringLiteral("\r\n")), QLatin1Char(',')), expected)
         << csv.toStdString();
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(described(clipboardText().split('\n'), QLatin1Char('\t')), expected)
+    EXPECT_EQ(described(clipboard_text().split('\n'), QLatin1Char('\t')), expected)
         << "Copy data says the same";
-    EXPECT_EQ(copiedRows(),
+    EXPECT_EQ(copied_rows(),
               "t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\n"
               "0\t1.5\t0\t100\n0.1\t-0.25\t1\t-200\n");
 
     // The description goes with its plot; the one left keeps its own, unnumbered.
     ASSERT_EQ(DeleteGraphPlot(PANEL, GRAPH, one, 1), 0);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    const QStringList lines = clipboardText().split('\n');
+    const QStringList lines = clipboard_text().split('\n');
     ASSERT_GE(lines.size(), 5);
     EXPECT_EQ(lines.mid(3, 2).join('\n').toStdString(), "# RMS [V]: 0.5\nt [ms]\tU [V]");
 }
@@ -360,7 +361,7 @@ TEST_F(GraphTools, SavingIntoAFolderThatCannotBeWrittenSaysWhyAndCarriesOn) {
     // The program carries on: the graph still copies.
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(copiedRows(), kTwoPlotsText);
+    EXPECT_EQ(copied_rows(), kTwoPlotsText);
 }
 
 // A full file system (a small tmpfs of the test's own): the data, an SVG and
@@ -441,7 +442,7 @@ TEST_F(GraphTools, ASettingsFileThatIsALinkOrAFifoIsLeftAlone) {
         done = true;
         unblock.join();
         EXPECT_TRUE(QFile::exists(csv));
-        EXPECT_EQ(readAll(QString::fromLocal8Bit(precious)).toStdString(), "the user's own\n");
+        EXPECT_EQ(read_all(QString::fromLocal8Bit(precious)).toStdString(), "the user's own\n");
         struct stat info;
         ASSERT_EQ(::lstat(conf.constData(), &info), 0);
         EXPECT_TRUE(std::string_view(kind) == "link" ? S_ISLNK(info.st_mode)
@@ -504,10 +505,10 @@ TEST_F(GraphTools, CtrlShiftSSavesThePictureAsPngOrSvgByItsName) {
     // Its width and height are given in mm for 96 px to the inch, as SVG viewers count.
     const QRegularExpressionMatch width =
         QRegularExpression(QStringLiteral("width=\"([0-9.]+)mm\""))
-            .match(readAll(path("graph.svg")));
+            .match(read_all(path("graph.svg")));
     ASSERT_TRUE(width.hasMatch());
     EXPECT_NEAR(width.captured(1).toDouble() / 25.4 * 96, shown.width(), 1);
-    EXPECT_TRUE(readAll(path("graph.svg")).contains(QStringLiteral("t [ms]")))
+    EXPECT_TRUE(read_all(path("graph.svg")).contains(QStringLiteral("t [ms]")))
         << "titles are in the drawing";
     EXPECT_TRUE(userint_testing::popups().empty());
 }
@@ -517,7 +518,7 @@ TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
     const View home = shownView();
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    const std::string whole = copiedRows();
+    const std::string whole = copied_rows();
 
     // Drag from a quarter to three quarters of the plot area.
     QWidget *plotArea = graph->viewport();
@@ -546,7 +547,7 @@ TEST_F(GraphTools, DragAndCtrlWheelZoomWhileTheDataStaysWhole) {
         << "the value under the pointer stays under it";
 
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(copiedRows(), whole) << "zoom never changes what is copied";
+    EXPECT_EQ(copied_rows(), whole) << "zoom never changes what is copied";
 
     graph_operator::chooseFromMenu(graph, QStringLiteral("Zoom out"));
     EXPECT_EQ(shownView().xMin, dragged.xMin) << "Zoom out goes back one step";
@@ -614,7 +615,7 @@ TEST_F(GraphTools, ReadOutsLookReadOnlyAndTheirTextCopies) {
     QTest::mouseClick(rms, Qt::LeftButton);
     QTest::keyClick(rms, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(rms, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText().toStdString(), "1.234567");
+    EXPECT_EQ(clipboard_text().toStdString(), "1.234567");
     EXPECT_EQ(graph->focusPolicy(), Qt::StrongFocus) << "the graph takes the keyboard focus";
 }
 
@@ -731,9 +732,9 @@ TEST_F(GraphTools, AFocusedGraphShowsAFocusFrameThatStaysOutOfItsPicture) {
 // ---- Cursors ------------------------------------------------------------------------
 
 // The clipboard's "name<TAB>value" lines as a table.
-std::map<QString, QString> readoutOnClipboard() {
+std::map<QString, QString> readout_on_clipboard() {
     std::map<QString, QString> lines;
-    for (const QString &line : clipboardText().split('\n', Qt::SkipEmptyParts)) {
+    for (const QString &line : clipboard_text().split('\n', Qt::SkipEmptyParts)) {
         const QStringList parts = line.split('\t');
         EXPECT_EQ(parts.size(), 2) << line.toStdString();
         if (parts.size() == 2) lines[parts[0]] = parts[1];
@@ -768,7 +769,7 @@ TEST_F(GraphTools, CursorsMovedByKeysAndMouseReadOutPositionsValuesMeanAndRms) {
     auto check = [&](Expected e, const char *when) {
         QGuiApplication::clipboard()->clear();
         graph_operator::chooseFromMenu(graph, QStringLiteral("Copy cursor read-out"));
-        std::map<QString, QString> got = readoutOnClipboard();
+        std::map<QString, QString> got = readout_on_clipboard();
         const double x1 = 0.5 * e.first, x2 = 0.5 * e.last;
         double sum = 0, squares = 0;
         for (int i = std::min(e.first, e.last); i <= std::max(e.first, e.last); ++i) {
@@ -880,11 +881,11 @@ TEST_F(GraphTools, ALiveTraceShowsInPlaceOfThePlotsWhichStayTheDataAndComeBack) 
 
         QGuiApplication::clipboard()->clear();
         QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-        EXPECT_EQ(copiedRows(), completeRows) << "the plots stay the data";
-        EXPECT_TRUE(clipboardText().contains(QStringLiteral("# Verdict: complete")));
+        EXPECT_EQ(copied_rows(), completeRows) << "the plots stay the data";
+        EXPECT_TRUE(clipboard_text().contains(QStringLiteral("# Verdict: complete")));
         QGuiApplication::clipboard()->clear();
         graph_operator::chooseFromMenu(graph, QStringLiteral("Copy cursor read-out"));
-        std::map<QString, QString> readout = readoutOnClipboard();
+        std::map<QString, QString> readout = readout_on_clipboard();
         EXPECT_EQ(readout[QStringLiteral("y₁ (V)")].toDouble(), 0.5 * gathering[0] + 1)
             << "the cursors read the trace shown, not the plot (1.5 there)";
     }
@@ -999,12 +1000,12 @@ TEST_F(GraphTools, AReferenceIsDrawnSavedKeptOverNewPlotsAndAMalformedOneIsRefus
 
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_TRUE(QString::fromStdString(copiedRows())
+    EXPECT_TRUE(QString::fromStdString(copied_rows())
                     .startsWith(QStringLiteral(
                         "t [ms] (plot 1)\tU [V] (plot 1)\tt [ms] (plot 2)\tU [V] (plot 2)\t"
                         "t [ms] (reference: reference.csv)\tU [V] (reference: reference.csv)\n"
                         "0\t1.5\t10\t51\t0\t1\n")))
-        << clipboardText().toStdString();
+        << clipboard_text().toStdString();
 
     // The program plots anew: the reference stays.
     DeleteGraphPlot(PANEL, GRAPH, -1, 1);
@@ -1043,7 +1044,7 @@ TEST_F(GraphTools, ALevelLineIsAMarkNotAPlot) {
     plotTwo();
     graph->setFocus(Qt::TabFocusReason);
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    const QString data = clipboardText();
+    const QString data = clipboard_text();
     ASSERT_EQ(SetGraphLevelLine(PANEL, GRAPH, 1, 20, 0x008000), 0);
     auto levelLine = [&]() -> QGraphicsLineItem * {
         for (QGraphicsItem *item : graph->scene()->items())
@@ -1062,7 +1063,7 @@ TEST_F(GraphTools, ALevelLineIsAMarkNotAPlot) {
     EXPECT_EQ(line->line().y1(), line->line().y2()) << "horizontal";
     EXPECT_NEAR(line->line().length(), area.width(), 0.5) << "across the plot area";
     QTest::keyClick(graph, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(clipboardText(), data) << "a mark is not copied with the data";
+    EXPECT_EQ(clipboard_text(), data) << "a mark is not copied with the data";
 
     DeleteGraphPlot(PANEL, GRAPH, -1, 1);
     const float again[] = {0, 100, 30};

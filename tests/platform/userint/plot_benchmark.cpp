@@ -23,17 +23,17 @@ const CallbackRegistration callbacks{
 
 int panel = 0;
 
-std::vector<short> previewCodes() {
+std::vector<short> preview_codes() {
     std::vector<short> codes(3600);
     for (int k = 0; k < 3600; ++k)
         codes[k] = static_cast<short>(2047 * std::sin(k * 3.14159265358979 / 1800));
     return codes;
 }
 
-void plotLoop(benchmark::State &state, bool shown, int count, int type) {
+void plot_loop(benchmark::State &state, bool shown, int count, int type) {
     QWidget *window = userint_testing::panel_widget(panel);
     window->setVisible(shown);
-    const std::vector<short> codes = previewCodes();
+    const std::vector<short> codes = preview_codes();
     std::vector<float> volts(codes.begin(), codes.end());
     const void *data = type == WAVE_INT16 ? static_cast<const void *>(codes.data()) : volts.data();
     for (auto _ : state) {
@@ -44,9 +44,9 @@ void plotLoop(benchmark::State &state, bool shown, int count, int type) {
     state.SetItemsProcessed(state.iterations() * count);
 }
 
-void BM_Preview3600Hidden(benchmark::State &state) { plotLoop(state, false, 3600, WAVE_INT16); }
-void BM_Preview3600Shown(benchmark::State &state) { plotLoop(state, true, 3600, WAVE_INT16); }
-void BM_Measurement1000Shown(benchmark::State &state) { plotLoop(state, true, 1000, WAVE_FLOAT); }
+void BM_Preview3600Hidden(benchmark::State &state) { plot_loop(state, false, 3600, WAVE_INT16); }
+void BM_Preview3600Shown(benchmark::State &state) { plot_loop(state, true, 3600, WAVE_INT16); }
+void BM_Measurement1000Shown(benchmark::State &state) { plot_loop(state, true, 1000, WAVE_FLOAT); }
 BENCHMARK(BM_Preview3600Hidden)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Preview3600Shown)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Measurement1000Shown)->Unit(benchmark::kMicrosecond);

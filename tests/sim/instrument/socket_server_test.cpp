@@ -128,7 +128,7 @@ TEST_F(ServedInstrument, EndsCleanlyOnInterruptAndTerminate) {
     }
 }
 
-long msSince(std::chrono::steady_clock::time_point start) {
+long ms_since(std::chrono::steady_clock::time_point start) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(
                     std::chrono::steady_clock::now() - start)
                     .count());
@@ -156,7 +156,7 @@ TEST_F(ServedInstrument, EndsOnTerminateWhilePacingASlowBus) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(server.stop(SIGTERM), 0) << server.errors();
-        EXPECT_LT(msSince(start), 5000) << "SIGTERM must end the instrument within a second";
+        EXPECT_LT(ms_since(start), 5000) << "SIGTERM must end the instrument within a second";
     }
 }
 
