@@ -199,6 +199,18 @@ void fill_points(const void *array, int count, double gain, double offset, doubl
     plot.yMax = yMax;
 }
 
+// What is wrong with a waveform's data type and scaling, shared by the plot and the
+// live trace; empty when nothing is.
+QString wave_problem(int dataType, double yGain, double yOffset, double initialX,
+                     double xIncrement) {
+    if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
+        return QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType);
+    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) ||
+        !std::isfinite(xIncrement))
+        return QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers");
+    return {};
+}
+
 bool fill(int dataType, const void *array, int count, double gain, double offset, double x0,
           double dx, QList<QPointF> &points, GraphPlot &plot) {
     switch (dataType) {
@@ -381,12 +393,9 @@ int PlotWaveform(int panel, int control, const void *array, int count, int dataT
     };
     if (!array) return refuse(QStringLiteral("the array's address is null"));
     if (count <= 0) return refuse(QStringLiteral("the point count %1 is not above 0").arg(count));
-    if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
-        return refuse(QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType));
-    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) ||
-        !std::isfinite(xIncrement))
-        return refuse(
-            QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
+    if (const QString why = wave_problem(dataType, yGain, yOffset, initialX, xIncrement);
+        !why.isEmpty())
+        return refuse(why);
     if (plotStyle < PLOT_THIN_LINE || plotStyle > PLOT_THICK_LINE)
         return refuse(QStringLiteral("plot style %1 is not one of 0 to 3").arg(plotStyle));
     if (lineStyle < LINE_SOLID || lineStyle > LINE_DASH_DOT_DOT)
@@ -571,12 +580,9 @@ int PlotLiveTrace(int panel, int control, const void *array, int count, int data
     };
     if (!array && count > 0) return refuse(QStringLiteral("the array's address is null"));
     if (count < 0) return refuse(QStringLiteral("the point count %1 is below 0").arg(count));
-    if (dataType < WAVE_INT8 || dataType > WAVE_UINT32)
-        return refuse(QStringLiteral("data type code %1 is not one of 0 to 7").arg(dataType));
-    if (!std::isfinite(yGain) || !std::isfinite(yOffset) || !std::isfinite(initialX) ||
-        !std::isfinite(xIncrement))
-        return refuse(
-            QStringLiteral("y gain, y offset, initial x and x increment must be finite numbers"));
+    if (const QString why = wave_problem(dataType, yGain, yOffset, initialX, xIncrement);
+        !why.isEmpty())
+        return refuse(why);
     if (!std::isfinite(xMin) || !std::isfinite(xMax) || !std::isfinite(yMin) ||
         !std::isfinite(yMax) || !(xMin < xMax) || !(yMin < yMax))
         return refuse(QStringLiteral("the ranges need finite limits with min < max (got x %1 to "
