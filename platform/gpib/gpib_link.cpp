@@ -22,6 +22,7 @@
 #include "environment.h"
 #include "gpib.h"
 #include "instrument_map.h"
+#include "shown_text.h"
 
 const char GPIB_SCPI_LINK_LIBRARY[] = "liblabbench_scpi_link.so";
 const char GPIB_SIMULATED_LIBRARY[] = "liblabbench_sim_gpib.so";
@@ -239,8 +240,11 @@ std::string gpib_choice_note(int primaryAddress) {
                        " and uploads the panel's settings to the instrument.";
     const std::string library = labbench::env_text("GPIB_LIBRARY");
     if (!library.empty())
+        // A path, shown whole (escaped) up to the longest one the system opens: the
+        // resource names' 80 bytes would cut off where most library paths say which
+        // library it is.
         note += " GPIB_LIBRARY is set, so every choice is reached through its driver library " +
-                scpilink::shown_text(library) + ".";
+                labbench::shown_text(library, PATH_MAX) + ".";
     const std::string variable = "LABBENCH_INSTRUMENT_" + std::to_string(primaryAddress);
     const std::string mapped = labbench::env_text(variable.c_str());
     if (!mapped.empty())

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "capture_stderr.h"
+#include "gpib_link.h"
 #include "gpib_testing.h"
 #include "recording_gpib.h"
 #include "scoped_env.h"
@@ -316,6 +317,17 @@ TEST(GpibUnbound, MissingLibraryFailsEveryRoutineAndSaysSoOnce) {
     EXPECT_NE(err.find("No such file"), std::string::npos) << err;
     EXPECT_NE(err.find("set GPIB_LIBRARY"), std::string::npos) << err;
     EXPECT_NE(err.find("install the Linux GPIB library"), std::string::npos) << err;
+}
+
+// The instrument dialog's note names the library every choice goes through: the
+// whole path, however deep the folder (a package build's tree is), and escaped.
+TEST(GpibChoiceNote, NamesTheDriverLibraryByItsWholePath) {
+    const std::string folder = "/srv/" + std::string(200, 'd');
+    testsupport::ScopedEnv library("GPIB_LIBRARY", folder + "/lib\x1b[2Jgpib.so");
+    const std::string note = gpib_choice_note(8);
+    EXPECT_NE(note.find("through its driver library " + folder + "/lib\\x1b[2Jgpib.so."),
+              std::string::npos)
+        << note;
 }
 
 TEST(GpibUnbound, DefaultLibraryIsTheLinuxGpibLibrary) {
