@@ -59,9 +59,11 @@ done
 mkdir -p "$work/control"
 dpkg-deb -e "$deb" "$work/control"
 [ -x "$work/control/postinst" ] || fail "the package has no executable postinst"
-# apt resolves the package's dependencies from this machine's sources (no change made).
+# apt resolves the package's dependencies from this machine's sources (no change made);
+# --reinstall, so that a LabBench installed here already does not hide the answer.
 if [ "$(id -u)" = 0 ]; then
-  if ! apt-get install --simulate "$deb" >"$work/apt.log" 2>&1 || ! grep -q '^Inst labbench' "$work/apt.log"; then
+  if ! apt-get install --simulate --reinstall "$deb" >"$work/apt.log" 2>&1 ||
+     ! grep -q '^Inst labbench' "$work/apt.log"; then
     fail "apt-get would not install the package:"
     cat "$work/apt.log"
   fi
